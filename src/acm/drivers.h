@@ -1,0 +1,10 @@
+// Accessors of the codec drivers, one per file under drivers/.
+#pragma once
+
+#include "driver.h"
+
+namespace acm {
+
+// DRIVER ACCESSORS (one line per driver)
+
+}  // namespace acm

@@ -1,0 +1,10 @@
+// The class library's one general exception type.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+class EKoError : public std::runtime_error {
+public:
+    explicit EKoError(const std::string& message = std::string()) : std::runtime_error(message) {}
+};
