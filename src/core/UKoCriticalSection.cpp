@@ -1,0 +1,5 @@
+#include "UKoCriticalSection.h"
+
+void TKoCriticalSection::Enter() { mutex_.lock(); }
+
+void TKoCriticalSection::Leave() { mutex_.unlock(); }
