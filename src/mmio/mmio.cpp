@@ -127,7 +127,11 @@ bool cacheHolds(HMMIO h, int64_t position) {
 
 // Reads straight from the device at the current position; -1 on failure.
 int64_t deviceRead(HMMIO h, char* data, int64_t count) {
-    if (!deviceSeek(h, h->pos)) return -1;
+    if (!deviceSeek(h, h->pos)) {
+        // A device that cannot move past its end (a stream) has nothing to read there.
+        int64_t end = send(h, MMIOM_SEEK, 0, MMIO_SEEK_END);
+        return end >= 0 && h->pos >= end ? 0 : -1;
+    }
     return send(h, MMIOM_READ, reinterpret_cast<intptr_t>(data), count);
 }
 
@@ -259,13 +263,8 @@ int64_t mmioSeek(HMMIO h, int64_t offset, int origin) {
         default: return -1;
     }
     if (target < 0) return -1;
-    if (target == h->pos) return target;
-    if (cacheHolds(h, target)) {
-        h->pos = target;
-        return target;
-    }
-    if (!flushBuffer(h)) return -1;
-    if (send(h, MMIOM_SEEK, target, MMIO_SEEK_SET) != target) return -1;
+    // Like lseek, moving is only recorded; the device is positioned by the next transfer, so
+    // a position past the end is allowed and reads there give nothing.
     h->pos = target;
     return target;
 }

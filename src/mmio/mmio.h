@@ -106,7 +106,9 @@ MMRESULT mmioFlush(HMMIO h, uint32_t flags);
 // Return the byte count (0 at the end of the file) or -1 on failure.
 int32_t mmioRead(HMMIO h, void* buffer, int32_t count);
 int32_t mmioWrite(HMMIO h, const void* buffer, int32_t count);
-// Returns the new position, or -1 (the position is then unchanged).
+// Returns the new position, or -1 (the position is then unchanged). As with lseek, a position
+// past the end is allowed: reads there give 0 bytes, writes extend the file where the device can.
+// SEEK_END asks the device for its end.
 int64_t mmioSeek(HMMIO h, int64_t offset, int origin);
 
 // Finds a chunk from the current position, within parent when given: MMIO_FINDCHUNK by
