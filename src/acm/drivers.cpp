@@ -6,6 +6,7 @@ std::span<const Driver* const> drivers() {
     // Priority order: calls that name no driver ask these in turn.
     static const Driver* const table[] = {
         // DRIVER TABLE (one line per driver)
+        gsm610Driver(),
         nullptr,
     };
     return std::span<const Driver* const>(table, std::size(table) - 1);

@@ -6,5 +6,6 @@
 namespace acm {
 
 // DRIVER ACCESSORS (one line per driver)
+const Driver* gsm610Driver();
 
 }  // namespace acm
