@@ -6,6 +6,7 @@ std::span<const Driver* const> drivers() {
     // Priority order: calls that name no driver ask these in turn.
     static const Driver* const table[] = {
         // DRIVER TABLE (one line per driver)
+        &pcmConverterDriver(),
         gsm610Driver(),
         nullptr,
     };

@@ -6,6 +6,7 @@
 namespace acm {
 
 // DRIVER ACCESSORS (one line per driver)
+const Driver& pcmConverterDriver();
 const Driver* gsm610Driver();
 
 }  // namespace acm

@@ -1,0 +1,126 @@
+// Sample layouts of the PCM converter and the per-sample load and store
+// steps its conversion loops are built from. Samples travel as doubles in
+// [-1, 1): every integer width and 32-bit float fits one exactly, so
+// conversions that can be exact (16 -> 24 -> 16, 16 -> float -> 16) are.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <optional>
+
+#include "driver.h"
+
+namespace acm::pcm {
+
+enum class Kind : uint8_t { U8, S16, S24, S32, F32 };
+
+struct Layout {
+    Kind kind;
+    uint16_t channels;   // 1 or 2
+    uint32_t rate;       // samples per second
+    uint16_t frameBytes; // one sample of every channel
+    uint16_t bits;       // container bits
+    uint16_t validBits;  // significant bits (Extensible may say fewer)
+};
+
+constexpr uint32_t kMinRate = 1000;
+constexpr uint32_t kMaxRate = 384000;
+
+// The layout of a PCM, IEEE float or Extensible (PCM / float) record of
+// `cb` readable bytes; nothing for anything else or an inconsistent record.
+std::optional<Layout> parse(const WAVEFORMATEX* wfx, uint32_t cb);
+
+constexpr int bytesOf(Kind k) {
+    switch (k) {
+        case Kind::U8: return 1;
+        case Kind::S16: return 2;
+        case Kind::S24: return 3;
+        default: return 4;
+    }
+}
+
+// Triangular dither in units of one output step: the sum of two uniform
+// values, from a fixed-seed generator so that the same input always gives
+// the same output.
+class Tpdf {
+public:
+    double next() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        const uint32_t a = state_ & 0xFFFF, b = state_ >> 16;
+        return (a + b + 1) * (1.0 / 65536.0) - 1.0;  // (-1, 1), mean 0
+    }
+
+private:
+    uint32_t state_ = 0x2545F491u;
+};
+
+template <Kind K>
+inline double load(const uint8_t* p) {
+    if constexpr (K == Kind::U8) {
+        return (int(p[0]) - 128) * (1.0 / 128);
+    } else if constexpr (K == Kind::S16) {
+        return int16_t(uint16_t(p[0] | p[1] << 8)) * (1.0 / 32768);
+    } else if constexpr (K == Kind::S24) {
+        const int32_t v = int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
+        return (v >> 8) * (1.0 / 8388608);
+    } else if constexpr (K == Kind::S32) {
+        return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
+                       uint32_t(p[3]) << 24) *
+               (1.0 / 2147483648.0);
+    } else {
+        const float f = std::bit_cast<float>(uint32_t(p[0]) | uint32_t(p[1]) << 8 |
+                                             uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+        return f == f ? f : 0.0;  // NaN would poison the resampler and the rounding
+    }
+}
+
+// Scales to output steps, clips, and rounds half away from zero (never
+// toward minus infinity). NaN ends up at the lower limit, never undefined.
+inline int32_t quantize(double v, double lo, double hi) {
+    v = v >= lo ? v : lo;
+    v = v <= hi ? v : hi;
+    return int32_t(v + (v >= 0 ? 0.5 : -0.5));
+}
+
+template <Kind K>
+constexpr double kScale = K == Kind::U8    ? 128.0
+                          : K == Kind::S16 ? 32768.0
+                          : K == Kind::S24 ? 8388608.0
+                                           : 2147483648.0;
+
+template <Kind K, bool Dither>
+inline void store(uint8_t* p, double x, Tpdf& rng) {
+    if constexpr (K == Kind::F32) {
+        const uint32_t u = std::bit_cast<uint32_t>(float(x));
+        p[0] = uint8_t(u);
+        p[1] = uint8_t(u >> 8);
+        p[2] = uint8_t(u >> 16);
+        p[3] = uint8_t(u >> 24);
+    } else {
+        constexpr double lo = -kScale<K>, hi = kScale<K> - 1;
+        double v = x * kScale<K>;
+        if constexpr (Dither) {
+            // Samples that already sit on the output grid (digital silence,
+            // audio that came from this width) are kept exact; the rest get
+            // the dither before rounding. The generator runs for every
+            // sample, so the noise does not depend on the content.
+            const double d = rng.next();
+            v = v >= lo ? v : lo;
+            v = v <= hi ? v : hi;
+            if (double(int32_t(v)) != v) v += d;
+        }
+        const int32_t q = quantize(v, lo, hi);
+        if constexpr (K == Kind::U8) {
+            p[0] = uint8_t(q + 128);
+        } else {
+            p[0] = uint8_t(q);
+            p[1] = uint8_t(q >> 8);
+            if constexpr (K == Kind::S24 || K == Kind::S32) p[2] = uint8_t(q >> 16);
+            if constexpr (K == Kind::S32) p[3] = uint8_t(q >> 24);
+        }
+    }
+}
+
+}  // namespace acm::pcm
