@@ -48,11 +48,15 @@ struct TKoRing {
 
 // ---- Areas
 
-inline TKoArea MakeArea(uintptr_t Start, int32_t Size) { return TKoArea{Size, Start}; }
+inline TKoArea MakeArea(uintptr_t Start, int32_t Size) {
+    return TKoArea{Size, Start};
+}
 inline TKoArea MakeArea(const void* Start, int32_t Size) {
     return TKoArea{Size, reinterpret_cast<uintptr_t>(Start)};
 }
-inline TKoArea EmptyArea() { return TKoArea{}; }
+inline TKoArea EmptyArea() {
+    return TKoArea{};
+}
 
 // Raises when End < Start or when the distance does not fit the 32-bit size.
 TKoArea AreaFromTo(uintptr_t Start, uintptr_t End);
@@ -60,12 +64,16 @@ TKoArea AreaFromTo(uintptr_t Start, uintptr_t End);
 inline uintptr_t AreaEnd(const TKoArea& A) {
     return A.Start + static_cast<uintptr_t>(static_cast<intptr_t>(A.Size));
 }
-inline bool AreaNotEmpty(const TKoArea& A) { return A.Size > 0; }
+inline bool AreaNotEmpty(const TKoArea& A) {
+    return A.Size > 0;
+}
 inline void RequireNotEmpty(const TKoArea& A) {
     if (!AreaNotEmpty(A)) throw EKoError();
 }
 // The bytes of an area whose Start is an address.
-inline uint8_t* AreaData(const TKoArea& A) { return reinterpret_cast<uint8_t*>(A.Start); }
+inline uint8_t* AreaData(const TKoArea& A) {
+    return reinterpret_cast<uint8_t*>(A.Start);
+}
 
 inline bool AreaContains(const TKoArea& Outer, const TKoArea& Inner) {
     return Outer.Start != koNoPosition && Inner.Start != koNoPosition &&
@@ -81,13 +89,21 @@ void AreaConsume(TKoArea& A, int32_t N);
 
 // ---- Seek requests
 
-inline TKoSeekRequest SeekFromBeginning(int64_t Offset) { return {Offset, koFromBeginning}; }
-inline TKoSeekRequest SeekFromEnd(int64_t Offset) { return {Offset, koFromEnd}; }
-inline TKoSeekRequest SeekFromCurrent(int64_t Offset) { return {Offset, koFromCurrent}; }
+inline TKoSeekRequest SeekFromBeginning(int64_t Offset) {
+    return {Offset, koFromBeginning};
+}
+inline TKoSeekRequest SeekFromEnd(int64_t Offset) {
+    return {Offset, koFromEnd};
+}
+inline TKoSeekRequest SeekFromCurrent(int64_t Offset) {
+    return {Offset, koFromCurrent};
+}
 
 // ---- Windows
 
-inline bool WindowValid(const TKoWindow& W) { return W.Position >= 0 && W.Position <= W.Size; }
+inline bool WindowValid(const TKoWindow& W) {
+    return W.Position >= 0 && W.Position <= W.Size;
+}
 inline void RequireWindowValid(const TKoWindow& W) {
     if (!WindowValid(W)) throw EKoError();
 }
@@ -101,8 +117,12 @@ inline TKoWindow MakeWindowSpan(int64_t Start, int64_t Size, int64_t Position = 
 inline TKoWindow MakeWindowAt(const TKoArea& Area, int64_t Position) {
     return MakeWindowSpan(static_cast<int64_t>(Area.Start), Area.Size, Position);
 }
-inline TKoWindow MakeWindow(const TKoArea& Area) { return MakeWindowAt(Area, 0); }
-inline int64_t WindowAddress(const TKoWindow& W) { return W.Start + W.Position; }
+inline TKoWindow MakeWindow(const TKoArea& Area) {
+    return MakeWindowAt(Area, 0);
+}
+inline int64_t WindowAddress(const TKoWindow& W) {
+    return W.Start + W.Position;
+}
 
 // The seeks return false and leave the window unchanged when the move is not possible.
 bool WindowSeekFromBeginning(TKoWindow& W, int64_t Offset);
@@ -117,7 +137,9 @@ void WindowAdvance(TKoWindow& W, int64_t N);
 
 // ---- Rings
 
-inline TKoRing MakeRing(const TKoArea& Outer, const TKoArea& Inner) { return {Outer, Inner}; }
+inline TKoRing MakeRing(const TKoArea& Outer, const TKoArea& Inner) {
+    return {Outer, Inner};
+}
 bool RingValid(const TKoRing& R);
 // Splits Inner into its linear pieces; returns how many there are (0, 1 or 2).
 int RingRegions(const TKoRing& R, TKoArea& First, TKoArea& Second);

@@ -1,5 +1,9 @@
 #include "UKoCriticalSection.h"
 
-void TKoCriticalSection::Enter() { mutex_.lock(); }
+void TKoCriticalSection::Enter() {
+    mutex_.lock();
+}
 
-void TKoCriticalSection::Leave() { mutex_.unlock(); }
+void TKoCriticalSection::Leave() {
+    mutex_.unlock();
+}

@@ -4,7 +4,7 @@
 #include <mutex>
 
 class TKoCriticalSection {
-public:
+  public:
     TKoCriticalSection() = default;
     virtual ~TKoCriticalSection() = default;
     TKoCriticalSection(const TKoCriticalSection&) = delete;
@@ -18,6 +18,6 @@ public:
     void lock() { Enter(); }
     void unlock() { Leave(); }
 
-private:
+  private:
     std::recursive_mutex mutex_;
 };

@@ -18,7 +18,7 @@ std::mutex& EventMutex() {
 
 // Registers a waiter with every event of a wait, and removes it again however the wait ends.
 class TKoEventWaitRegistration {
-public:
+  public:
     TKoEventWaitRegistration(std::span<TKoEvent* const> events, TKoEvent::Waiter& waiter)
         : events_(events), waiter_(waiter) {
         for (TKoEvent* event : events_) event->waiters_.push_back(&waiter_);
@@ -29,7 +29,7 @@ public:
     TKoEventWaitRegistration(const TKoEventWaitRegistration&) = delete;
     TKoEventWaitRegistration& operator=(const TKoEventWaitRegistration&) = delete;
 
-private:
+  private:
     std::span<TKoEvent* const> events_;
     TKoEvent::Waiter& waiter_;
 };

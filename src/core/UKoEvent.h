@@ -13,7 +13,7 @@
 enum class TKoEventReset { Auto, Manual };
 
 class TKoEvent {
-public:
+  public:
     // The most events one WaitForAny accepts.
     static constexpr std::size_t MaxWaitEvents = 64;
 
@@ -39,7 +39,7 @@ public:
         return WaitForAny(std::span<TKoEvent* const>(Events.begin(), Events.size()));
     }
 
-private:
+  private:
     struct Waiter {
         std::condition_variable wake;
     };

@@ -4,7 +4,7 @@
 #include "UKoPersistent.h"
 
 class TKoFormat : public TKoPersistent {
-public:
+  public:
     std::unique_ptr<TKoPersistent> CreateSame() const override {
         return std::make_unique<TKoFormat>();
     }

@@ -7,7 +7,7 @@
 
 // Byte operations; source first, destination second. A negative count raises EKoError.
 class HKoMemory {
-public:
+  public:
     HKoMemory() = delete;
 
     // The ranges must not overlap.
@@ -17,7 +17,9 @@ public:
     static void Zero(void* Dest, int32_t Count);
 };
 
-inline TKoArea MemArea(const void* Address, int32_t Size) { return MakeArea(Address, Size); }
+inline TKoArea MemArea(const void* Address, int32_t Size) {
+    return MakeArea(Address, Size);
+}
 inline TKoArea MemAreaFromTo(const void* StartAddress, const void* EndAddress) {
     return AreaFromTo(reinterpret_cast<uintptr_t>(StartAddress),
                       reinterpret_cast<uintptr_t>(EndAddress));
@@ -31,12 +33,16 @@ void MemFree(TKoArea& Block);
 // Moves the block into a new one of NewSize bytes, keeping the common prefix. On failure
 // Block is left as it was.
 void MemResize(TKoArea& Block, int32_t NewSize);
-inline uintptr_t MemEnd(const TKoArea& Block) { return AreaEnd(Block); }
-inline void MemZero(const TKoArea& Block) { HKoMemory::Zero(AreaData(Block), Block.Size); }
+inline uintptr_t MemEnd(const TKoArea& Block) {
+    return AreaEnd(Block);
+}
+inline void MemZero(const TKoArea& Block) {
+    HKoMemory::Zero(AreaData(Block), Block.Size);
+}
 
 // Owns one heap block and frees it on destruction.
 class TKoMemChunk {
-public:
+  public:
     TKoMemChunk() = default;
     // Takes ownership of Block; the caller must not free it afterwards.
     explicit TKoMemChunk(const TKoArea& Block) : block_(Block) {}
@@ -52,6 +58,6 @@ public:
     uint8_t* Start() const { return AreaData(block_); }
     const TKoArea& Area() const { return block_; }
 
-private:
+  private:
     TKoArea block_;
 };

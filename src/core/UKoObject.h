@@ -12,7 +12,7 @@
 std::string KoClassName(const std::type_info& type);
 
 class TKoObject {
-public:
+  public:
     TKoObject() = default;
     virtual ~TKoObject() = default;
     TKoObject(const TKoObject&) = delete;
@@ -25,7 +25,7 @@ public:
 // class derived from Base, so a factory can build whatever class it was handed.
 template <class Base>
 class TKoClassRef {
-public:
+  public:
     constexpr TKoClassRef() noexcept = default;
 
     template <class T>
@@ -49,7 +49,7 @@ public:
         return a.creator_ == b.creator_;
     }
 
-private:
+  private:
     using Creator = std::unique_ptr<Base> (*)();
 
     constexpr TKoClassRef(Creator creator, const std::type_info* type) noexcept

@@ -9,12 +9,12 @@
 
 // Raised when a value cannot be assigned between two classes; names both of them.
 class EKoConvertError : public EKoError {
-public:
+  public:
     using EKoError::EKoError;
 };
 
 class TKoPersistent {
-public:
+  public:
     TKoPersistent() = default;
     virtual ~TKoPersistent() = default;
     // Values move between descriptors only through Assign, never by slicing copies.
@@ -38,7 +38,7 @@ public:
 
     std::string ClassName() const { return KoClassName(typeid(*this)); }
 
-protected:
+  protected:
     [[noreturn]] void RaiseAssignError(const TKoPersistent* Source) const;
 };
 

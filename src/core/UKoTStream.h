@@ -7,7 +7,7 @@
 enum : uint16_t { tsFromBeginning = 0, tsFromCurrent = 1, tsFromEnd = 2 };
 
 class TStream {
-public:
+  public:
     TStream() = default;
     virtual ~TStream() = default;
     TStream(const TStream&) = delete;

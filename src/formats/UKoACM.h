@@ -4,7 +4,7 @@
 #include <cstdint>
 
 class HKoACM {
-public:
+  public:
     HKoACM() = delete;
 
     // Size in bytes of the largest format record of any installed codec. Raises EKoError

@@ -77,7 +77,6 @@ uint32_t TKoWaveFormat::Field(uint32_t Bit, uint32_t Value) const {
     return Value;
 }
 
-
 uint32_t TKoWaveFormat::FormatTag() const {
     return Field(KoWaveFields::FormatTag, Record().wFormatTag);
 }
@@ -164,8 +163,7 @@ void TKoWaveFormat::MarkComplete() {
 int32_t TKoWaveFormat::BytesForMilliseconds(int32_t Ms) const {
     if (!IsComplete() || (known_ & KoWaveFields::AvgBytesPerSec) == 0) throw EKoError();
     const int64_t bytes = int64_t{Record().nAvgBytesPerSec} * Ms / 1000;
-    if (bytes > std::numeric_limits<int32_t>::max() ||
-        bytes < std::numeric_limits<int32_t>::min())
+    if (bytes > std::numeric_limits<int32_t>::max() || bytes < std::numeric_limits<int32_t>::min())
         throw EKoError();
     return static_cast<int32_t>(bytes);
 }
@@ -192,8 +190,8 @@ bool TKoWaveFormat::SameAs(const TKoWaveFormat& Other) const {
     if ((known_ & KoWaveFields::ExtraSize) == 0 || a.cbSize == 0) return true;
     const int32_t end = MinRecordSize + a.cbSize;
     if (end > capacity_ || end > Other.capacity_) throw EKoError();
-    return std::memcmp(data_.get() + MinRecordSize, Other.data_.get() + MinRecordSize,
-                       a.cbSize) == 0;
+    return std::memcmp(data_.get() + MinRecordSize, Other.data_.get() + MinRecordSize, a.cbSize) ==
+           0;
 }
 
 bool TKoWaveFormat::WriteTo(TStream& Stream) const {

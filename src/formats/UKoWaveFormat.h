@@ -32,7 +32,7 @@ inline constexpr uint16_t koWaveFormatPCM = 1;
 // An owned WAVEFORMATEX record (at least 18 bytes once it has a buffer) and the set of its
 // fields that hold values. Field reads raise EKoError when the field is not known.
 class TKoWaveFormat : public TKoFormat {
-public:
+  public:
     static constexpr int32_t MinRecordSize = static_cast<int32_t>(sizeof(WAVEFORMATEX));
     // Fewer bytes than tag, channels, rates and block align make no usable record; the
     // 14-byte form without bits per sample and cbSize is still read (zero-filled).
@@ -117,7 +117,7 @@ public:
     // record that is not a sound format record.
     static std::unique_ptr<TKoWaveFormat> ReadFrom(TStream& Stream, int64_t Size);
 
-private:
+  private:
     WAVEFORMATEX& Record() const;
     uint32_t Field(uint32_t Bit, uint32_t Value) const;
     void Set(uint32_t Bit);
@@ -131,7 +131,7 @@ private:
 
 // The sample count (per channel) of a WAVE file's `fact` chunk; 0 means none given.
 class TKoWaveFact : public TKoPersistent {
-public:
+  public:
     uint32_t SampleCount = 0;
 
     TKoWaveFact() = default;
@@ -152,7 +152,7 @@ public:
 
 // An ordered list owning its formats; destroyed first item first.
 class TKoWaveFormatList {
-public:
+  public:
     TKoWaveFormatList() = default;
     ~TKoWaveFormatList();
     TKoWaveFormatList(const TKoWaveFormatList&) = delete;
@@ -169,6 +169,6 @@ public:
     TKoWaveFormat* Last() const;
     std::size_t Count() const { return items_.size(); }
 
-private:
+  private:
     std::vector<std::unique_ptr<TKoWaveFormat>> items_;
 };

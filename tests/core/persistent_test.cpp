@@ -10,7 +10,7 @@
 namespace {
 
 class TCount : public TKoPersistent {
-public:
+  public:
     int Value = 0;
     void Assign(const TKoPersistent* Source) override {
         if (auto* other = dynamic_cast<const TCount*>(Source)) {
@@ -26,7 +26,7 @@ public:
 
 // Knows how to push its value into a TCount, but TCount does not know it.
 class TPair : public TKoFormat {
-public:
+  public:
     int First = 0, Second = 0;
     void AssignTo(TKoPersistent& Dest) const override {
         if (auto* count = dynamic_cast<TCount*>(&Dest)) {
@@ -43,9 +43,7 @@ public:
         }
         TKoFormat::Assign(Source);
     }
-    std::unique_ptr<TKoPersistent> CreateSame() const override {
-        return std::make_unique<TPair>();
-    }
+    std::unique_ptr<TKoPersistent> CreateSame() const override { return std::make_unique<TPair>(); }
 };
 
 // Forgot to override CreateSame.
@@ -94,7 +92,7 @@ TEST(Persistent, CloneKeepsClassAndValue) {
 }
 
 class TLeaf : public TKoObject {
-public:
+  public:
     int Tag = 42;
 };
 

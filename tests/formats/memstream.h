@@ -9,7 +9,7 @@
 #include "UKoTStream.h"
 
 class TVectorStream : public TStream {
-public:
+  public:
     std::vector<uint8_t> bytes;
     size_t position = 0;
     // Transfers stop after this many bytes in total, to act out short reads and writes.
@@ -42,7 +42,7 @@ public:
         return base + Offset;
     }
 
-private:
+  private:
     size_t Room() const { return position >= limit ? 0 : limit - position; }
 };
 

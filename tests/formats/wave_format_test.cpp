@@ -163,8 +163,8 @@ TEST(WaveFormat, SameAs) {
 }
 
 TEST(WaveFormat, AssignAndClone) {
-    auto source = Adpcm({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
-                         21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32});
+    auto source = Adpcm({1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
+                         17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32});
     TKoWaveFormat small(18);
     small.Assign(source.get());
     EXPECT_EQ(small.Capacity(), source->Capacity());
@@ -230,12 +230,12 @@ TEST(WaveFormat, ReadFrom) {
     const std::vector<ReadCase> cases = {
         {"PCM of 16 bytes", pcm16, 16, true, 18, 0},
         // Any cbSize a PCM chunk carries is ignored: its record is always 18 bytes.
-        {"PCM with junk cbSize", RecordBytes(1, 2, 44100, 176400, 4, 16, {0xFF, 0xFF}), 18,
-         true, 18, 0},
+        {"PCM with junk cbSize", RecordBytes(1, 2, 44100, 176400, 4, 16, {0xFF, 0xFF}), 18, true,
+         18, 0},
         {"ADPCM with its extra bytes", adpcm, 20, true, 20, 2},
         {"non-PCM of 16 bytes reads cbSize as 0", floatNoCb, 16, true, 18, 0},
-        {"chunk longer than the record", RecordBytes(0x11, 1, 8000, 4055, 256, 4, {0, 0, 7, 7}),
-         20, true, 18, 0},
+        {"chunk longer than the record", RecordBytes(0x11, 1, 8000, 4055, 256, 4, {0, 0, 7, 7}), 20,
+         true, 18, 0},
         {"cbSize beyond the chunk", adpcm, 19, false, 0, 0},
         {"cbSize 0xFFFF in an 18-byte chunk",
          RecordBytes(0x55, 2, 44100, 16000, 1, 0, {0xFF, 0xFF}), 18, false, 0, 0},
