@@ -7,6 +7,8 @@ std::span<const Driver* const> drivers() {
     static const Driver* const table[] = {
         // DRIVER TABLE (one line per driver)
         &pcmConverterDriver(),
+        alawDriver(),
+        mulawDriver(),
         gsm610Driver(),
         nullptr,
     };

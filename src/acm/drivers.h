@@ -7,6 +7,8 @@ namespace acm {
 
 // DRIVER ACCESSORS (one line per driver)
 const Driver& pcmConverterDriver();
+const Driver* alawDriver();
+const Driver* mulawDriver();
 const Driver* gsm610Driver();
 
 }  // namespace acm
