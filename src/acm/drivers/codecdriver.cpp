@@ -15,7 +15,8 @@ FormatEntry makeFormatEntry(const void* record, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(record);
     entry.record.assign(bytes, bytes + size);
     const WAVEFORMATEX* wfx = entry.wfx();
-    entry.description = describeCodecFormat(wfx->nSamplesPerSec, wfx->wBitsPerSample, wfx->nChannels);
+    entry.description =
+        describeCodecFormat(wfx->nSamplesPerSec, wfx->wBitsPerSample, wfx->nChannels);
     return entry;
 }
 
@@ -59,8 +60,7 @@ const FormatEntry* CodecDriver::matchTable(const WAVEFORMATEX* wfx, uint32_t cb)
 bool CodecDriver::describe(const WAVEFORMATEX* wfx, uint32_t cbwfx,
                            std::string* description) const {
     if (!readable(wfx, cbwfx)) return false;
-    if (description)
-        *description = describeCodecFormat(wfx->nSamplesPerSec, bits_, wfx->nChannels);
+    if (description) *description = describeCodecFormat(wfx->nSamplesPerSec, bits_, wfx->nChannels);
     return true;
 }
 
@@ -75,7 +75,8 @@ MMRESULT CodecDriver::suggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32
         // Encoding: this codec at the source's rate and channels.
         if ((asks(ACM_FORMATSUGGESTF_WFORMATTAG) && want.wFormatTag != tag_.tag) ||
             (asks(ACM_FORMATSUGGESTF_NCHANNELS) && want.nChannels != src->nChannels) ||
-            (asks(ACM_FORMATSUGGESTF_NSAMPLESPERSEC) && want.nSamplesPerSec != src->nSamplesPerSec) ||
+            (asks(ACM_FORMATSUGGESTF_NSAMPLESPERSEC) &&
+             want.nSamplesPerSec != src->nSamplesPerSec) ||
             (asks(ACM_FORMATSUGGESTF_WBITSPERSAMPLE) && want.wBitsPerSample != bits_))
             return ACMERR_NOTPOSSIBLE;
         const FormatEntry* f = offered(src->nSamplesPerSec, src->nChannels);

@@ -23,7 +23,9 @@ inline void storeLe16(uint8_t* p, int v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
 }
-inline int clamp16(int v) { return v < -32768 ? -32768 : (v > 32767 ? 32767 : v); }
+inline int clamp16(int v) {
+    return v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
+}
 
 // Rates the decoders accept from other tools' files.
 constexpr uint32_t kMinRate = 1000;
@@ -43,7 +45,7 @@ FormatEntry makeFormatEntry(const void* record, size_t size);
 bool isPcm16(const WAVEFORMATEX* wfx, uint32_t cb);
 
 class CodecDriver : public Driver {
-public:
+  public:
     CodecDriver(uint16_t tag, const char* tagName, uint32_t recordSize, uint16_t bits);
 
     uint32_t support() const override { return ACMDRIVERDETAILS_SUPPORTF_CODEC; }
@@ -60,7 +62,7 @@ public:
     // other block sizes). `cb` bytes are readable at `wfx`.
     bool readable(const WAVEFORMATEX* wfx, uint32_t cb) const;
 
-protected:
+  protected:
     // Codec-specific checks of a record whose tag, channels, rate, bits and
     // size against `cb` are already checked.
     virtual bool validRecord(const WAVEFORMATEX* wfx, uint32_t cb) const = 0;
@@ -72,7 +74,7 @@ protected:
     // The table's format at this rate and channel count, or null.
     const FormatEntry* offered(uint32_t rate, uint16_t channels) const;
 
-private:
+  private:
     // The table entry equal to `wfx` (nAvgBytesPerSec aside, which writers
     // round differently), or null.
     const FormatEntry* matchTable(const WAVEFORMATEX* wfx, uint32_t cb) const;

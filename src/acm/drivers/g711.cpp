@@ -58,7 +58,7 @@ int16_t decodeMu(uint8_t code) {
 struct Tables {
     std::array<uint8_t, 65536> encode;  // indexed by the sample's 16 bits
     std::array<int16_t, 256> decode;
-    uint8_t silence;                    // the code of sample 0
+    uint8_t silence;  // the code of sample 0
 };
 
 const Tables& tables(Law law) {
@@ -69,8 +69,8 @@ const Tables& tables(Law law) {
             t->encode[i] = l == Law::A ? encodeA(x) : encodeMu(x);
         }
         for (int c = 0; c < 256; ++c)
-            t->decode[c] = l == Law::A ? decodeA(static_cast<uint8_t>(c))
-                                       : decodeMu(static_cast<uint8_t>(c));
+            t->decode[c] =
+                l == Law::A ? decodeA(static_cast<uint8_t>(c)) : decodeMu(static_cast<uint8_t>(c));
         t->silence = t->encode[0];
         return t;
     };
@@ -80,29 +80,28 @@ const Tables& tables(Law law) {
 }
 
 class G711Encoder : public BlockCodec {
-public:
+  public:
     G711Encoder(Law law, uint16_t channels)
         : BlockCodec(2u * channels, channels), table_(tables(law).encode.data()) {}
 
-protected:
+  protected:
     void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
         const size_t n = size_t{count} * outBlock();
-        for (size_t i = 0; i < n; ++i)
-            out[i] = table_[static_cast<uint16_t>(loadLe16(in + 2 * i))];
+        for (size_t i = 0; i < n; ++i) out[i] = table_[static_cast<uint16_t>(loadLe16(in + 2 * i))];
     }
 
-private:
+  private:
     const uint8_t* table_;
 };
 
 class G711Decoder : public BlockCodec {
-public:
+  public:
     G711Decoder(Law law, uint16_t channels)
         : BlockCodec(channels, 2u * channels),
           table_(tables(law).decode.data()),
           silence_(tables(law).silence) {}
 
-protected:
+  protected:
     void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
         const size_t n = size_t{count} * inBlock();
         for (size_t i = 0; i < n; ++i) storeLe16(out + 2 * i, table_[in[i]]);
@@ -115,13 +114,13 @@ protected:
         return outBlock();
     }
 
-private:
+  private:
     const int16_t* table_;
     uint8_t silence_;
 };
 
 class G711Driver : public CodecDriver {
-public:
+  public:
     G711Driver(Law law, uint16_t tag, const char* tagName, const char* name)
         : CodecDriver(tag, tagName, sizeof(WAVEFORMATEX), 8), law_(law), name_(name) {
         for (uint32_t rate : kCodecRates) {
@@ -142,7 +141,7 @@ public:
     const char* name() const override { return name_; }
     std::span<const FormatEntry> formats() const override { return formats_; }
 
-protected:
+  protected:
     bool validRecord(const WAVEFORMATEX* wfx, uint32_t) const override {
         return wfx->nBlockAlign == wfx->nChannels;
     }
@@ -153,7 +152,7 @@ protected:
         return std::make_unique<G711Decoder>(law_, wfx->nChannels);
     }
 
-private:
+  private:
     Law law_;
     const char* name_;
     std::vector<FormatEntry> formats_;
