@@ -1,0 +1,277 @@
+// IMA ADPCM in the WAVE layout: each block starts with a 4-byte header per
+// channel (first sample, step index, reserved zero), followed by rows of
+// 4 bytes (8 nibbles, low nibble first) per channel in turn.
+//
+// The decoder uses the shift-and-add difference (step/8 + step/4 + ...),
+// so its samples equal those of other decoders that follow the reference
+// algorithm bit for bit.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "blockcodec.h"
+#include "codecdriver.h"
+#include "drivers.h"
+
+namespace acm {
+
+namespace {
+
+using namespace codecs;
+
+constexpr int kMaxIndex = 88;
+
+constexpr int16_t kSteps[kMaxIndex + 1] = {
+    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,   21,    23,
+    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,   73,    80,
+    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,  253,   279,
+    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,  876,   963,
+    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749, 3024,  3327,
+    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493, 10442, 11487,
+    12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+
+constexpr int kIndexAdjust[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
+
+// Per step index and nibble: the signed difference the nibble adds and the
+// next step index, so decoding a nibble is one lookup.
+struct StepRow {
+    int32_t diff[16];  // up to 61,436 at the largest step: not a 16-bit value
+    uint8_t next[16];
+};
+
+constexpr std::array<StepRow, kMaxIndex + 1> makeStepRows() {
+    std::array<StepRow, kMaxIndex + 1> rows{};
+    for (int i = 0; i <= kMaxIndex; ++i) {
+        const int step = kSteps[i];
+        for (int n = 0; n < 16; ++n) {
+            int diff = step >> 3;
+            if (n & 4) diff += step;
+            if (n & 2) diff += step >> 1;
+            if (n & 1) diff += step >> 2;
+            rows[i].diff[n] = (n & 8) ? -diff : diff;
+            const int next = i + kIndexAdjust[n & 7];
+            rows[i].next[n] =
+                static_cast<uint8_t>(next < 0 ? 0 : (next > kMaxIndex ? kMaxIndex : next));
+        }
+    }
+    return rows;
+}
+
+constexpr std::array<StepRow, kMaxIndex + 1> kRows = makeStepRows();
+
+struct Channel {
+    int pred = 0;
+    int index = 0;
+
+    int decode(int nibble) {
+        const StepRow& r = kRows[index];
+        pred = clamp16(pred + r.diff[nibble]);
+        index = r.next[nibble];
+        return pred;
+    }
+
+    // The nibble whose reconstruction lies nearest below-or-at the
+    // difference, bit by bit from the largest part of the step.
+    int encode(int x) {
+        const int step = kSteps[index];
+        int d = x - pred;
+        int n = 0;
+        if (d < 0) {
+            n = 8;
+            d = -d;
+        }
+        if (d >= step) {
+            n |= 4;
+            d -= step;
+        }
+        if (d >= step >> 1) {
+            n |= 2;
+            d -= step >> 1;
+        }
+        if (d >= step >> 2) n |= 1;
+        decode(n);
+        return n;
+    }
+};
+
+uint16_t samplesPerBlockOf(const WAVEFORMATEX* wfx) {
+    uint16_t spb;
+    std::memcpy(&spb, reinterpret_cast<const uint8_t*>(wfx) + sizeof(WAVEFORMATEX), sizeof spb);
+    return spb;
+}
+
+constexpr uint32_t samplesPerBlockFor(uint32_t blockAlign, uint32_t channels) {
+    return (blockAlign - 4 * channels) * 8 / (4 * channels) + 1;
+}
+
+class ImaDecoder : public BlockCodec {
+  public:
+    ImaDecoder(uint16_t channels, uint32_t blockAlign, uint32_t samplesPerBlock)
+        : BlockCodec(blockAlign, samplesPerBlock * 2 * channels),
+          channels_(channels),
+          rows_((samplesPerBlock - 1) / 8) {}
+
+  protected:
+    void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
+        for (uint32_t b = 0; b < count; ++b)
+            decodeBlock(in + size_t{b} * inBlock(), out + size_t{b} * outBlock(), rows_);
+    }
+
+    // A cut final block gives the samples of its complete rows.
+    uint32_t processPartial(const uint8_t* in, uint32_t inLength, uint8_t* out) override {
+        const uint32_t header = 4 * channels_;
+        if (inLength < header) return 0;
+        const uint32_t rows = std::min((inLength - header) / header, rows_);
+        decodeBlock(in, out, rows);
+        return (1 + 8 * rows) * 2 * channels_;
+    }
+
+  private:
+    void decodeBlock(const uint8_t* in, uint8_t* out, uint32_t rows) const {
+        if (channels_ == 1)
+            decodeChannel(in, out, rows, 1);
+        else
+            for (uint32_t c = 0; c < channels_; ++c)
+                decodeChannel(in + 4 * c, out + 2 * c, rows, channels_);
+    }
+
+    // One channel of a block: `in` at the channel's header, rows of
+    // 4 bytes every 4 * channels bytes; `out` at its first sample.
+    static void decodeChannel(const uint8_t* in, uint8_t* out, uint32_t rows, uint32_t channels) {
+        Channel st;
+        st.pred = loadLe16(in);
+        st.index = in[2] > kMaxIndex ? kMaxIndex : in[2];  // a corrupt header, clamped
+        const size_t stride = 2 * size_t{channels};
+        storeLe16(out, st.pred);
+        out += stride;
+        const uint8_t* p = in + 4 * channels;
+        for (uint32_t r = 0; r < rows; ++r, p += 4 * channels) {
+            for (int k = 0; k < 4; ++k) {
+                storeLe16(out, st.decode(p[k] & 0x0F));
+                storeLe16(out + stride, st.decode(p[k] >> 4));
+                out += 2 * stride;
+            }
+        }
+    }
+
+    uint32_t channels_;
+    uint32_t rows_;
+};
+
+class ImaEncoder : public BlockCodec {
+  public:
+    ImaEncoder(uint16_t channels, uint32_t blockAlign, uint32_t samplesPerBlock)
+        : BlockCodec(samplesPerBlock * 2 * channels, blockAlign),
+          channels_(channels),
+          rows_((samplesPerBlock - 1) / 8) {}
+
+  protected:
+    void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
+        for (uint32_t b = 0; b < count; ++b) {
+            const uint8_t* pcm = in + size_t{b} * inBlock();
+            uint8_t* block = out + size_t{b} * outBlock();
+            std::memset(block, 0, outBlock());
+            for (uint32_t c = 0; c < channels_; ++c) encodeChannel(pcm + 2 * c, block + 4 * c, c);
+        }
+    }
+
+  private:
+    void encodeChannel(const uint8_t* pcm, uint8_t* out, uint32_t c) {
+        const size_t stride = 2 * size_t{channels_};
+        Channel& st = state_[c];
+        // The step index carries over from the previous block; the first
+        // block starts from the size of its opening differences.
+        if (!primed_[c]) {
+            st.index = initialIndex(pcm, stride);
+            primed_[c] = true;
+        }
+        st.pred = loadLe16(pcm);
+        storeLe16(out, st.pred);
+        out[2] = static_cast<uint8_t>(st.index);
+        out[3] = 0;
+        pcm += stride;
+        uint8_t* p = out + 4 * channels_;
+        for (uint32_t r = 0; r < rows_; ++r, p += 4 * channels_) {
+            for (int k = 0; k < 4; ++k) {
+                const int lo = st.encode(loadLe16(pcm));
+                const int hi = st.encode(loadLe16(pcm + stride));
+                p[k] = static_cast<uint8_t>(lo | (hi << 4));
+                pcm += 2 * stride;
+            }
+        }
+    }
+
+    // The smallest step at least the mean of the first differences: large
+    // enough not to lag behind a loud start, small enough for a quiet one.
+    int initialIndex(const uint8_t* pcm, size_t stride) const {
+        const uint32_t n = std::min<uint32_t>(16, rows_ * 8);
+        if (n == 0) return 0;
+        int sum = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            const int d = loadLe16(pcm + (i + 1) * stride) - loadLe16(pcm + i * stride);
+            sum += d < 0 ? -d : d;
+        }
+        const int mean = sum / static_cast<int>(n);
+        int index = 0;
+        while (index < kMaxIndex && kSteps[index] < mean) ++index;
+        return index;
+    }
+
+    uint32_t channels_;
+    uint32_t rows_;
+    Channel state_[2];
+    bool primed_[2] = {false, false};
+};
+
+class ImaDriver : public CodecDriver {
+  public:
+    ImaDriver() : CodecDriver(WAVE_FORMAT_IMA_ADPCM, "IMA ADPCM", sizeof(IMAADPCMWAVEFORMAT), 4) {
+        for (uint32_t rate : kCodecRates) {
+            const uint32_t perChannel = rate <= 11025 ? 256 : (rate <= 22050 ? 512 : 1024);
+            for (uint16_t ch = 1; ch <= 2; ++ch) {
+                IMAADPCMWAVEFORMAT f{};
+                f.wfx.wFormatTag = WAVE_FORMAT_IMA_ADPCM;
+                f.wfx.nChannels = ch;
+                f.wfx.nSamplesPerSec = rate;
+                f.wfx.nBlockAlign = static_cast<uint16_t>(perChannel * ch);
+                f.wfx.wBitsPerSample = 4;
+                f.wfx.cbSize = 2;
+                f.wSamplesPerBlock =
+                    static_cast<uint16_t>(samplesPerBlockFor(f.wfx.nBlockAlign, ch));
+                f.wfx.nAvgBytesPerSec = rate * f.wfx.nBlockAlign / f.wSamplesPerBlock;
+                formats_.push_back(makeFormatEntry(&f, sizeof f));
+            }
+        }
+    }
+
+    const char* name() const override { return "imaadpcm"; }
+    std::span<const FormatEntry> formats() const override { return formats_; }
+
+  protected:
+    bool validRecord(const WAVEFORMATEX* wfx, uint32_t) const override {
+        const uint32_t header = 4u * wfx->nChannels;
+        return wfx->cbSize >= 2 && wfx->nBlockAlign >= header &&
+               samplesPerBlockOf(wfx) == samplesPerBlockFor(wfx->nBlockAlign, wfx->nChannels);
+    }
+    std::unique_ptr<Codec> makeEncoder(const WAVEFORMATEX* wfx, uint32_t) const override {
+        return std::make_unique<ImaEncoder>(wfx->nChannels, wfx->nBlockAlign,
+                                            samplesPerBlockOf(wfx));
+    }
+    std::unique_ptr<Codec> makeDecoder(const WAVEFORMATEX* wfx, uint32_t) const override {
+        return std::make_unique<ImaDecoder>(wfx->nChannels, wfx->nBlockAlign,
+                                            samplesPerBlockOf(wfx));
+    }
+
+  private:
+    std::vector<FormatEntry> formats_;
+};
+
+}  // namespace
+
+const Driver* imaAdpcmDriver() {
+    static const ImaDriver driver;
+    return &driver;
+}
+
+}  // namespace acm
