@@ -7,6 +7,7 @@ std::span<const Driver* const> drivers() {
     static const Driver* const table[] = {
         // DRIVER TABLE (one line per driver)
         &pcmConverterDriver(),
+        msAdpcmDriver(),
         imaAdpcmDriver(),
         alawDriver(),
         mulawDriver(),

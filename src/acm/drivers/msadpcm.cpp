@@ -1,0 +1,297 @@
+// Microsoft ADPCM: blocks with a header per channel (predictor index,
+// delta, the two newest and oldest samples) followed by 4-bit residuals,
+// high nibble first; in stereo each byte holds one left and one right.
+// A sample is predicted from the two before it with one coefficient pair of
+// the format record; the prediction divides by 256 rounding down (an
+// arithmetic shift), which is what the widely used decoders of WAVE files
+// do, so decoded samples match theirs exactly.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "blockcodec.h"
+#include "codecdriver.h"
+#include "drivers.h"
+
+namespace acm {
+
+namespace {
+
+using namespace codecs;
+
+constexpr int kNumStdCoef = 7;
+constexpr int16_t kStdCoef[kNumStdCoef][2] = {{256, 0}, {512, -256}, {0, 0},     {192, 64},
+                                              {240, 0}, {460, -208}, {392, -232}};
+
+constexpr int kAdapt[16] = {230, 230, 230, 230, 307, 409, 512, 614,
+                            768, 614, 512, 409, 307, 230, 230, 230};
+constexpr int kMinDelta = 16;
+// Valid streams stay far below this; it only keeps corrupt data (a run of
+// large residuals triples the delta each time) from overflowing.
+constexpr int kMaxDelta = 1 << 20;
+
+struct Coef {
+    int c1;
+    int c2;
+};
+
+inline int predict(int s1, int s2, Coef c) {
+    // 64 bits: a record's coefficient table may hold any 16-bit values.
+    const int64_t sum = int64_t{s1} * c.c1 + int64_t{s2} * c.c2;
+    return static_cast<int>(sum >> 8);  // rounds down, not toward zero
+}
+
+inline int nextDelta(int delta, int nibble) {
+    const int d = (kAdapt[nibble] * delta) >> 8;
+    return d < kMinDelta ? kMinDelta : (d > kMaxDelta ? kMaxDelta : d);
+}
+
+struct RecordFields {
+    uint16_t samplesPerBlock;
+    std::vector<Coef> coefs;
+};
+
+RecordFields fieldsOf(const WAVEFORMATEX* wfx) {
+    const auto* extra = reinterpret_cast<const uint8_t*>(wfx) + sizeof(WAVEFORMATEX);
+    RecordFields f;
+    f.samplesPerBlock = static_cast<uint16_t>(extra[0] | (extra[1] << 8));
+    const uint16_t numCoef = static_cast<uint16_t>(extra[2] | (extra[3] << 8));
+    for (uint16_t i = 0; i < numCoef && 4u + 4u * (i + 1u) <= wfx->cbSize; ++i)
+        f.coefs.push_back({loadLe16(extra + 4 + 4 * i), loadLe16(extra + 6 + 4 * i)});
+    return f;
+}
+
+constexpr uint32_t samplesPerBlockFor(uint32_t blockAlign, uint32_t channels) {
+    return (blockAlign - 7 * channels) * 8 / (4 * channels) + 2;
+}
+
+class MsDecoder : public BlockCodec {
+  public:
+    MsDecoder(uint16_t channels, uint32_t blockAlign, RecordFields fields)
+        : BlockCodec(blockAlign, fields.samplesPerBlock * 2u * channels),
+          channels_(channels),
+          samplesPerBlock_(fields.samplesPerBlock),
+          coefs_(std::move(fields.coefs)) {}
+
+  protected:
+    void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
+        for (uint32_t b = 0; b < count; ++b)
+            decodeBlock(in + size_t{b} * inBlock(), out + size_t{b} * outBlock(), samplesPerBlock_);
+    }
+
+    // A cut final block gives the samples whose residuals are present.
+    uint32_t processPartial(const uint8_t* in, uint32_t inLength, uint8_t* out) override {
+        const uint32_t header = 7 * channels_;
+        if (inLength < header) return 0;
+        const uint32_t frames =
+            std::min<uint32_t>(2 + (inLength - header) * 2 / channels_, samplesPerBlock_);
+        decodeBlock(in, out, frames);
+        return frames * 2 * channels_;
+    }
+
+  private:
+    struct State {
+        int s1, s2, delta;
+        Coef coef;
+
+        int decode(int nibble) {
+            const int residual = nibble - ((nibble & 8) << 1);
+            const int x = clamp16(predict(s1, s2, coef) + residual * delta);
+            delta = nextDelta(delta, nibble);
+            s2 = s1;
+            s1 = x;
+            return x;
+        }
+    };
+
+    State header(const uint8_t* in, uint32_t c) const {
+        const uint32_t ch = channels_;
+        uint32_t predictor = in[c];
+        if (predictor >= coefs_.size()) predictor = 0;  // corrupt: take the first pair
+        return State{loadLe16(in + 3 * ch + 2 * c), loadLe16(in + 5 * ch + 2 * c),
+                     loadLe16(in + ch + 2 * c), coefs_[predictor]};
+    }
+
+    void decodeBlock(const uint8_t* in, uint8_t* out, uint32_t frames) const {
+        const uint8_t* p = in + 7 * channels_;
+        if (channels_ == 1) {
+            State st = header(in, 0);
+            storeLe16(out, st.s2);
+            storeLe16(out + 2, st.s1);
+            uint32_t i = 2;
+            for (; i + 1 < frames; i += 2, ++p) {
+                storeLe16(out + 2 * i, st.decode(*p >> 4));
+                storeLe16(out + 2 * i + 2, st.decode(*p & 0x0F));
+            }
+            if (i < frames) storeLe16(out + 2 * i, st.decode(*p >> 4));
+        } else {
+            State l = header(in, 0);
+            State r = header(in, 1);
+            storeLe16(out, l.s2);
+            storeLe16(out + 2, r.s2);
+            storeLe16(out + 4, l.s1);
+            storeLe16(out + 6, r.s1);
+            for (uint32_t i = 2; i < frames; ++i, ++p) {
+                storeLe16(out + 4 * i, l.decode(*p >> 4));
+                storeLe16(out + 4 * i + 2, r.decode(*p & 0x0F));
+            }
+        }
+    }
+
+    uint32_t channels_;
+    uint32_t samplesPerBlock_;
+    std::vector<Coef> coefs_;
+};
+
+// Tries every standard predictor on each block and channel and keeps the
+// one whose decoded samples lie nearest the input (least squared error).
+class MsEncoder : public BlockCodec {
+  public:
+    MsEncoder(uint16_t channels, uint32_t blockAlign, uint32_t samplesPerBlock)
+        : BlockCodec(samplesPerBlock * 2 * channels, blockAlign),
+          channels_(channels),
+          samplesPerBlock_(samplesPerBlock),
+          samples_(samplesPerBlock),
+          nibbles_(size_t{kNumStdCoef} * samplesPerBlock) {}
+
+  protected:
+    void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
+        for (uint32_t b = 0; b < count; ++b) {
+            const uint8_t* pcm = in + size_t{b} * inBlock();
+            uint8_t* block = out + size_t{b} * outBlock();
+            std::memset(block, 0, outBlock());
+            for (uint32_t c = 0; c < channels_; ++c) encodeChannel(pcm + 2 * c, block, c);
+        }
+    }
+
+  private:
+    void encodeChannel(const uint8_t* pcm, uint8_t* block, uint32_t c) {
+        const uint32_t n = samplesPerBlock_;
+        const uint32_t ch = channels_;
+        for (uint32_t i = 0; i < n; ++i) samples_[i] = loadLe16(pcm + 2 * size_t{i} * ch);
+        const int16_t* x = samples_.data();
+
+        int delta0[kNumStdCoef];
+        int s1[kNumStdCoef], s2[kNumStdCoef], delta[kNumStdCoef];
+        int64_t error[kNumStdCoef];
+        for (int p = 0; p < kNumStdCoef; ++p) {
+            delta0[p] = initialDelta(x, n, p);
+            s1[p] = x[1];
+            s2[p] = x[0];
+            delta[p] = delta0[p];
+            error[p] = 0;
+        }
+        // All predictors run side by side: seven independent chains keep
+        // the processor busy where one alone would wait on each sample.
+        for (uint32_t i = 2; i < n; ++i) {
+            const int target = x[i];
+            for (int p = 0; p < kNumStdCoef; ++p) {
+                const int pred = predict(s1[p], s2[p], Coef{kStdCoef[p][0], kStdCoef[p][1]});
+                const float q = static_cast<float>(target - pred) / static_cast<float>(delta[p]);
+                int r = static_cast<int>(q + (q < 0 ? -0.5f : 0.5f));
+                r = r < -8 ? -8 : (r > 7 ? 7 : r);
+                const int y = clamp16(pred + r * delta[p]);
+                const int e = target - y;
+                error[p] += e * e;
+                nibbles_[p * n + i] = static_cast<uint8_t>(r & 0x0F);
+                delta[p] = nextDelta(delta[p], r & 0x0F);
+                s2[p] = s1[p];
+                s1[p] = y;
+            }
+        }
+        const int best = static_cast<int>(std::min_element(error, error + kNumStdCoef) - error);
+
+        block[c] = static_cast<uint8_t>(best);
+        storeLe16(block + ch + 2 * c, delta0[best]);
+        storeLe16(block + 3 * ch + 2 * c, x[1]);
+        storeLe16(block + 5 * ch + 2 * c, x[0]);
+        const uint8_t* nib = nibbles_.data() + best * n;
+        uint8_t* p = block + 7 * ch;
+        if (ch == 1) {
+            for (uint32_t i = 2; i < n; i += 2)
+                p[(i - 2) / 2] = static_cast<uint8_t>(nib[i] << 4 | (i + 1 < n ? nib[i + 1] : 0));
+        } else {
+            const int shift = c == 0 ? 4 : 0;  // left in the high nibble
+            for (uint32_t i = 2; i < n; ++i) p[i - 2] |= static_cast<uint8_t>(nib[i] << shift);
+        }
+    }
+
+    // About a third of the mean opening residual of this predictor: the
+    // level where the adaptation settles on speech and music, so the first
+    // samples neither clip the residual nor waste resolution.
+    static int initialDelta(const int16_t* x, uint32_t n, int p) {
+        const uint32_t end = std::min<uint32_t>(n, 2 + kOpening);
+        if (end <= 2) return kMinDelta;
+        const Coef coef{kStdCoef[p][0], kStdCoef[p][1]};
+        int sum = 0;
+        for (uint32_t i = 2; i < end; ++i) {
+            const int e = x[i] - predict(x[i - 1], x[i - 2], coef);
+            sum += e < 0 ? -e : e;
+        }
+        const int d = sum / static_cast<int>(3 * (end - 2));
+        return std::clamp(d, kMinDelta, 32767);
+    }
+
+    static constexpr uint32_t kOpening = 8;
+
+    uint32_t channels_;
+    uint32_t samplesPerBlock_;
+    std::vector<int16_t> samples_;
+    std::vector<uint8_t> nibbles_;  // per predictor, the residuals of one channel
+};
+
+class MsDriver : public CodecDriver {
+  public:
+    MsDriver() : CodecDriver(WAVE_FORMAT_ADPCM, "Microsoft ADPCM", sizeof(ADPCMWAVEFORMAT), 4) {
+        for (uint32_t rate : kCodecRates) {
+            const uint32_t perChannel = rate <= 11025 ? 256 : (rate <= 22050 ? 512 : 1024);
+            for (uint16_t ch = 1; ch <= 2; ++ch) {
+                ADPCMWAVEFORMAT f{};
+                f.wfx.wFormatTag = WAVE_FORMAT_ADPCM;
+                f.wfx.nChannels = ch;
+                f.wfx.nSamplesPerSec = rate;
+                f.wfx.nBlockAlign = static_cast<uint16_t>(perChannel * ch);
+                f.wfx.wBitsPerSample = 4;
+                f.wfx.cbSize = 32;
+                f.wSamplesPerBlock =
+                    static_cast<uint16_t>(samplesPerBlockFor(f.wfx.nBlockAlign, ch));
+                f.wNumCoef = kNumStdCoef;
+                for (int i = 0; i < kNumStdCoef; ++i) f.aCoef[i] = {kStdCoef[i][0], kStdCoef[i][1]};
+                f.wfx.nAvgBytesPerSec = rate * f.wfx.nBlockAlign / f.wSamplesPerBlock;
+                formats_.push_back(makeFormatEntry(&f, sizeof f));
+            }
+        }
+    }
+
+    const char* name() const override { return "msadpcm"; }
+    std::span<const FormatEntry> formats() const override { return formats_; }
+
+  protected:
+    bool validRecord(const WAVEFORMATEX* wfx, uint32_t) const override {
+        if (wfx->cbSize < 4 || wfx->nBlockAlign < 7u * wfx->nChannels) return false;
+        const RecordFields f = fieldsOf(wfx);
+        const auto* extra = reinterpret_cast<const uint8_t*>(wfx) + sizeof(WAVEFORMATEX);
+        const uint32_t numCoef = extra[2] | (extra[3] << 8);
+        return numCoef >= 1 && f.coefs.size() == numCoef &&
+               f.samplesPerBlock == samplesPerBlockFor(wfx->nBlockAlign, wfx->nChannels);
+    }
+    std::unique_ptr<Codec> makeEncoder(const WAVEFORMATEX* wfx, uint32_t) const override {
+        return std::make_unique<MsEncoder>(wfx->nChannels, wfx->nBlockAlign,
+                                           fieldsOf(wfx).samplesPerBlock);
+    }
+    std::unique_ptr<Codec> makeDecoder(const WAVEFORMATEX* wfx, uint32_t) const override {
+        return std::make_unique<MsDecoder>(wfx->nChannels, wfx->nBlockAlign, fieldsOf(wfx));
+    }
+
+  private:
+    std::vector<FormatEntry> formats_;
+};
+
+}  // namespace
+
+const Driver* msAdpcmDriver() {
+    static const MsDriver driver;
+    return &driver;
+}
+
+}  // namespace acm
