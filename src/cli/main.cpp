@@ -1,10 +1,52 @@
+// sonbar-cli: a thin front end over Sonbar's libraries, for scripts and tests.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+namespace {
+
+void PrintUsage(std::FILE* out) {
+    std::fprintf(out, "usage: sonbar-cli COMMAND [ARGUMENTS]\n\ncommands:\n");
+    for (const Command& command : Commands()) {
+        std::string call = std::string(command.name) + " " + command.arguments;
+        std::fprintf(out, "  %-22s %s\n", call.c_str(), command.summary);
+    }
+    std::fprintf(out, "  %-22s %s\n", "--help", "show this text");
+    std::fprintf(out,
+                 "\nexit status: 0 success, 1 failure, 2 usage error; errors go to stderr as\n"
+                 "'sonbar-cli: FILE: MESSAGE'.\n");
+}
+
+int UsageError(const std::string& message) {
+    ReportError("usage", message);
+    PrintUsage(stderr);
+    return kExitUsage;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
-        std::puts("usage: sonbar-cli COMMAND ...");
-        return argc < 2 ? 2 : 0;
+    if (argc < 2) return UsageError("no command given");
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        PrintUsage(stdout);
+        return kExitSuccess;
     }
-    return 2;
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    for (const Command& command : Commands()) {
+        if (name != command.name) continue;
+        const int count = static_cast<int>(args.size());
+        if (count < command.minArgs || (command.maxArgs >= 0 && count > command.maxArgs))
+            return UsageError(std::string(command.name) + " takes " + command.arguments);
+        try {
+            return command.run(args);
+        } catch (const std::exception& error) {
+            ReportError(command.name, std::string("unexpected error: ") + error.what());
+            return kExitFailure;
+        }
+    }
+    return UsageError("unknown command '" + name + "'");
 }

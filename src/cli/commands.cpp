@@ -1,0 +1,17 @@
+#include "commands.h"
+
+#include <cstdio>
+
+std::span<const Command> Commands() {
+    static const Command table[] = {
+        {"info", "FILE...", "one line per WAVE file: its format, sample count and data size", 1,
+         -1, RunInfo},
+        {"copy", "IN OUT", "rewrite a WAVE file through Sonbar's reader and writer", 2, 2,
+         RunCopy},
+    };
+    return table;
+}
+
+void ReportError(const std::string& subject, const std::string& message) {
+    std::fprintf(stderr, "sonbar-cli: %s: %s\n", subject.c_str(), message.c_str());
+}

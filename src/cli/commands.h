@@ -1,0 +1,26 @@
+// The commands of sonbar-cli. Each command lives in a file of its own and is listed once in
+// the table of commands.cpp.
+#pragma once
+
+#include <span>
+#include <string>
+
+enum ExitCode : int { kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2 };
+
+struct Command {
+    const char* name;
+    const char* arguments;  // as shown in the usage text
+    const char* summary;
+    // Argument counts accepted after the command name (maxArgs < 0: no upper bound).
+    int minArgs;
+    int maxArgs;
+    int (*run)(std::span<const std::string> args);
+};
+
+std::span<const Command> Commands();
+
+// Prints "sonbar-cli: SUBJECT: MESSAGE" on stderr.
+void ReportError(const std::string& subject, const std::string& message);
+
+int RunInfo(std::span<const std::string> args);
+int RunCopy(std::span<const std::string> args);
