@@ -121,16 +121,14 @@ TKoACMStream::~TKoACMStream() {
 HACMSTREAM TKoACMStream::OpenHandle(const TKoWaveFormat& Source, const TKoWaveFormat& Destination,
                                     bool NonRealtime) {
     HACMSTREAM handle = nullptr;
-    const MMRESULT r =
-        acmStreamOpen(&handle, nullptr, Source.Data(), Destination.Data(), nullptr, 0, 0,
-                      NonRealtime ? ACM_STREAMOPENF_NONREALTIME : 0);
+    const MMRESULT r = acmStreamOpen(&handle, nullptr, Source.Data(), Destination.Data(), nullptr,
+                                     0, 0, NonRealtime ? ACM_STREAMOPENF_NONREALTIME : 0);
     return r == MMSYSERR_NOERROR ? handle : nullptr;
 }
 
 bool TKoACMStream::CanConvert(const TKoWaveFormat& Source, const TKoWaveFormat& Destination,
                               bool NonRealtime) {
-    const uint32_t flags =
-        ACM_STREAMOPENF_QUERY | (NonRealtime ? ACM_STREAMOPENF_NONREALTIME : 0u);
+    const uint32_t flags = ACM_STREAMOPENF_QUERY | (NonRealtime ? ACM_STREAMOPENF_NONREALTIME : 0u);
     return acmStreamOpen(nullptr, nullptr, Source.Data(), Destination.Data(), nullptr, 0, 0,
                          flags) == MMSYSERR_NOERROR;
 }

@@ -15,7 +15,7 @@
 // One ACMSTREAMHEADER and the lengths it was prepared with. Misuse (converting unprepared,
 // preparing twice, changing buffers while prepared) raises EKoError.
 class TKoACMStreamHeader : public TKoObject {
-public:
+  public:
     TKoACMStreamHeader();
     // Unprepares a header that is still prepared, ignoring the result: the owner that cares
     // unprepares it through the stream first.
@@ -40,7 +40,7 @@ public:
 
     ACMSTREAMHEADER* HeaderAddress() { return &header_; }
 
-private:
+  private:
     friend class TKoACMStream;
 
     ACMSTREAMHEADER header_;
@@ -52,7 +52,7 @@ private:
 
 // A fixed block of memory and the stretch of it that holds valid bytes.
 class TKoACMStreamBuffer : public TKoObject {
-public:
+  public:
     explicit TKoACMStreamBuffer(int32_t Size) : memory_(TKoMemChunk::CreateSized(Size)) {}
 
     // The caller has placed N bytes behind the valid ones.
@@ -67,14 +67,14 @@ public:
     // A non-empty area must lie inside the block; raises otherwise.
     void SetData(const TKoArea& Area);
 
-protected:
+  protected:
     TKoArea data_;
     TKoMemChunk memory_;
 };
 
 // Keeps its valid bytes at the block start, where the header's source pointer points.
 class TKoACMStreamSourceBuffer : public TKoACMStreamBuffer {
-public:
+  public:
     using TKoACMStreamBuffer::TKoACMStreamBuffer;
     static std::unique_ptr<TKoACMStreamSourceBuffer> CreateSized(int32_t Size) {
         return std::make_unique<TKoACMStreamSourceBuffer>(Size);
@@ -88,7 +88,7 @@ public:
 
 // Filled in one piece from the block start, then read off from the front.
 class TKoACMStreamDestinationBuffer : public TKoACMStreamBuffer {
-public:
+  public:
     using TKoACMStreamBuffer::TKoACMStreamBuffer;
     static std::unique_ptr<TKoACMStreamDestinationBuffer> CreateSized(int32_t Size) {
         return std::make_unique<TKoACMStreamDestinationBuffer>(Size);
@@ -102,7 +102,7 @@ public:
 
 // An open conversion between two formats.
 class TKoACMStream : public TKoObject {
-public:
+  public:
     TKoACMStream(HACMSTREAM Handle, int32_t SourceBlockAlign)
         : handle_(Handle), sourceBlockAlign_(SourceBlockAlign) {}
     // Closes the handle if Close was not called, ignoring the result.
@@ -147,7 +147,7 @@ public:
 
     static constexpr int32_t BufferCeiling = 8192;
 
-private:
+  private:
     struct Sizes {
         int32_t source;
         int32_t destination;
