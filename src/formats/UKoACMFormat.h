@@ -9,6 +9,37 @@
 #include "UKoObject.h"
 #include "UKoWaveFormat.h"
 
+// What the driver behind a format offers; each property is one bit of TKoACMSupportSet.
+enum TKoACMSupport : uint8_t { asAsync, asCodec, asConverter, asFilter, asHardware };
+using TKoACMSupportSet = uint8_t;
+
+constexpr TKoACMSupportSet KoSupportBit(TKoACMSupport Support) {
+    return static_cast<TKoACMSupportSet>(1u << Support);
+}
+
+// The support set of a driver's ACMDRIVERDETAILS_SUPPORTF_* flags; other bits are ignored.
+TKoACMSupportSet SupportFromFlags(uint32_t fdwSupport);
+
+// What the codec manager tells about one format. Tag 0 and empty texts when no driver knows it.
+class TKoACMFormatDetails : public TKoObject {
+  public:
+    int32_t FormatTag = 0;
+    TKoACMSupportSet Support = 0;
+    std::string Name;  // the codec's description of the format
+
+    // Raises EKoError when Format is incomplete; never returns nullptr.
+    static std::unique_ptr<TKoACMFormatDetails> FromFormat(const TKoWaveFormat& Format);
+};
+
+// What the codec manager tells about one format tag; Name is the tag's name.
+class TKoACMFormatTagDetails : public TKoACMFormatDetails {
+  public:
+    int32_t FormatSize = 0;  // the largest record of the tag, in bytes
+
+    // Never returns nullptr.
+    static std::unique_ptr<TKoACMFormatTagDetails> FromTag(uint32_t Tag);
+};
+
 // Class operations of the format negotiation; never instantiated.
 class HKoACMFormat {
   public:
