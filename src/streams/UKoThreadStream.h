@@ -88,6 +88,8 @@ class TKoThreadStream : public TKoStream {
     // inner stream raised on the copy thread is passed on here, once.
     bool Close() override;
 
+    // True once the inner stream has failed on the copy thread; Close reports it in any case.
+    bool Failed() const { return copyThread_->Failed(); }
     TKoThreadDirection Direction() const { return direction_; }
     int32_t Capacity() const { return fifo_->Capacity(); }
     TKoStream& Inner() const { return inner_; }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "UKoThreadStream.h"
@@ -182,6 +183,18 @@ TEST(ThreadStream, WriteBehindFailureLetsTheDestructorReturn) {
         // No Close: the destructor must neither hang nor throw.
     }
     EXPECT_EQ(sink.received, 3000);
+}
+
+// Once the copy thread has failed, a write that still finds room in the FIFO must not pass for
+// a successful one: those bytes would go nowhere.
+TEST(ThreadStream, WriteBehindRefusesBytesAfterTheFailure) {
+    TPatternSink sink;
+    sink.FailAt(0, TFailure::MinusOne);
+    auto stream = TKoThreadStream::CreateWriteBehind(sink, 1024);
+    ASSERT_EQ(WritePattern(*stream, 0, 100), 100);
+    while (!stream->Failed()) std::this_thread::yield();
+    EXPECT_EQ(WritePattern(*stream, 100, 100), 0);
+    EXPECT_FALSE(stream->Close());
 }
 
 // In a chain the thread stream is closed first and reports; the members below still close.
