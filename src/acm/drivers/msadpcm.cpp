@@ -192,7 +192,7 @@ class MsEncoder : public BlockCodec {
                 r = r < -8 ? -8 : (r > 7 ? 7 : r);
                 const int y = clamp16(pred + r * delta[p]);
                 const int e = target - y;
-                error[p] += e * e;
+                error[p] += int64_t{e} * e;
                 nibbles_[p * n + i] = static_cast<uint8_t>(r & 0x0F);
                 delta[p] = nextDelta(delta[p], r & 0x0F);
                 s2[p] = s1[p];
