@@ -8,6 +8,7 @@ std::span<const Command> Commands() {
          -1, RunInfo},
         {"copy", "IN OUT", "rewrite a WAVE file through Sonbar's reader and writer", 2, 2,
          RunCopy},
+        {"convert", "--tag TAG [OPT...] IN OUT", "recode a WAVE file (convert --help)", 1, -1, RunConvert},
     };
     return table;
 }

@@ -63,6 +63,12 @@ int RunCopy(std::span<const std::string> args) {
         return kExitFailure;
     }
 
+    // A failed copy leaves no half-written file behind, but only regular files are removed:
+    // never a device or pipe named as the output.
+    std::error_code status;
+    const auto outType = std::filesystem::status(outName, status).type();
+    const bool removable = outType == std::filesystem::file_type::not_found ||
+                           outType == std::filesystem::file_type::regular;
     std::string failure;
     bool opened = false;  // from here on OUT is ours: truncated, so removed on failure
     try {
@@ -84,6 +90,6 @@ int RunCopy(std::span<const std::string> args) {
 
     ReportError(outName, failure);
     std::error_code ignored;
-    if (opened) std::filesystem::remove(outName, ignored);
+    if (opened && removable) std::filesystem::remove(outName, ignored);
     return kExitFailure;
 }

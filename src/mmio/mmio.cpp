@@ -225,23 +225,28 @@ int32_t mmioWrite(HMMIO h, const void* buffer, int32_t count) {
     if (h->pos + count > MMIO_MAX_FILE_SIZE) return -1;
     const char* in = static_cast<const char*>(buffer);
     dropReadCache(h);
-    if (h->dirty && h->pos != h->bufStart + static_cast<int64_t>(h->bufLen) && !flushBuffer(h))
-        return -1;
-    const size_t capacity = h->buffer.size();
-    if (h->dirty && h->bufLen + static_cast<size_t>(count) > capacity && !flushBuffer(h)) return -1;
-    if (static_cast<size_t>(count) >= capacity) {
+    const int64_t capacity = static_cast<int64_t>(h->buffer.size());
+    if (count >= capacity) {
+        if (!flushBuffer(h)) return -1;
         if (!deviceWrite(h, h->pos, in, count)) {
             h->writeFailed = true;
             return -1;
         }
     } else {
+        // Writes anywhere inside the pending stretch (a chunk size patched behind the data)
+        // stay in the buffer; anything else sends the stretch out first.
+        const int64_t end = h->bufStart + static_cast<int64_t>(h->bufLen);
+        const bool fits = h->pos >= h->bufStart && h->pos <= end &&
+                          h->pos + count <= h->bufStart + capacity;
+        if (h->dirty && !fits && !flushBuffer(h)) return -1;
         if (!h->dirty) {
             h->dirty = true;
             h->bufStart = h->pos;
             h->bufLen = 0;
         }
-        std::memcpy(h->buffer.data() + h->bufLen, in, static_cast<size_t>(count));
-        h->bufLen += static_cast<size_t>(count);
+        const size_t offset = static_cast<size_t>(h->pos - h->bufStart);
+        std::memcpy(h->buffer.data() + offset, in, static_cast<size_t>(count));
+        h->bufLen = std::max(h->bufLen, offset + static_cast<size_t>(count));
     }
     h->pos += count;
     return count;
