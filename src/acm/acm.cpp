@@ -334,26 +334,27 @@ MMRESULT acmFormatEnum(HACMDRIVER had, ACMFORMATDETAILS* pafd, const ACMFORMATEN
     // No wave devices and no hardware codecs stand behind this manager.
     if (fdwEnum & (ACM_FORMATENUMF_HARDWARE | ACM_FORMATENUMF_INPUT | ACM_FORMATENUMF_OUTPUT))
         return MMSYSERR_NOERROR;
-    if (pafd->dwFormatTag > 0xFFFF) return MMSYSERR_INVALPARAM;
 
     return guarded([&]() -> MMRESULT {
         EnumFilter filter;
         filter.flags = fdwEnum;
         filter.converters = list;
         filter.driver = had;
-        filter.tag = pafd->dwFormatTag;
         if (fdwEnum & (ACM_FORMATENUMF_CONVERT | ACM_FORMATENUMF_SUGGEST)) {
+            // The record is the source here, so a destination tag comes from
+            // the details.
             if (MMRESULT r = checkRecord(pafd->pwfx)) return r;
             const uint32_t size = acm::recordSize(pafd->pwfx);
             if (size > pafd->cbwfx) return MMSYSERR_INVALPARAM;
             const auto* bytes = reinterpret_cast<const uint8_t*>(pafd->pwfx);
             filter.source.assign(bytes, bytes + size);
+            if (fdwEnum & ACM_FORMATENUMF_WFORMATTAG) {
+                if (pafd->dwFormatTag == 0 || pafd->dwFormatTag > 0xFFFF) return MMSYSERR_INVALPARAM;
+                filter.tag = pafd->dwFormatTag;
+            }
         } else {
             filter.fields = *pafd->pwfx;
-            if (fdwEnum & ACM_FORMATENUMF_WFORMATTAG) {
-                if (filter.tag && filter.tag != filter.fields.wFormatTag) return MMSYSERR_INVALPARAM;
-                filter.tag = filter.fields.wFormatTag;
-            }
+            if (fdwEnum & ACM_FORMATENUMF_WFORMATTAG) filter.tag = filter.fields.wFormatTag;
         }
 
         // The caller's buffer must hold every format that may be listed.
