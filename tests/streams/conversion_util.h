@@ -56,13 +56,14 @@ inline std::unique_ptr<TKoWaveFormat> Template(uint16_t Tag, uint32_t Rate = 0,
     return f;
 }
 
-// The test signal: a 440 Hz tone on the left (or only) channel and 1,000 Hz on the right,
-// so its ideal at any rate and channel count is known. Returns the value of channel c of
-// frame i at that rate, in -1 .. 1.
+// The test signal: a rising sweep from 300 Hz on the left (or only) channel and a falling one
+// from 1,000 Hz on the right, so its ideal at any rate and channel count is known, and a
+// codec's delay shows as one lag (a steady tone would match at every period). Returns the
+// value of channel c of frame i at that rate, in -1 .. 1.
 inline double Ideal(uint32_t Rate, uint16_t Channels, uint16_t SourceChannels, size_t i, int c) {
     const double t = double(i) / Rate;
-    const double left = 0.5 * std::sin(2 * M_PI * 440 * t);
-    const double right = 0.4 * std::sin(2 * M_PI * 1000 * t);
+    const double left = 0.5 * std::sin(2 * M_PI * (300 * t + 500 * t * t));
+    const double right = 0.4 * std::sin(2 * M_PI * (1000 * t - 200 * t * t));
     if (SourceChannels == 1) return left;
     if (Channels == 1) return (left + right) / 2;
     return c == 0 ? left : right;
