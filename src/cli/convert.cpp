@@ -99,6 +99,18 @@ std::string ParseOptions(std::span<const std::string> args, Options& o) {
     return {};
 }
 
+// TEXT as one shell word.
+std::string Quoted(const std::string& text) {
+    return text.find_first_of(" \t'\"") == std::string::npos ? text : "'" + text + "'";
+}
+
+// 44100 as "44,100", the way the codec manager writes numbers.
+std::string Thousands(uint32_t value) {
+    std::string digits = std::to_string(value);
+    for (int at = int(digits.size()) - 3; at > 0; at -= 3) digits.insert(size_t(at), ",");
+    return digits;
+}
+
 // The tag a number or a name (as the codec manager names it, any letter case) stands for.
 std::optional<ACMFORMATTAGDETAILS> FindTag(const std::string& text) {
     ACMFORMATTAGDETAILS details{};
@@ -165,14 +177,14 @@ std::string Describe(const TKoWaveFormat& format) {
         details.cbwfx = static_cast<uint32_t>(copy->Capacity());
         if (acmFormatDetails(nullptr, &details, ACM_FORMATDETAILSF_FORMAT) == MMSYSERR_NOERROR)
             return tagName + " " + details.szFormat;
-        return tagName + " " + std::to_string(format.SamplesPerSec()) + " Hz, " +
+        return tagName + " " + Thousands(format.SamplesPerSec()) + " Hz, " +
                std::to_string(format.BitsPerSample()) + " bit, " +
                std::to_string(format.Channels()) + " channel(s)";
     }
     const uint32_t known = format.KnownFields();
     std::string text = tagName;
     if (known & KoWaveFields::SamplesPerSec)
-        text += ", " + std::to_string(format.SamplesPerSec()) + " Hz";
+        text += ", " + Thousands(format.SamplesPerSec()) + " Hz";
     if (known & KoWaveFields::BitsPerSample)
         text += ", " + std::to_string(format.BitsPerSample()) + " bit";
     if (known & KoWaveFields::Channels)
@@ -253,7 +265,8 @@ int RunConvert(std::span<const std::string> args) {
         wanted = FindAttributes(tag->dwFormatTag, *o.attributes);
         if (!wanted)
             return Usage("no " + std::string(tag->szFormatTag) + " format is described as '" +
-                         *o.attributes + "'; `sonbar-cli formats " + o.tag + "` lists them");
+                         *o.attributes + "'; `sonbar-cli formats " + Quoted(o.tag) +
+                         "` lists them");
     } else {
         wanted = TKoWaveFormat::CreateDefault();
         wanted->SetFormatTag(static_cast<uint16_t>(tag->dwFormatTag));
