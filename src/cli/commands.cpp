@@ -9,6 +9,7 @@ std::span<const Command> Commands() {
         {"copy", "IN OUT", "rewrite a WAVE file through Sonbar's reader and writer", 2, 2,
          RunCopy},
         {"convert", "--tag TAG [OPT...] IN OUT", "recode a WAVE file (convert --help)", 1, -1, RunConvert},
+        {"formats", "[TAG]", "every format the codecs offer: TAG, tag name, description", 0, 1, RunFormats},
     };
     return table;
 }

@@ -25,3 +25,4 @@ void ReportError(const std::string& subject, const std::string& message);
 int RunInfo(std::span<const std::string> args);
 int RunCopy(std::span<const std::string> args);
 int RunConvert(std::span<const std::string> args);
+int RunFormats(std::span<const std::string> args);

@@ -2,11 +2,20 @@
 #include <cstdio>
 #include <string>
 
+#include "UKoACMFormat.h"
 #include "UKoWaveStream.h"
 #include "commands.h"
 #include "open_error.h"
 
 namespace {
+
+// The codec's name for the tag and its description of the format; each is empty when no
+// driver knows it (a tag may be known while the particular format is not).
+std::string CodecTexts(const TKoWaveFormat& format) {
+    const auto tag = TKoACMFormatTagDetails::FromTag(format.FormatTag());
+    const auto details = TKoACMFormatDetails::FromFormat(format);
+    return " tagname=\"" + tag->Name + "\" description=\"" + details->Name + "\"";
+}
 
 // The one place that decides what an info line says.
 std::string FormatInfoLine(const std::string& file, const TKoWaveStreamFormat& format,
@@ -20,7 +29,7 @@ std::string FormatInfoLine(const std::string& file, const TKoWaveStreamFormat& f
            " blockalign=" + std::to_string(f.BlockAlign()) +
            " extra=" + std::to_string(f.ExtraSize()) +
            " samples=" + std::to_string(format.Fact().SampleCount) +
-           " data=" + std::to_string(dataSize);
+           " data=" + std::to_string(dataSize) + CodecTexts(f);
 }
 
 // Prints the line of one file; false (after an error line) when it is not a readable WAVE file.

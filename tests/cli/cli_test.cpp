@@ -110,6 +110,24 @@ std::map<std::string, std::string> probe(const std::string& file) {
     return fields;
 }
 
+std::string thousands(uint32_t value) {
+    std::string digits = std::to_string(value);
+    for (int at = int(digits.size()) - 3; at > 0; at -= 3) digits.insert(size_t(at), ",");
+    return digits;
+}
+
+// The codec texts of an uncompressed format: the PCM converter names the tags it reads and
+// describes 8- to 32-bit mono and stereo data; anything else gets an empty description.
+std::string codecTexts(uint32_t tag, uint32_t rate, uint32_t bits, uint32_t channels) {
+    const std::map<uint32_t, std::string> names = {
+        {1, "PCM"}, {3, "IEEE Float"}, {65534, "Extensible"}};
+    std::string description;
+    if (channels <= 2 && (bits == 8 || bits == 16 || bits == 24 || bits == 32))
+        description = thousands(rate) + " Hz, " + std::to_string(bits) + " Bit, " +
+                      (channels == 1 ? "Mono" : "Stereo");
+    return " tagname=\"" + names.at(tag) + "\" description=\"" + description + "\"";
+}
+
 // The info line the files made by the tools must get.
 std::string expectedLine(const std::string& file) {
     auto p = probe(file);
@@ -122,7 +140,8 @@ std::string expectedLine(const std::string& file) {
     std::ostringstream line;
     line << file << "\ttag=" << h.tag << " channels=" << channels << " rate=" << rate
          << " bits=" << bits << " avgbytes=" << rate * align << " blockalign=" << align
-         << " extra=" << h.extra << " samples=" << samples << " data=" << frames * align;
+         << " extra=" << h.extra << " samples=" << samples << " data=" << frames * align
+         << codecTexts(h.tag, rate, bits, channels);
     return line.str();
 }
 

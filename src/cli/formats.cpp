@@ -1,0 +1,88 @@
+// sonbar-cli formats [TAG]: every format the codec manager offers, one per line.
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "acm.h"
+#include "commands.h"
+
+namespace {
+
+// Tag -> name of every tag the codec manager enumerates.
+std::map<uint32_t, std::string> Tags() {
+    std::map<uint32_t, std::string> tags;
+    ACMFORMATTAGDETAILS details{};
+    details.cbStruct = sizeof details;
+    acmFormatTagEnum(
+        nullptr, &details,
+        [&](HACMDRIVERID, const ACMFORMATTAGDETAILS& d, uint32_t) {
+            tags.emplace(d.dwFormatTag,
+                         std::string(d.szFormatTag, strnlen(d.szFormatTag, sizeof d.szFormatTag)));
+            return true;
+        },
+        0);
+    return tags;
+}
+
+// A tag given by its decimal number or its name (any letter case).
+std::optional<uint32_t> FindTag(const std::map<uint32_t, std::string>& tags,
+                                const std::string& text) {
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos &&
+        text.size() <= 5) {
+        const auto tag = static_cast<uint32_t>(std::stoul(text));
+        if (tags.count(tag)) return tag;
+        return std::nullopt;
+    }
+    for (const auto& [tag, name] : tags)
+        if (strcasecmp(name.c_str(), text.c_str()) == 0) return tag;
+    return std::nullopt;
+}
+
+}  // namespace
+
+int RunFormats(std::span<const std::string> args) {
+    const std::map<uint32_t, std::string> tags = Tags();
+    uint32_t only = 0;
+    if (!args.empty()) {
+        const std::optional<uint32_t> tag = FindTag(tags, args[0]);
+        if (!tag) {
+            ReportError("usage", "unknown format tag '" + args[0] + "' (formats takes [TAG])");
+            return kExitUsage;
+        }
+        only = *tag;
+    }
+
+    uint32_t maxSize = 0;
+    if (acmMetrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, &maxSize) != MMSYSERR_NOERROR) {
+        ReportError("formats", "the codec manager does not answer");
+        return kExitFailure;
+    }
+    std::string buffer(std::max<uint32_t>(maxSize, sizeof(WAVEFORMATEX)), '\0');
+    ACMFORMATDETAILS details{};
+    details.cbStruct = sizeof details;
+    details.dwFormatTag = only;
+    details.pwfx = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
+    details.pwfx->wFormatTag = static_cast<uint16_t>(only);
+    details.cbwfx = static_cast<uint32_t>(buffer.size());
+    const MMRESULT result = acmFormatEnum(
+        nullptr, &details,
+        [&](HACMDRIVERID, const ACMFORMATDETAILS& d, uint32_t) {
+            const uint32_t tag = d.pwfx->wFormatTag;
+            const auto name = tags.find(tag);
+            std::printf("%u\t%s\t%.*s\n", tag, name == tags.end() ? "" : name->second.c_str(),
+                        static_cast<int>(strnlen(d.szFormat, sizeof d.szFormat)), d.szFormat);
+            return true;
+        },
+        only != 0 ? ACM_FORMATENUMF_WFORMATTAG : 0);
+    std::fflush(stdout);
+    if (result != MMSYSERR_NOERROR) {
+        ReportError("formats", "enumeration failed (result " + std::to_string(result) + ")");
+        return kExitFailure;
+    }
+    return kExitSuccess;
+}
