@@ -224,8 +224,10 @@ inline bool readWave(const std::string& path, Wave* wave) {
         uint32_t size;
         std::memcpy(&size, b.data() + at + 4, 4);
         const size_t body = at + 8, have = std::min<size_t>(size, b.size() - body);
-        if (!std::memcmp(b.data() + at, "fmt ", 4)) wave->fmt.assign(b.begin() + body, b.begin() + body + have);
-        if (!std::memcmp(b.data() + at, "data", 4)) wave->data.assign(b.begin() + body, b.begin() + body + have);
+        if (!std::memcmp(b.data() + at, "fmt ", 4))
+            wave->fmt.assign(b.begin() + body, b.begin() + body + have);
+        if (!std::memcmp(b.data() + at, "data", 4))
+            wave->data.assign(b.begin() + body, b.begin() + body + have);
         at = body + size + (size & 1);
     }
     return wave->fmt.size() >= sizeof(WAVEFORMATEX) && !wave->data.empty();
@@ -277,6 +279,8 @@ inline Samples soxDecode(const std::string& path) {
     return decodeWith("sox '" + path + "' -t raw -e signed -b 16 -L");
 }
 
-inline std::string dataPath(const std::string& name) { return std::string(SONBAR_TEST_DATA) + "/" + name; }
+inline std::string dataPath(const std::string& name) {
+    return std::string(SONBAR_TEST_DATA) + "/" + name;
+}
 
 }  // namespace codectest

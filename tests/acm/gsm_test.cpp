@@ -64,8 +64,7 @@ class GsmRoundTrip : public testing::TestWithParam<RoundTrip> {};
 
 TEST_P(GsmRoundTrip, KeepsLengthAndWaveform) {
     const RoundTrip& p = GetParam();
-    const Samples in =
-        p.music ? musicLike(p.rate, p.seconds) : speechLike(p.rate, p.seconds);
+    const Samples in = p.music ? musicLike(p.rate, p.seconds) : speechLike(p.rate, p.seconds);
     const Bytes gsm = encode(in, p.rate);
     const size_t blocks = (in.size() + kBlockSamples - 1) / kBlockSamples;
     ASSERT_EQ(gsm.size(), blocks * kBlock);
@@ -78,19 +77,18 @@ TEST_P(GsmRoundTrip, KeepsLengthAndWaveform) {
     EXPECT_GT(seg, p.minSegSnr);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rates, GsmRoundTrip,
-    testing::Values(RoundTrip{"speech8000", 8000, false, 1.3, 6},
-                    RoundTrip{"speech11025", 11025, false, 1.0, 6},
-                    RoundTrip{"speech22050", 22050, false, 0.6, 6},
-                    RoundTrip{"speech44100", 44100, false, 0.4, 6},
-                    RoundTrip{"music8000", 8000, true, 1.0, 10},
-                    RoundTrip{"music11025", 11025, true, 1.0, 10},
-                    RoundTrip{"music22050", 22050, true, 0.6, 10},
-                    RoundTrip{"music44100", 44100, true, 0.4, 10},
-                    // Shorter than one block: padded to one block, not lost.
-                    RoundTrip{"speechTiny", 8000, false, 0.01, -1000}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Rates, GsmRoundTrip,
+                         testing::Values(RoundTrip{"speech8000", 8000, false, 1.3, 6},
+                                         RoundTrip{"speech11025", 11025, false, 1.0, 6},
+                                         RoundTrip{"speech22050", 22050, false, 0.6, 6},
+                                         RoundTrip{"speech44100", 44100, false, 0.4, 6},
+                                         RoundTrip{"music8000", 8000, true, 1.0, 10},
+                                         RoundTrip{"music11025", 11025, true, 1.0, 10},
+                                         RoundTrip{"music22050", 22050, true, 0.6, 10},
+                                         RoundTrip{"music44100", 44100, true, 0.4, 10},
+                                         // Shorter than one block: padded to one block, not lost.
+                                         RoundTrip{"speechTiny", 8000, false, 0.01, -1000}),
+                         [](const auto& info) { return info.param.name; });
 
 // Files of other tools decode to exactly what sox decodes from them (both
 // through libgsm). sox counts the RIFF pad byte in the data size, which
@@ -205,8 +203,8 @@ TEST(GsmNegotiation, SuggestAndOpen) {
         {"encodeOffGrid", pcmFormat(16000), 0, {}, ACMERR_NOTPOSSIBLE, 0},
         {"encodeStereo", pcmFormat(8000, 2), 0, {}, ACMERR_NOTPOSSIBLE, 0},
         {"encode8Bit", pcmFormat(8000, 1, 8), 0, {}, ACMERR_NOTPOSSIBLE, 0},
-        {"encodeOtherRate", pcmFormat(8000), ACM_FORMATSUGGESTF_NSAMPLESPERSEC,
-         pcmFormat(11025), ACMERR_NOTPOSSIBLE, 0},
+        {"encodeOtherRate", pcmFormat(8000), ACM_FORMATSUGGESTF_NSAMPLESPERSEC, pcmFormat(11025),
+         ACMERR_NOTPOSSIBLE, 0},
         {"decode", gsm16k.wfx, 0, {}, MMSYSERR_NOERROR, WAVE_FORMAT_PCM},
         {"decodeOtherRate", gsm16k.wfx, ACM_FORMATSUGGESTF_NSAMPLESPERSEC, pcmFormat(8000),
          ACMERR_NOTPOSSIBLE, 0},

@@ -45,8 +45,7 @@ GSM610WAVEFORMAT gsmRecord(uint32_t rate) {
 // A GSM record we can decode: the WAV49 block layout at a plausible rate.
 // nAvgBytesPerSec is not checked; writers round it differently.
 bool isGsm(const WAVEFORMATEX* wfx, uint32_t cbwfx) {
-    if (!wfx || cbwfx < sizeof(WAVEFORMATEX) || wfx->wFormatTag != WAVE_FORMAT_GSM610)
-        return false;
+    if (!wfx || cbwfx < sizeof(WAVEFORMATEX) || wfx->wFormatTag != WAVE_FORMAT_GSM610) return false;
     if (wfx->cbSize < 2 || cbwfx < sizeof(WAVEFORMATEX) + wfx->cbSize) return false;
     const auto* gsm = reinterpret_cast<const GSM610WAVEFORMAT*>(wfx);
     return wfx->nChannels == 1 && wfx->nSamplesPerSec >= kMinRate &&
@@ -68,10 +67,10 @@ GsmPtr makeWav49State() {
 }
 
 class GsmEncoder final : public BlockCodec {
-public:
+  public:
     explicit GsmEncoder(GsmPtr g) : BlockCodec(kPcmBlock, kBlockAlign), gsm_(std::move(g)) {}
 
-protected:
+  protected:
     void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
         std::array<gsm_signal, kSamplesPerBlock> pcm;
         for (uint32_t i = 0; i < count; ++i, in += kPcmBlock, out += kBlockAlign) {
@@ -82,15 +81,15 @@ protected:
         }
     }
 
-private:
+  private:
     GsmPtr gsm_;
 };
 
 class GsmDecoder final : public BlockCodec {
-public:
+  public:
     explicit GsmDecoder(GsmPtr g) : BlockCodec(kBlockAlign, kPcmBlock), gsm_(std::move(g)) {}
 
-protected:
+  protected:
     void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
         std::array<gsm_byte, kBlockAlign> block;
         std::array<gsm_signal, kSamplesPerBlock> pcm;
@@ -106,12 +105,12 @@ protected:
     // no complete frame pair; decoding it would only give noise.
     uint32_t processPartial(const uint8_t*, uint32_t, uint8_t*) override { return 0; }
 
-private:
+  private:
     GsmPtr gsm_;
 };
 
 class Gsm610Driver final : public Driver {
-public:
+  public:
     Gsm610Driver() {
         for (uint32_t rate : kRates) {
             const GSM610WAVEFORMAT f = gsmRecord(rate);
@@ -125,7 +124,8 @@ public:
     std::span<const TagInfo> tags() const override { return kTags; }
     std::span<const FormatEntry> formats() const override { return formats_; }
 
-    bool describe(const WAVEFORMATEX* wfx, uint32_t cbwfx, std::string* description) const override {
+    bool describe(const WAVEFORMATEX* wfx, uint32_t cbwfx,
+                  std::string* description) const override {
         if (!isGsm(wfx, cbwfx)) return false;
         if (description) *description = describeRate(wfx->nSamplesPerSec);
         return true;
@@ -165,7 +165,7 @@ public:
         return MMSYSERR_NOERROR;
     }
 
-private:
+  private:
     static std::string describeRate(uint32_t rate) { return thousands(rate) + " Hz, Mono"; }
 
     static constexpr TagInfo kTags[] = {
