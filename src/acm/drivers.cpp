@@ -12,6 +12,7 @@ std::span<const Driver* const> drivers() {
         alawDriver(),
         mulawDriver(),
         gsm610Driver(),
+        mp3Driver(),
         nullptr,
     };
     return std::span<const Driver* const>(table, std::size(table) - 1);

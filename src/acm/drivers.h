@@ -12,5 +12,6 @@ const Driver* imaAdpcmDriver();
 const Driver* alawDriver();
 const Driver* mulawDriver();
 const Driver* gsm610Driver();
+const Driver* mp3Driver();
 
 }  // namespace acm
