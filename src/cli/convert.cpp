@@ -222,7 +222,7 @@ bool SameFile(const FileState& a, const FileState& b) {
 
 // Whether the failed open left a file of ours behind (created or truncated by it).
 bool TouchedByUs(const FileState& before, const FileState& after) {
-    if (!after.exists) return false;
+    if (!after.exists || !S_ISREG(after.st.st_mode)) return false;
     if (!before.exists || !SameFile(before, after)) return true;
     return before.st.st_size != after.st.st_size ||
            before.st.st_mtim.tv_sec != after.st.st_mtim.tv_sec ||
@@ -306,26 +306,39 @@ int RunConvert(std::span<const std::string> args) {
     factory.HighSpeed = o.speed;
     std::string failure;
     bool created = false;
+    // What runs when an exception ends the conversion, for the message.
+    std::string step = "creating the output";
     try {
         std::unique_ptr<TKoStream> out = factory.OpenWriteChain(outName, *source);
-        created = out != nullptr || TouchedByUs(before, Stat(outName));
+        created = out != nullptr;
         if (!out) {
             failure = RefusedStage(source->Format(), *path, factory.HighQuality());
             if (failure.empty())
-                failure = created ? "the conversion chain could not be built"
-                                  : "cannot create: " + std::string(std::strerror(errno));
-        } else if (CopyData(*in, *out, inName, failure)) {
-            // Only a completed file counts: Close drains the codecs and patches the sizes.
-            if (!out->Close()) failure = "completing the output failed (a conversion or the file)";
+                failure = TouchedByUs(before, Stat(outName))
+                              ? "the conversion chain could not be built"
+                              : "cannot create: " + std::string(std::strerror(errno));
+        } else {
+            step = "reading, converting or writing the data";
+            if (CopyData(*in, *out, inName, failure)) {
+                // Only a completed file counts: Close drains the codecs and patches the sizes.
+                step = "completing the output";
+                if (!out->Close())
+                    failure = "completing the output failed (a conversion or the file)";
+            }
         }
+        step = "closing " + inName;
         if (failure.empty() && !in->Close()) failure = "closing " + inName + " failed";
-    } catch (const std::exception&) {
-        if (failure.empty()) failure = "the conversion failed";
+    } catch (const std::exception& error) {
+        if (failure.empty())
+            failure = step + " failed" + (*error.what() ? std::string(": ") + error.what() : "");
     }
+    // A chain that failed half-way may have created the file all the same.
+    created = created || TouchedByUs(before, Stat(outName));
     if (failure.empty()) return kExitSuccess;
 
     ReportError(outName, failure);
     std::error_code ignored;
-    if (created) std::filesystem::remove(outName, ignored);
+    // Only a regular file is ours to remove, never a device or pipe named as the output.
+    if (created && S_ISREG(Stat(outName).st.st_mode)) std::filesystem::remove(outName, ignored);
     return kExitFailure;
 }

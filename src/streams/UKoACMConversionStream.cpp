@@ -188,13 +188,32 @@ bool TKoACMConversionStream::Drain() {
 
 // ---- Transfers
 
+// A step that raised has left the buffers in no known state: the stream stays failed.
+bool TKoACMConversionStream::FlushOrFail() {
+    try {
+        return Flush();
+    } catch (...) {
+        failed_ = true;
+        throw;
+    }
+}
+
+bool TKoACMConversionStream::RefillOrFail() {
+    try {
+        return Refill();
+    } catch (...) {
+        failed_ = true;
+        throw;
+    }
+}
+
 int32_t TKoACMConversionStream::Read(const TKoArea& Area) {
     if (parts_->IsWriter || Area.Start == 0 || Area.Size < 0) throw EKoError();
     if (closed_ || failed_) return -1;
     TKoACMStreamDestinationBuffer& out = *parts_->DestinationBuffer;
     int32_t total = 0;
     while (total < Area.Size) {
-        if (!AreaNotEmpty(out.GetData()) && !Refill()) {
+        if (!AreaNotEmpty(out.GetData()) && !RefillOrFail()) {
             failed_ = true;
             return -1;
         }
@@ -216,7 +235,7 @@ int32_t TKoACMConversionStream::Write(const TKoArea& Area) {
     while (total < Area.Size) {
         TKoArea free = in.GetFree();
         if (!AreaNotEmpty(free)) {
-            if (!Flush()) {
+            if (!FlushOrFail()) {
                 // What was converted cannot reach the file any more: the stream is broken.
                 failed_ = true;
                 return -1;

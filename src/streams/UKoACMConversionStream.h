@@ -88,6 +88,8 @@ class TKoACMConversionStream : public TKoStream {
     Step ConvertOnce(bool End);
     bool Refill();
     bool Flush();
+    bool RefillOrFail();
+    bool FlushOrFail();
     bool WriteOut();
     bool Drain();
 
