@@ -2,6 +2,8 @@
 // back at the same rate and channels (G.711, IMA ADPCM, MS ADPCM).
 #pragma once
 
+#include <unistd.h>
+
 #include <string>
 
 #include "codec_test_util.h"
@@ -68,14 +70,24 @@ inline void expectDecodesLikeSox(const acm::Driver* driver, const std::string& n
     EXPECT_EQ(mismatches, 0u) << name << ": first difference at sample " << first;
 }
 
-// Writes `coded` as a WAVE file and has an external tool decode it.
+// Writes `coded` as a WAVE file and has sox or ffmpeg decode it. The
+// names carry the process id: ctest runs test cases in parallel processes.
 inline Samples toolDecode(const std::string& tool, const Bytes& format, const Bytes& coded,
                           uint32_t frames, const std::string& tag) {
-    const std::string path = testing::TempDir() + "sonbar_" + tag + ".wav";
-    writeWave(path, reinterpret_cast<const WAVEFORMATEX*>(format.data()), coded, frames);
-    Samples out = tool == "sox" ? soxDecode(path) : ffmpegDecode(path);
-    std::filesystem::remove(path);
-    return out;
+    const std::string base =
+        testing::TempDir() + "sonbar_" + tag + "_" + std::to_string(::getpid());
+    const std::string in = base + ".wav", out = base + ".s16";
+    writeWave(in, reinterpret_cast<const WAVEFORMATEX*>(format.data()), coded, frames);
+    std::filesystem::remove(out);
+    const std::string command =
+        tool == "sox" ? "sox '" + in + "' -t raw -e signed -b 16 -L '" + out + "'"
+                      : "ffmpeg -v error -y -i '" + in + "' -f s16le -c:a pcm_s16le '" + out + "'";
+    Samples decoded;
+    if (std::system((command + " >/dev/null 2>&1").c_str()) == 0)
+        decoded = toSamples(readFile(out));
+    std::filesystem::remove(in);
+    std::filesystem::remove(out);
+    return decoded;
 }
 
 // A loud signal for the codecs' extremes: a chirp at nearly full scale with
