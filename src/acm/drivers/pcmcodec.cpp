@@ -53,6 +53,7 @@ private:
     Tpdf rng_;
     std::unique_ptr<soxr, SoxrDelete> resampler_;
     bool flushing_ = false;
+    bool failed_ = false;  // the resampler reported an error; the stream is unusable
     // A partial input frame held between calls (without BLOCKALIGN).
     std::array<uint8_t, 8> pending_{};
     uint32_t pendingBytes_ = 0;
@@ -127,8 +128,11 @@ void PcmCodec::process(const uint8_t* in, uint32_t frames, Buffers& io) {
         const size_t n = std::min<size_t>(frames, kChunkFrames);
         decode_(in, n, mix_.data());
         size_t done = 0;
-        soxr_process(resampler_.get(), mix_.data(), n, nullptr, res_.data(),
-                     std::min<size_t>(room(io), kOutFrames), &done);
+        if (soxr_process(resampler_.get(), mix_.data(), n, nullptr, res_.data(),
+                         std::min<size_t>(room(io), kOutFrames), &done)) {
+            failed_ = true;
+            return;
+        }
         encode_(res_.data(), done * out_.channels, io.dst + io.dstUsed, rng_);
         io.dstUsed += static_cast<uint32_t>(done) * out_.frameBytes;
         in += n * in_.frameBytes;
@@ -143,8 +147,11 @@ void PcmCodec::drain(Buffers& io, bool flush) {
         const size_t want = std::min<size_t>(room(io), kOutFrames);
         if (want == 0) return;
         size_t done = 0;
-        soxr_process(resampler_.get(), flush ? nullptr : mix_.data(), 0, nullptr, res_.data(), want,
-                     &done);
+        if (soxr_process(resampler_.get(), flush ? nullptr : mix_.data(), 0, nullptr, res_.data(),
+                         want, &done)) {
+            failed_ = true;
+            return;
+        }
         if (done == 0) return;
         encode_(res_.data(), done * out_.channels, io.dst + io.dstUsed, rng_);
         io.dstUsed += static_cast<uint32_t>(done) * out_.frameBytes;
@@ -165,6 +172,7 @@ MMRESULT PcmCodec::convert(Buffers& io, uint32_t fdwConvert) {
     const uint32_t frameBytes = in_.frameBytes;
     io.srcUsed = 0;
     io.dstUsed = 0;
+    if (failed_) return MMSYSERR_ERROR;
     auto left = [&] { return io.srcLength - io.srcUsed; };
 
     if (flushing_ && io.srcLength > 0) {
@@ -211,7 +219,7 @@ MMRESULT PcmCodec::convert(Buffers& io, uint32_t fdwConvert) {
         // output without consumed input for an inconsistency.
         drain(io, false);
     }
-    return MMSYSERR_NOERROR;
+    return failed_ ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
 }
 
 }  // namespace
