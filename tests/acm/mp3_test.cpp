@@ -429,4 +429,51 @@ TEST(Mp3Negotiation, SuggestAndOpen) {
     EXPECT_EQ(d.open(&mp3.wfx, sizeof mp3, &mp3.wfx, sizeof mp3, 0, nullptr), ACMERR_NOTPOSSIBLE);
 }
 
+// Through the manager: the suggestion for an MP3 target, the description of
+// another tool's record, and a NONREALTIME stream giving the same bytes as
+// the driver's high-quality encoder.
+TEST(Mp3Manager, SuggestDescribeAndConvert) {
+    const WAVEFORMATEX src = pcmFormat(44100, 2);
+    MPEGLAYER3WAVEFORMAT suggested{};
+    suggested.wfx.wFormatTag = WAVE_FORMAT_MPEGLAYER3;
+    ASSERT_EQ(acmFormatSuggest(nullptr, &src, &suggested.wfx, sizeof suggested,
+                               ACM_FORMATSUGGESTF_WFORMATTAG),
+              MMSYSERR_NOERROR);
+    const MPEGLAYER3WAVEFORMAT expected = mp3Format(44100, 2, 128);
+    EXPECT_EQ(std::memcmp(&suggested, &expected, sizeof expected), 0);
+
+    Wave wave;
+    ASSERT_TRUE(readWave(dataPath("mp3_ffmpeg_48000_vbr.wav"), &wave));
+    ACMFORMATDETAILS details{};
+    details.cbStruct = sizeof details;
+    details.dwFormatTag = WAVE_FORMAT_MPEGLAYER3;
+    details.pwfx = reinterpret_cast<WAVEFORMATEX*>(wave.fmt.data());
+    details.cbwfx = static_cast<uint32_t>(wave.fmt.size());
+    ASSERT_EQ(acmFormatDetails(nullptr, &details, ACM_FORMATDETAILSF_FORMAT), MMSYSERR_NOERROR);
+    EXPECT_STREQ(details.szFormat, "VBR, 48,000Hz, Stereo");
+
+    const Bytes in = toBytes(musicLike(44100, 0.2, 2));
+    HACMSTREAM has = nullptr;
+    ASSERT_EQ(acmStreamOpen(&has, nullptr, &src, &suggested.wfx, nullptr, 0, 0,
+                            ACM_STREAMOPENF_NONREALTIME),
+              MMSYSERR_NOERROR);
+    uint32_t room = 0;
+    ASSERT_EQ(acmStreamSize(has, static_cast<uint32_t>(in.size()), &room, ACM_STREAMSIZEF_SOURCE),
+              MMSYSERR_NOERROR);
+    Bytes src8 = in, out(room);
+    ACMSTREAMHEADER h{};
+    h.cbStruct = sizeof h;
+    h.pbSrc = src8.data();
+    h.cbSrcLength = static_cast<uint32_t>(src8.size());
+    h.pbDst = out.data();
+    h.cbDstLength = room;
+    ASSERT_EQ(acmStreamPrepareHeader(has, &h, 0), MMSYSERR_NOERROR);
+    ASSERT_EQ(acmStreamConvert(has, &h, ACM_STREAMCONVERTF_END), MMSYSERR_NOERROR);
+    EXPECT_EQ(h.cbSrcLengthUsed, in.size());
+    out.resize(h.cbDstLengthUsed);
+    ASSERT_EQ(acmStreamUnprepareHeader(has, &h, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(acmStreamClose(has, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(out, encode(toSamples(in), expected, ACM_STREAMOPENF_NONREALTIME));
+}
+
 }  // namespace
