@@ -23,7 +23,8 @@ void TKoWaveStreamFormat::Assign(const TKoPersistent* Source) {
 }
 
 void TKoWaveStreamFormat::AssignTo(TKoPersistent& Dest) const {
-    if (typeid(Dest) == typeid(*format_)) {
+    const TKoWaveFormat& format = *format_;
+    if (typeid(Dest) == typeid(format)) {
         Dest.Assign(format_.get());
         return;
     }
@@ -120,7 +121,12 @@ std::unique_ptr<TKoMMIOWaveStream::Parts> TKoMMIOWaveStream::ParseRead(
 
     auto fmtChunk = mmio.Descend(riff, FourCC("fmt "));
     if (!fmtChunk) return fail();
-    auto format = TKoWaveFormat::ReadFrom(MMIOStream->AsStream(), fmtChunk->Record().cksize);
+    std::unique_ptr<TKoWaveFormat> format;
+    try {
+        format = TKoWaveFormat::ReadFrom(MMIOStream->AsStream(), fmtChunk->Record().cksize);
+    } catch (const EKoError&) {
+        // A record that contradicts itself (extra bytes it cannot hold) is no format either.
+    }
     // A chunk that cannot be left lies about its size: the file cannot be read on from there.
     if (!mmio.Ascend(std::move(fmtChunk)) || !format) return fail();
 

@@ -95,6 +95,10 @@ TEST(WaveReader, ReadsLayoutsAndRefusesWhatItCannotRead) {
     const Bytes list = chunk("LIST", bytesOf("INFO") + chunk("ISFT", bytesOf("tool")));
     Bytes lyingExtra = fmtRecord(17, 1, 8000, 4, {1, 2});
     lyingExtra[16] = 30;
+    // 17 bytes: half of cbSize is there, and it claims 22 extra bytes.
+    Bytes halfExtraSize = fmtRecord(0xFFFE, 2, 48000, 16, {}, true);
+    halfExtraSize[16] = 22;
+    halfExtraSize.resize(17);
     struct Row {
         const char* name;
         Bytes image;
@@ -136,6 +140,7 @@ TEST(WaveReader, ReadsLayoutsAndRefusesWhatItCannotRead) {
         {"fmt too short for a record", riff("WAVE", chunk("fmt ", pattern(6)) + data), false},
         {"cbSize claims more than the fmt chunk holds",
          riff("WAVE", chunk("fmt ", lyingExtra) + data), false},
+        {"cbSize cut in half", riff("WAVE", chunk("fmt ", halfExtraSize) + data), false},
         {"RIFF size smaller than its chunks", riff("WAVE", fmt + data, 30), false},
         {"form type is not WAVE", riff("AVI ", fmt + data), false},
         {"not RIFF", bytesOf("RIFX") + riff("WAVE", fmt + data), false},
