@@ -4,6 +4,7 @@
 
 #include "UKoACMConversionStream.h"
 #include "UKoACMFormat.h"
+#include "UKoThreadStream.h"
 
 namespace {
 
@@ -86,12 +87,14 @@ std::unique_ptr<TKoStream> TKoStreamFactory::CreateBaseForWrite(const TKoWaveStr
     return TKoMMIOWaveStream::CreateWriteFile(fileName_, Format);
 }
 
-std::unique_ptr<TKoStream> TKoReadStreamFactory::CreateThreadStream(TKoStream&, int32_t) {
-    return nullptr;
+std::unique_ptr<TKoStream> TKoReadStreamFactory::CreateThreadStream(TKoStream& Stream,
+                                                                    int32_t Bytes) {
+    return TKoThreadStream::CreateReadAhead(Stream, Bytes);
 }
 
-std::unique_ptr<TKoStream> TKoWriteStreamFactory::CreateThreadStream(TKoStream&, int32_t) {
-    return nullptr;
+std::unique_ptr<TKoStream> TKoWriteStreamFactory::CreateThreadStream(TKoStream& Stream,
+                                                                     int32_t Bytes) {
+    return TKoThreadStream::CreateWriteBehind(Stream, Bytes);
 }
 
 // ---- TKoWaveStreamFactory

@@ -70,7 +70,7 @@ class TKoStreamFactory : public TKoObject {
 class TKoReadStreamFactory : public TKoStreamFactory {
   public:
     using TKoStreamFactory::TKoStreamFactory;
-    // No read-ahead stage exists yet: the chain reads on the caller's thread.
+    // A read-ahead thread stream over Stream with a FIFO of Bytes.
     std::unique_ptr<TKoStream> CreateThreadStream(TKoStream& Stream, int32_t Bytes) override;
 };
 
@@ -78,7 +78,7 @@ class TKoReadStreamFactory : public TKoStreamFactory {
 class TKoWriteStreamFactory : public TKoStreamFactory {
   public:
     using TKoStreamFactory::TKoStreamFactory;
-    // No write-behind stage exists yet: the chain writes on the caller's thread.
+    // A write-behind thread stream in front of Stream with a FIFO of Bytes.
     std::unique_ptr<TKoStream> CreateThreadStream(TKoStream& Stream, int32_t Bytes) override;
 };
 
