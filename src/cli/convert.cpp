@@ -24,6 +24,7 @@ constexpr int32_t kBlockBytes = 32 * 1024;
 
 struct Options {
     bool speed = false;
+    bool threaded = false;
     std::string tag;
     std::optional<std::string> attributes;
     std::optional<uint32_t> channels, rate, bits;
@@ -31,7 +32,7 @@ struct Options {
 };
 
 constexpr const char* kUsage =
-    "usage: sonbar-cli convert [--speed] --tag TAG [--attributes TEXT]\n"
+    "usage: sonbar-cli convert [--speed] [--threaded] --tag TAG [--attributes TEXT]\n"
     "                          [--channels N] [--rate R] [--bits B] IN OUT\n";
 
 constexpr const char* kHelp =
@@ -45,7 +46,9 @@ constexpr const char* kHelp =
     "  --channels N, --rate R, --bits B\n"
     "                     without --attributes: the fields the format must have; the\n"
     "                     codecs choose the rest\n"
-    "  --speed            prefer speed to quality\n\n"
+    "  --speed            prefer speed to quality\n"
+    "  --threaded         read ahead and write behind on threads of their own, with\n"
+    "                     three seconds of audio buffered on each side\n\n"
     "On failure OUT is removed and the exit status is 1 (2 for a usage error).\n";
 
 int Usage(const std::string& message) {
@@ -66,8 +69,8 @@ std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t max) {
 std::string ParseOptions(std::span<const std::string> args, Options& o) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--speed") {
-            o.speed = true;
+        if (a == "--speed" || a == "--threaded") {
+            (a == "--speed" ? o.speed : o.threaded) = true;
             continue;
         }
         const bool takesValue = a == "--tag" || a == "--attributes" || a == "--channels" ||
@@ -288,6 +291,7 @@ int RunConvert(std::span<const std::string> args) {
     }
 
     TKoWaveStreamFactory factory;
+    factory.Threaded = o.threaded;  // both chains, with the default three seconds each
     std::unique_ptr<TKoStream> in = factory.OpenReadChain(inName);
     if (!in) {
         ReportError(inName, "not a WAVE file that can be read");
