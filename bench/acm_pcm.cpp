@@ -65,7 +65,9 @@ void S16ToFloat(benchmark::State& s) {
 void FloatToS16(benchmark::State& s) {
     convert(s, format(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 32), kS16, 0);
 }
-void S16ToS24(benchmark::State& s) { convert(s, kS16, format(WAVE_FORMAT_PCM, 2, 44100, 24), 0); }
+void S16ToS24(benchmark::State& s) {
+    convert(s, kS16, format(WAVE_FORMAT_PCM, 2, 44100, 24), 0);
+}
 void S24ToS16Dithered(benchmark::State& s) {
     convert(s, format(WAVE_FORMAT_PCM, 2, 44100, 24), kS16, ACM_STREAMOPENF_NONREALTIME);
 }

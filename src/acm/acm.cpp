@@ -126,9 +126,9 @@ void fillTagDetails(const TagRef& ref, ACMFORMATTAGDETAILS* d) {
         if (f.wfx()->wFormatTag == ref.info->tag)
             d->cbFormatSize = std::max(d->cbFormatSize, static_cast<uint32_t>(f.record.size()));
     d->fdwSupport = drv->support();
-    d->cStandardFormats = static_cast<uint32_t>(
-        std::count_if(drv->formats().begin(), drv->formats().end(),
-                      [&](const acm::FormatEntry& f) { return f.wfx()->wFormatTag == ref.info->tag; }));
+    d->cStandardFormats = static_cast<uint32_t>(std::count_if(
+        drv->formats().begin(), drv->formats().end(),
+        [&](const acm::FormatEntry& f) { return f.wfx()->wFormatTag == ref.info->tag; }));
     copyText(d->szFormatTag, sizeof d->szFormatTag, ref.info->name);
 }
 
@@ -280,7 +280,7 @@ struct EnumFilter {
     uint32_t tag = 0;  // 0: any
     WAVEFORMATEX fields{};
     std::vector<uint8_t> source;  // CONVERT / SUGGEST: the format to convert
-    HACMDRIVER driver = nullptr;   // the driver asked to convert, null for all
+    HACMDRIVER driver = nullptr;  // the driver asked to convert, null for all
     std::span<const AcmDriverEntry> converters;
 
     const WAVEFORMATEX* src() const { return reinterpret_cast<const WAVEFORMATEX*>(source.data()); }
@@ -349,7 +349,8 @@ MMRESULT acmFormatEnum(HACMDRIVER had, ACMFORMATDETAILS* pafd, const ACMFORMATEN
             const auto* bytes = reinterpret_cast<const uint8_t*>(pafd->pwfx);
             filter.source.assign(bytes, bytes + size);
             if (fdwEnum & ACM_FORMATENUMF_WFORMATTAG) {
-                if (pafd->dwFormatTag == 0 || pafd->dwFormatTag > 0xFFFF) return MMSYSERR_INVALPARAM;
+                if (pafd->dwFormatTag == 0 || pafd->dwFormatTag > 0xFFFF)
+                    return MMSYSERR_INVALPARAM;
                 filter.tag = pafd->dwFormatTag;
             }
         } else {
@@ -407,13 +408,14 @@ MMRESULT acmFormatSuggest(HACMDRIVER had, const WAVEFORMATEX* pwfxSrc, WAVEFORMA
             auto* out = reinterpret_cast<WAVEFORMATEX*>(work.data());
             if (e.driver->suggest(pwfxSrc, out, capacity, fdwSuggest) != MMSYSERR_NOERROR) continue;
             const auto* want = reinterpret_cast<const WAVEFORMATEX*>(tmpl.data());
-            const bool meets =
-                (!(fdwSuggest & ACM_FORMATSUGGESTF_WFORMATTAG) || out->wFormatTag == want->wFormatTag) &&
-                (!(fdwSuggest & ACM_FORMATSUGGESTF_NCHANNELS) || out->nChannels == want->nChannels) &&
-                (!(fdwSuggest & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) ||
-                 out->nSamplesPerSec == want->nSamplesPerSec) &&
-                (!(fdwSuggest & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) ||
-                 out->wBitsPerSample == want->wBitsPerSample);
+            const bool meets = (!(fdwSuggest & ACM_FORMATSUGGESTF_WFORMATTAG) ||
+                                out->wFormatTag == want->wFormatTag) &&
+                               (!(fdwSuggest & ACM_FORMATSUGGESTF_NCHANNELS) ||
+                                out->nChannels == want->nChannels) &&
+                               (!(fdwSuggest & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) ||
+                                out->nSamplesPerSec == want->nSamplesPerSec) &&
+                               (!(fdwSuggest & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) ||
+                                out->wBitsPerSample == want->wBitsPerSample);
             if (!meets || checkRecord(out) != MMSYSERR_NOERROR) continue;
             const uint32_t size = acm::recordSize(out);
             if (size > cbwfxDst) {
@@ -429,8 +431,8 @@ MMRESULT acmFormatSuggest(HACMDRIVER had, const WAVEFORMATEX* pwfxSrc, WAVEFORMA
 }
 
 MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwfxSrc,
-                       const WAVEFORMATEX* pwfxDst, const WAVEFILTER* pwfltr, uintptr_t,
-                       uintptr_t, uint32_t fdwOpen) {
+                       const WAVEFORMATEX* pwfxDst, const WAVEFILTER* pwfltr, uintptr_t, uintptr_t,
+                       uint32_t fdwOpen) {
     const bool query = fdwOpen & ACM_STREAMOPENF_QUERY;
     if (phas) *phas = nullptr;
     std::span<const AcmDriverEntry> list;
@@ -491,7 +493,9 @@ MMRESULT acmStreamSize(HACMSTREAM has, uint32_t cbInput, uint32_t* pdwOutputByte
 
 namespace {
 
-bool prepared(const ACMSTREAMHEADER* h) { return h->fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED; }
+bool prepared(const ACMSTREAMHEADER* h) {
+    return h->fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED;
+}
 
 // The header must be prepared on this stream and point at the buffers it
 // was prepared with; lengths may shrink but not grow.
@@ -526,8 +530,8 @@ MMRESULT acmStreamPrepareHeader(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t 
     r[kSrcLength] = pash->cbSrcLength;
     r[kDst] = reinterpret_cast<uintptr_t>(pash->pbDst);
     r[kDstLength] = pash->cbDstLength;
-    pash->fdwStatus = (pash->fdwStatus & ~ACMSTREAMHEADER_STATUSF_DONE) |
-                      ACMSTREAMHEADER_STATUSF_PREPARED;
+    pash->fdwStatus =
+        (pash->fdwStatus & ~ACMSTREAMHEADER_STATUSF_DONE) | ACMSTREAMHEADER_STATUSF_PREPARED;
     return MMSYSERR_NOERROR;
 }
 
@@ -558,8 +562,8 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t fdwCon
     pash->fdwStatus &= ~ACMSTREAMHEADER_STATUSF_DONE;
     acm::Codec::Buffers io{pash->pbSrc, pash->cbSrcLength, 0, pash->pbDst, pash->cbDstLength, 0};
     MMRESULT r = guarded([&] {
-        return s->codec->convert(io, fdwConvert &
-                                         (ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END));
+        return s->codec->convert(
+            io, fdwConvert & (ACM_STREAMCONVERTF_BLOCKALIGN | ACM_STREAMCONVERTF_END));
     });
     if (io.srcUsed > io.srcLength || io.dstUsed > io.dstLength) {
         // A driver that claims more than it was given is broken; report

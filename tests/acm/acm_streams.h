@@ -41,7 +41,7 @@ inline Bytes pcmRecord(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t 
 
 // An open conversion stream, closed on destruction.
 class Stream {
-public:
+  public:
     Stream() = default;
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -85,13 +85,13 @@ public:
         step.used = h.cbSrcLengthUsed;
         step.out.assign(dst.begin(), dst.begin() + std::min(h.cbDstLengthUsed, dstLength));
         EXPECT_LE(h.cbDstLengthUsed, dstLength);
-        step.guardIntact = std::all_of(dst.begin() + dstLength, dst.end(),
-                                       [](uint8_t b) { return b == 0xA5; });
+        step.guardIntact =
+            std::all_of(dst.begin() + dstLength, dst.end(), [](uint8_t b) { return b == 0xA5; });
         EXPECT_EQ(acmStreamUnprepareHeader(handle_, &h, 0), MMSYSERR_NOERROR);
         return step;
     }
 
-private:
+  private:
     HACMSTREAM handle_ = nullptr;
 };
 
@@ -99,8 +99,8 @@ struct Feed {
     bool blockAlign = false;
     uint32_t maxChunk = 4096;
     uint32_t seed = 1;
-    uint32_t srcBlock = 1;      // nBlockAlign of the source format
-    uint32_t drainLength = 0;   // destination of the END calls without input
+    uint32_t srcBlock = 1;     // nBlockAlign of the source format
+    uint32_t drainLength = 0;  // destination of the END calls without input
     uint32_t maxEndCalls = 10000;
 };
 
@@ -114,7 +114,8 @@ inline Bytes feed(Stream& s, const Bytes& input, const Feed& opt) {
     Bytes pending, out;
     size_t pos = 0;
     auto step = [&](uint32_t flags) {
-        const uint32_t promised = s.size(static_cast<uint32_t>(pending.size()), ACM_STREAMSIZEF_SOURCE);
+        const uint32_t promised =
+            s.size(static_cast<uint32_t>(pending.size()), ACM_STREAMSIZEF_SOURCE);
         const auto r = s.convert(pending.data(), static_cast<uint32_t>(pending.size()),
                                  std::max<uint32_t>(promised, 1), flags);
         EXPECT_EQ(r.result, MMSYSERR_NOERROR);
@@ -139,8 +140,8 @@ inline Bytes feed(Stream& s, const Bytes& input, const Feed& opt) {
             ADD_FAILURE() << "END keeps delivering";
             break;
         }
-        const auto r = s.convert(nullptr, 0, std::max<uint32_t>(opt.drainLength, 1),
-                                 ACM_STREAMCONVERTF_END);
+        const auto r =
+            s.convert(nullptr, 0, std::max<uint32_t>(opt.drainLength, 1), ACM_STREAMCONVERTF_END);
         EXPECT_EQ(r.result, MMSYSERR_NOERROR);
         EXPECT_TRUE(r.guardIntact);
         if (r.out.empty() || r.result != MMSYSERR_NOERROR) break;

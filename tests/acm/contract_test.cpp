@@ -78,7 +78,7 @@ uint32_t allowance(const WAVEFORMATEX* w) {
 
 // One instance per driver of the table; each test walks the driver's formats.
 class Contract : public testing::TestWithParam<const acm::Driver*> {
-protected:
+  protected:
     std::vector<Offered> everyFormat() const {
         std::vector<Offered> all;
         for (const acm::FormatEntry& f : GetParam()->formats()) all.push_back({GetParam(), &f});
@@ -89,7 +89,9 @@ protected:
 }  // namespace
 
 namespace acm {
-void PrintTo(const Driver* d, std::ostream* os) { *os << d->name(); }
+void PrintTo(const Driver* d, std::ostream* os) {
+    *os << d->name();
+}
 }  // namespace acm
 
 namespace {
@@ -115,13 +117,14 @@ TEST(ContractTags, TagDetailsAgreeWithEveryDriver) {
     std::map<uint16_t, std::string> enumerated;
     ACMFORMATTAGDETAILS d{};
     d.cbStruct = sizeof d;
-    ASSERT_EQ(acmFormatTagEnum(nullptr, &d,
-                               [&](HACMDRIVERID, const ACMFORMATTAGDETAILS& t, uint32_t) {
-                                   EXPECT_FALSE(enumerated.count(t.dwFormatTag)) << t.szFormatTag;
-                                   enumerated[static_cast<uint16_t>(t.dwFormatTag)] = t.szFormatTag;
-                                   return true;
-                               },
-                               0),
+    ASSERT_EQ(acmFormatTagEnum(
+                  nullptr, &d,
+                  [&](HACMDRIVERID, const ACMFORMATTAGDETAILS& t, uint32_t) {
+                      EXPECT_FALSE(enumerated.count(t.dwFormatTag)) << t.szFormatTag;
+                      enumerated[static_cast<uint16_t>(t.dwFormatTag)] = t.szFormatTag;
+                      return true;
+                  },
+                  0),
               MMSYSERR_NOERROR);
 
     for (const acm::Driver* drv : acm::drivers()) {
@@ -172,13 +175,14 @@ TEST(ContractTags, EnumerationByTagListsEachTableOnce) {
             d.cbStruct = sizeof d;
             d.pwfx = w;
             d.cbwfx = maxSize;
-            ASSERT_EQ(acmFormatEnum(nullptr, &d,
-                                    [&](HACMDRIVERID, const ACMFORMATDETAILS& f, uint32_t) {
-                                        EXPECT_EQ(f.dwFormatTag, tag.tag);
-                                        listed.push_back(recordBytes(f.pwfx));
-                                        return true;
-                                    },
-                                    ACM_FORMATENUMF_WFORMATTAG),
+            ASSERT_EQ(acmFormatEnum(
+                          nullptr, &d,
+                          [&](HACMDRIVERID, const ACMFORMATDETAILS& f, uint32_t) {
+                              EXPECT_EQ(f.dwFormatTag, tag.tag);
+                              listed.push_back(recordBytes(f.pwfx));
+                              return true;
+                          },
+                          ACM_FORMATENUMF_WFORMATTAG),
                       MMSYSERR_NOERROR);
             std::vector<Bytes> table;
             for (const acm::FormatEntry& f : drv->formats())
@@ -310,7 +314,8 @@ void checkRoundTrip(const Offered& o) {
         f.srcBlock = block * 2 * ch;  // an encoder may wait for a whole codec block
         f.maxChunk = std::max(3 * block * 2 * ch + 7, 601u);
         f.seed = align ? 11 : 12;
-        f.drainLength = std::max<uint32_t>(enc.size(8192, ACM_STREAMSIZEF_SOURCE), 4u * w->nBlockAlign);
+        f.drainLength =
+            std::max<uint32_t>(enc.size(8192, ACM_STREAMSIZEF_SOURCE), 4u * w->nBlockAlign);
         const Bytes coded = feed(enc, signal, f);
         ASSERT_FALSE(testing::Test::HasFailure());
         EXPECT_EQ(coded.size() % w->nBlockAlign, 0u) << "encoders write whole blocks";
@@ -321,8 +326,8 @@ void checkRoundTrip(const Offered& o) {
         f.srcBlock = w->nBlockAlign;
         f.maxChunk = std::max(3u * w->nBlockAlign + 5, 601u);
         f.seed += 100;
-        f.drainLength = std::max<uint32_t>(dec.size(4u * w->nBlockAlign, ACM_STREAMSIZEF_SOURCE),
-                                           4u * 2 * ch);
+        f.drainLength =
+            std::max<uint32_t>(dec.size(4u * w->nBlockAlign, ACM_STREAMSIZEF_SOURCE), 4u * 2 * ch);
         const Bytes decoded = feed(dec, coded, f);
         ASSERT_FALSE(testing::Test::HasFailure());
         ASSERT_EQ(decoded.size() % (2 * ch), 0u);
@@ -365,4 +370,3 @@ TEST_P(Contract, EncodeAndDecodeKeepTheLength) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryDriver, Contract, testing::ValuesIn(acm::drivers()), driverName);
-

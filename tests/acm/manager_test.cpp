@@ -29,15 +29,19 @@ TEST(Manager, ArgumentsAreChecked) {
     ACMFORMATTAGDETAILS t{};
     t.cbStruct = sizeof t - 1;
     t.dwFormatTag = WAVE_FORMAT_PCM;
-    EXPECT_EQ(acmFormatTagDetails(nullptr, &t, ACM_FORMATTAGDETAILSF_FORMATTAG), MMSYSERR_INVALPARAM);
-    EXPECT_EQ(acmFormatTagDetails(nullptr, nullptr, ACM_FORMATTAGDETAILSF_FORMATTAG), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(acmFormatTagDetails(nullptr, &t, ACM_FORMATTAGDETAILSF_FORMATTAG),
+              MMSYSERR_INVALPARAM);
+    EXPECT_EQ(acmFormatTagDetails(nullptr, nullptr, ACM_FORMATTAGDETAILSF_FORMATTAG),
+              MMSYSERR_INVALPARAM);
     t.cbStruct = sizeof t;
     EXPECT_EQ(acmFormatTagDetails(nullptr, &t, 7), MMSYSERR_INVALFLAG);
     t.dwFormatTag = 0x7777;
-    EXPECT_EQ(acmFormatTagDetails(nullptr, &t, ACM_FORMATTAGDETAILSF_FORMATTAG), ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(acmFormatTagDetails(nullptr, &t, ACM_FORMATTAGDETAILSF_FORMATTAG),
+              ACMERR_NOTPOSSIBLE);
     EXPECT_EQ(t.szFormatTag[0], 0);
     t.dwFormatTag = 0;  // the largest tag of all
-    ASSERT_EQ(acmFormatTagDetails(nullptr, &t, ACM_FORMATTAGDETAILSF_LARGESTSIZE), MMSYSERR_NOERROR);
+    ASSERT_EQ(acmFormatTagDetails(nullptr, &t, ACM_FORMATTAGDETAILSF_LARGESTSIZE),
+              MMSYSERR_NOERROR);
     EXPECT_EQ(t.cbFormatSize, maxFormatSize());
     t.dwFormatTag = WAVE_FORMAT_EXTENSIBLE;  // read only, yet named
     ASSERT_EQ(acmFormatTagDetails(nullptr, &t, ACM_FORMATTAGDETAILSF_FORMATTAG), MMSYSERR_NOERROR);
@@ -99,7 +103,9 @@ struct Broken {
     std::function<void(Bytes&)> spoil;
 };
 
-void PrintTo(const Broken& b, std::ostream* os) { *os << b.name; }
+void PrintTo(const Broken& b, std::ostream* os) {
+    *os << b.name;
+}
 
 Bytes extensible24() {
     WAVEFORMATEXTENSIBLE x{};
@@ -111,13 +117,18 @@ Bytes extensible24() {
     return recordBytes(&x.Format);
 }
 
-WAVEFORMATEX* head(Bytes& b) { return reinterpret_cast<WAVEFORMATEX*>(b.data()); }
-WAVEFORMATEXTENSIBLE* ext(Bytes& b) { return reinterpret_cast<WAVEFORMATEXTENSIBLE*>(b.data()); }
+WAVEFORMATEX* head(Bytes& b) {
+    return reinterpret_cast<WAVEFORMATEX*>(b.data());
+}
+WAVEFORMATEXTENSIBLE* ext(Bytes& b) {
+    return reinterpret_cast<WAVEFORMATEXTENSIBLE*>(b.data());
+}
 
 class MalformedRecord : public testing::TestWithParam<Broken> {};
 
 TEST_P(MalformedRecord, IsRefusedEverywhere) {
-    Bytes record = GetParam().extensible ? extensible24() : pcmRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
+    Bytes record =
+        GetParam().extensible ? extensible24() : pcmRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
     GetParam().spoil(record);
     // Exactly the bytes the record has, so that reading further is caught.
     Bytes exact(record);
@@ -155,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
         Broken{"rate_below_range", false, [](Bytes& b) { head(b)->nSamplesPerSec = 999; }},
         Broken{"rate_above_range", false, [](Bytes& b) { head(b)->nSamplesPerSec = 384001; }},
         Broken{"twelve_bits", false, [](Bytes& b) { head(b)->wBitsPerSample = 12; }},
-        Broken{"float_of_16_bits", false, [](Bytes& b) { head(b)->wFormatTag = WAVE_FORMAT_IEEE_FLOAT; }},
+        Broken{"float_of_16_bits", false,
+               [](Bytes& b) { head(b)->wFormatTag = WAVE_FORMAT_IEEE_FLOAT; }},
         Broken{"unknown_tag", false, [](Bytes& b) { head(b)->wFormatTag = 0x4321; }},
         // A codec tag claiming far more extra bytes than any format has.
         Broken{"absurd_cb_size", false,
@@ -170,7 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
                }},
         Broken{"unknown_sub_format", true, [](Bytes& b) { ext(b)->SubFormat.Data2 = 7; }},
         Broken{"sub_format_not_audio", true, [](Bytes& b) { ext(b)->SubFormat.Data1 = 85; }},
-        Broken{"valid_bits_above_container", true, [](Bytes& b) { ext(b)->wValidBitsPerSample = 32; }}),
+        Broken{"valid_bits_above_container", true,
+               [](Bytes& b) { ext(b)->wValidBitsPerSample = 32; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ManagerEnum, RestrictionsNarrowTheList) {
@@ -181,12 +194,13 @@ TEST(ManagerEnum, RestrictionsNarrowTheList) {
     d.cbwfx = static_cast<uint32_t>(buffer.size());
     auto list = [&](uint32_t flags) {
         std::vector<Bytes> out;
-        EXPECT_EQ(acmFormatEnum(nullptr, &d,
-                                [&](HACMDRIVERID, const ACMFORMATDETAILS& f, uint32_t) {
-                                    out.push_back(recordBytes(f.pwfx));
-                                    return true;
-                                },
-                                flags),
+        EXPECT_EQ(acmFormatEnum(
+                      nullptr, &d,
+                      [&](HACMDRIVERID, const ACMFORMATDETAILS& f, uint32_t) {
+                          out.push_back(recordBytes(f.pwfx));
+                          return true;
+                      },
+                      flags),
                   MMSYSERR_NOERROR);
         return out;
     };
@@ -222,22 +236,28 @@ TEST(ManagerEnum, RestrictionsNarrowTheList) {
 
     int calls = 0;
     d.dwFormatTag = 0;
-    EXPECT_EQ(acmFormatEnum(nullptr, &d, [&](HACMDRIVERID, const ACMFORMATDETAILS&, uint32_t) {
-        return ++calls < 3;
-    }, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(acmFormatEnum(
+                  nullptr, &d,
+                  [&](HACMDRIVERID, const ACMFORMATDETAILS&, uint32_t) { return ++calls < 3; }, 0),
+              MMSYSERR_NOERROR);
     EXPECT_EQ(calls, 3) << "the callback stops the enumeration";
     d.cbwfx = 17;
-    EXPECT_EQ(acmFormatEnum(nullptr, &d, [](auto...) { return true; }, 0), MMSYSERR_INVALPARAM)
+    EXPECT_EQ(acmFormatEnum(
+                  nullptr, &d, [](auto...) { return true; }, 0),
+              MMSYSERR_INVALPARAM)
         << "a buffer too small for the formats is refused";
 }
 
 TEST(ManagerStreams, OpenAndCloseRules) {
     const Bytes pcm = pcmRecord(WAVE_FORMAT_PCM, 2, 44100, 16);
     HACMSTREAM h = nullptr;
-    EXPECT_EQ(acmStreamOpen(nullptr, nullptr, wfx(pcm), wfx(pcm), nullptr, 0, 0, ACM_STREAMOPENF_QUERY),
-              MMSYSERR_NOERROR);
-    EXPECT_EQ(acmStreamOpen(nullptr, nullptr, wfx(pcm), wfx(pcm), nullptr, 0, 0, 0), MMSYSERR_INVALPARAM);
-    EXPECT_EQ(acmStreamOpen(&h, nullptr, wfx(pcm), wfx(pcm), nullptr, 0, 0, 0x100), MMSYSERR_INVALFLAG);
+    EXPECT_EQ(
+        acmStreamOpen(nullptr, nullptr, wfx(pcm), wfx(pcm), nullptr, 0, 0, ACM_STREAMOPENF_QUERY),
+        MMSYSERR_NOERROR);
+    EXPECT_EQ(acmStreamOpen(nullptr, nullptr, wfx(pcm), wfx(pcm), nullptr, 0, 0, 0),
+              MMSYSERR_INVALPARAM);
+    EXPECT_EQ(acmStreamOpen(&h, nullptr, wfx(pcm), wfx(pcm), nullptr, 0, 0, 0x100),
+              MMSYSERR_INVALFLAG);
     EXPECT_EQ(acmStreamOpen(&h, nullptr, wfx(pcm), wfx(pcm), nullptr, 0, 0, ACM_STREAMOPENF_ASYNC),
               MMSYSERR_NOTSUPPORTED);
     EXPECT_EQ(acmStreamOpen(&h, nullptr, nullptr, wfx(pcm), nullptr, 0, 0, 0), MMSYSERR_INVALPARAM);
@@ -261,7 +281,9 @@ struct HeaderCase {
     MMRESULT expected;
 };
 
-void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HeaderRules : public testing::TestWithParam<HeaderCase> {};
 
@@ -294,9 +316,10 @@ MMRESULT prepareThen(HACMSTREAM s, ACMSTREAMHEADER& h, const std::function<MMRES
 INSTANTIATE_TEST_SUITE_P(
     Cases, HeaderRules,
     testing::Values(
-        HeaderCase{"convert_unprepared",
-                   [](HACMSTREAM s, HACMSTREAM, ACMSTREAMHEADER& h) { return acmStreamConvert(s, &h, 0); },
-                   ACMERR_UNPREPARED},
+        HeaderCase{
+            "convert_unprepared",
+            [](HACMSTREAM s, HACMSTREAM, ACMSTREAMHEADER& h) { return acmStreamConvert(s, &h, 0); },
+            ACMERR_UNPREPARED},
         HeaderCase{"prepare_small_cb_struct",
                    [](HACMSTREAM s, HACMSTREAM, ACMSTREAMHEADER& h) {
                        h.cbStruct = sizeof h - 4;
@@ -318,7 +341,8 @@ INSTANTIATE_TEST_SUITE_P(
                    [](HACMSTREAM s, HACMSTREAM, ACMSTREAMHEADER& h) {
                        return prepareThen(s, h, [&]() -> MMRESULT {
                            h.cbSrcLength = 10;
-                           const MMRESULT r = acmStreamConvert(s, &h, ACM_STREAMCONVERTF_BLOCKALIGN);
+                           const MMRESULT r =
+                               acmStreamConvert(s, &h, ACM_STREAMCONVERTF_BLOCKALIGN);
                            const bool ok = (h.fdwStatus & ACMSTREAMHEADER_STATUSF_DONE) &&
                                            h.cbSrcLengthUsed == 10 && h.cbDstLengthUsed == 10;
                            return r ? r : ok ? 0 : MMSYSERR_ERROR;
@@ -371,7 +395,8 @@ INSTANTIATE_TEST_SUITE_P(
                    [](HACMSTREAM s, HACMSTREAM, ACMSTREAMHEADER& h) {
                        return prepareThen(s, h, [&]() -> MMRESULT {
                            if (MMRESULT r = acmStreamUnprepareHeader(s, &h, 0)) return r;
-                           if (h.fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED) return MMSYSERR_ERROR;
+                           if (h.fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED)
+                               return MMSYSERR_ERROR;
                            return acmStreamUnprepareHeader(s, &h, 0);
                        });
                    },

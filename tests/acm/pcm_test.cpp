@@ -71,7 +71,9 @@ struct Exact {
     std::vector<double> input, expected;
 };
 
-void PrintTo(const Exact& e, std::ostream* os) { *os << e.name; }
+void PrintTo(const Exact& e, std::ostream* os) {
+    *os << e.name;
+}
 
 class PcmExact : public testing::TestWithParam<Exact> {};
 
@@ -93,26 +95,52 @@ const double kNaN = std::nan("");
 INSTANTIATE_TEST_SUITE_P(
     Samples, PcmExact,
     testing::Values(
-        Exact{"s16_to_s24_shifts", {PCM, 16, 1}, {PCM, 24, 1},
-              {0, 1, -1, 32767, -32768}, {0, 256, -256, 8388352, -8388608}},
+        Exact{"s16_to_s24_shifts",
+              {PCM, 16, 1},
+              {PCM, 24, 1},
+              {0, 1, -1, 32767, -32768},
+              {0, 256, -256, 8388352, -8388608}},
         // 128/256 is half a step: away from zero; -320/256 is -1.25: -1, where
         // truncation toward minus infinity would give -2.
-        Exact{"s24_to_s16_rounds", {PCM, 24, 1}, {PCM, 16, 1},
-              {127, 128, -128, -129, -320, 8388607}, {0, 1, -1, -1, -1, 32767}},
-        Exact{"s16_to_u8_offset", {PCM, 16, 1}, {PCM, 8, 1},
-              {0, 255, -32768, 32767, -129}, {128, 129, 0, 255, 127}},
+        Exact{"s24_to_s16_rounds",
+              {PCM, 24, 1},
+              {PCM, 16, 1},
+              {127, 128, -128, -129, -320, 8388607},
+              {0, 1, -1, -1, -1, 32767}},
+        Exact{"s16_to_u8_offset",
+              {PCM, 16, 1},
+              {PCM, 8, 1},
+              {0, 255, -32768, 32767, -129},
+              {128, 129, 0, 255, 127}},
         Exact{"u8_to_s16", {PCM, 8, 1}, {PCM, 16, 1}, {128, 0, 255, 129}, {0, -32768, 32512, 256}},
-        Exact{"float_clips_not_wraps", {FLOAT, 32, 1}, {PCM, 16, 1},
-              {1.5, -1.5, 1.0, -1.0, 0.5, kNaN, 100.0}, {32767, -32768, 32767, -32768, 16384, 0, 32767}},
-        Exact{"float_to_s32", {FLOAT, 32, 1}, {PCM, 32, 1},
-              {1.0, -1.0, 0.25, -2.0}, {2147483647, -2147483648.0, 536870912, -2147483648.0}},
-        Exact{"s32_to_float", {PCM, 32, 1}, {FLOAT, 32, 1}, {1073741824, -2147483648.0}, {0.5, -1.0}},
-        Exact{"s24_to_float_exact", {PCM, 24, 1}, {FLOAT, 32, 1},
-              {8388607, -8388608, 1}, {8388607 / 8388608.0, -1.0, 1 / 8388608.0}},
-        Exact{"float_keeps_overrange", {FLOAT, 32, 1}, {FLOAT, 32, 2}, {1.5, -3.0}, {1.5, 1.5, -3.0, -3.0}},
+        Exact{"float_clips_not_wraps",
+              {FLOAT, 32, 1},
+              {PCM, 16, 1},
+              {1.5, -1.5, 1.0, -1.0, 0.5, kNaN, 100.0},
+              {32767, -32768, 32767, -32768, 16384, 0, 32767}},
+        Exact{"float_to_s32",
+              {FLOAT, 32, 1},
+              {PCM, 32, 1},
+              {1.0, -1.0, 0.25, -2.0},
+              {2147483647, -2147483648.0, 536870912, -2147483648.0}},
+        Exact{
+            "s32_to_float", {PCM, 32, 1}, {FLOAT, 32, 1}, {1073741824, -2147483648.0}, {0.5, -1.0}},
+        Exact{"s24_to_float_exact",
+              {PCM, 24, 1},
+              {FLOAT, 32, 1},
+              {8388607, -8388608, 1},
+              {8388607 / 8388608.0, -1.0, 1 / 8388608.0}},
+        Exact{"float_keeps_overrange",
+              {FLOAT, 32, 1},
+              {FLOAT, 32, 2},
+              {1.5, -3.0},
+              {1.5, 1.5, -3.0, -3.0}},
         // (1 + -2) / 2 = -0.5 rounds away from zero, like +0.5 would.
-        Exact{"stereo_averages", {PCM, 16, 2}, {PCM, 16, 1},
-              {100, 201, -100, -201, 32767, 32767, -32768, -32768, 1, -2}, {151, -151, 32767, -32768, -1}},
+        Exact{"stereo_averages",
+              {PCM, 16, 2},
+              {PCM, 16, 1},
+              {100, 201, -100, -201, 32767, 32767, -32768, -32768, 1, -2},
+              {151, -151, 32767, -32768, -1}},
         Exact{"mono_duplicates", {PCM, 8, 1}, {PCM, 16, 2}, {128, 255}, {0, 0, 32512, 32512}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -122,7 +150,9 @@ struct Trip {
     uint32_t flags;
 };
 
-void PrintTo(const Trip& t, std::ostream* os) { *os << t.name; }
+void PrintTo(const Trip& t, std::ostream* os) {
+    *os << t.name;
+}
 
 class PcmRoundTrip : public testing::TestWithParam<Trip> {};
 
@@ -134,7 +164,8 @@ TEST_P(PcmRoundTrip, IsExact) {
     const int64_t top = int64_t{1} << (t.base.bits - 1);
     std::uniform_int_distribution<int64_t> any(-top, top - 1);
     for (int i = 0; i < 6000; ++i) values.push_back(t.base.bits == 8 ? any(rng) + 128 : any(rng));
-    for (int64_t extreme : {-top, top - 1}) values.push_back(t.base.bits == 8 ? extreme + 128 : extreme);
+    for (int64_t extreme : {-top, top - 1})
+        values.push_back(t.base.bits == 8 ? extreme + 128 : extreme);
     const Bytes input = pack(t.base, values);
     const Bytes there = run(t.base.record(), t.via.record(), input, t.flags, 777);
     const Bytes back = run(t.via.record(), t.base.record(), there, t.flags, 1333);
@@ -143,23 +174,25 @@ TEST_P(PcmRoundTrip, IsExact) {
 
 INSTANTIATE_TEST_SUITE_P(
     Widths, PcmRoundTrip,
-    testing::Values(Trip{"s16_s24", {PCM, 16, 2}, {PCM, 24, 2}, 0},
-                    Trip{"s16_float", {PCM, 16, 2}, {FLOAT, 32, 2}, 0},
-                    Trip{"s16_s32", {PCM, 16, 1}, {PCM, 32, 1}, 0},
-                    Trip{"s24_float", {PCM, 24, 1}, {FLOAT, 32, 1}, 0},
-                    Trip{"s24_s32", {PCM, 24, 2}, {PCM, 32, 2}, 0},
-                    Trip{"u8_s16", {PCM, 8, 1}, {PCM, 16, 1}, 0},
-                    Trip{"s16_mono_stereo", {PCM, 16, 1}, {PCM, 16, 2}, 0},
-                    // Dither leaves samples that are already on the grid alone.
-                    Trip{"s16_s24_dithered", {PCM, 16, 2}, {PCM, 24, 2}, ACM_STREAMOPENF_NONREALTIME},
-                    Trip{"u8_float_dithered", {PCM, 8, 2}, {FLOAT, 32, 2}, ACM_STREAMOPENF_NONREALTIME}),
+    testing::Values(
+        Trip{"s16_s24", {PCM, 16, 2}, {PCM, 24, 2}, 0},
+        Trip{"s16_float", {PCM, 16, 2}, {FLOAT, 32, 2}, 0},
+        Trip{"s16_s32", {PCM, 16, 1}, {PCM, 32, 1}, 0},
+        Trip{"s24_float", {PCM, 24, 1}, {FLOAT, 32, 1}, 0},
+        Trip{"s24_s32", {PCM, 24, 2}, {PCM, 32, 2}, 0},
+        Trip{"u8_s16", {PCM, 8, 1}, {PCM, 16, 1}, 0},
+        Trip{"s16_mono_stereo", {PCM, 16, 1}, {PCM, 16, 2}, 0},
+        // Dither leaves samples that are already on the grid alone.
+        Trip{"s16_s24_dithered", {PCM, 16, 2}, {PCM, 24, 2}, ACM_STREAMOPENF_NONREALTIME},
+        Trip{"u8_float_dithered", {PCM, 8, 2}, {FLOAT, 32, 2}, ACM_STREAMOPENF_NONREALTIME}),
     [](const auto& info) { return std::string(info.param.name); });
 
 Bytes sine(const Fmt& f, double hz, double amplitude, size_t frames) {
     std::vector<double> v;
     for (size_t i = 0; i < frames; ++i) {
         const double x = amplitude * std::sin(2 * std::numbers::pi * hz * i / f.rate);
-        for (int c = 0; c < f.channels; ++c) v.push_back(f.tag == FLOAT ? x : std::lround(x * 32767));
+        for (int c = 0; c < f.channels; ++c)
+            v.push_back(f.tag == FLOAT ? x : std::lround(x * 32767));
     }
     return pack(f, v);
 }
@@ -169,7 +202,9 @@ struct Rates {
     uint32_t flags;
 };
 
-void PrintTo(const Rates& r, std::ostream* os) { *os << r.in << " -> " << r.out; }
+void PrintTo(const Rates& r, std::ostream* os) {
+    *os << r.in << " -> " << r.out;
+}
 
 class PcmResample : public testing::TestWithParam<Rates> {};
 
@@ -222,7 +257,8 @@ TEST(PcmDither, IsDeterministicUnbiasedAndSmall) {
     // A quiet 24-bit tone whose samples fall between the 16-bit steps.
     const Fmt in{PCM, 24, 1}, out{PCM, 16, 1};
     std::vector<double> v;
-    for (int i = 0; i < 20000; ++i) v.push_back(std::lround(3000.7 * std::sin(i * 0.01) * 256 + 37));
+    for (int i = 0; i < 20000; ++i)
+        v.push_back(std::lround(3000.7 * std::sin(i * 0.01) * 256 + 37));
     const Bytes input = pack(in, v);
     const Bytes a = run(in.record(), out.record(), input, ACM_STREAMOPENF_NONREALTIME, 999);
     const Bytes b = run(in.record(), out.record(), input, ACM_STREAMOPENF_NONREALTIME, 4000);
@@ -244,7 +280,8 @@ TEST(PcmDither, IsDeterministicUnbiasedAndSmall) {
     EXPECT_NEAR(sum / v.size(), 0.0, 0.05);
 
     // Digital silence stays silent.
-    const Bytes quiet = run(in.record(), out.record(), Bytes(3 * 5000, 0), ACM_STREAMOPENF_NONREALTIME);
+    const Bytes quiet =
+        run(in.record(), out.record(), Bytes(3 * 5000, 0), ACM_STREAMOPENF_NONREALTIME);
     EXPECT_EQ(quiet, Bytes(2 * 5000, 0));
 }
 
@@ -361,7 +398,9 @@ struct Suggestion {
     Fmt expected;
 };
 
-void PrintTo(const Suggestion& s, std::ostream* os) { *os << s.name; }
+void PrintTo(const Suggestion& s, std::ostream* os) {
+    *os << s.name;
+}
 
 class PcmSuggest : public testing::TestWithParam<Suggestion> {};
 
@@ -376,7 +415,8 @@ TEST_P(PcmSuggest, MeetsTheTemplateAndFollowsTheSource) {
 }
 
 constexpr uint32_t kTag = ACM_FORMATSUGGESTF_WFORMATTAG, kCh = ACM_FORMATSUGGESTF_NCHANNELS,
-                   kRate = ACM_FORMATSUGGESTF_NSAMPLESPERSEC, kBits = ACM_FORMATSUGGESTF_WBITSPERSAMPLE;
+                   kRate = ACM_FORMATSUGGESTF_NSAMPLESPERSEC,
+                   kBits = ACM_FORMATSUGGESTF_WBITSPERSAMPLE;
 
 WAVEFORMATEX tmpl(uint16_t tag, uint16_t ch = 0, uint32_t rate = 0, uint16_t bits = 0) {
     WAVEFORMATEX w{};
@@ -392,13 +432,24 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Suggestion{"float_from_s16", {PCM, 16, 2}, tmpl(FLOAT), kTag, 0, {FLOAT, 32, 2}},
         Suggestion{"pcm_from_float_keeps_width", {FLOAT, 32, 1}, tmpl(PCM), kTag, 0, {PCM, 32, 1}},
-        Suggestion{"rate_and_channels", {PCM, 8, 2}, tmpl(PCM, 1, 22050), kTag | kCh | kRate, 0,
+        Suggestion{"rate_and_channels",
+                   {PCM, 8, 2},
+                   tmpl(PCM, 1, 22050),
+                   kTag | kCh | kRate,
+                   0,
                    {PCM, 8, 1, 22050}},
-        Suggestion{"everything", {PCM, 16, 1, 8000}, tmpl(PCM, 2, 96000, 24), kTag | kCh | kRate | kBits,
-                   0, {PCM, 24, 2, 96000}},
-        Suggestion{"other_tag", {PCM, 16, 2}, tmpl(WAVE_FORMAT_MPEGLAYER3), kTag, ACMERR_NOTPOSSIBLE, {}},
-        Suggestion{"odd_width", {PCM, 16, 2}, tmpl(PCM, 0, 0, 12), kTag | kBits, ACMERR_NOTPOSSIBLE, {}},
-        Suggestion{"float_16", {PCM, 16, 2}, tmpl(FLOAT, 0, 0, 16), kTag | kBits, ACMERR_NOTPOSSIBLE, {}},
+        Suggestion{"everything",
+                   {PCM, 16, 1, 8000},
+                   tmpl(PCM, 2, 96000, 24),
+                   kTag | kCh | kRate | kBits,
+                   0,
+                   {PCM, 24, 2, 96000}},
+        Suggestion{
+            "other_tag", {PCM, 16, 2}, tmpl(WAVE_FORMAT_MPEGLAYER3), kTag, ACMERR_NOTPOSSIBLE, {}},
+        Suggestion{
+            "odd_width", {PCM, 16, 2}, tmpl(PCM, 0, 0, 12), kTag | kBits, ACMERR_NOTPOSSIBLE, {}},
+        Suggestion{
+            "float_16", {PCM, 16, 2}, tmpl(FLOAT, 0, 0, 16), kTag | kBits, ACMERR_NOTPOSSIBLE, {}},
         Suggestion{"three_channels", {PCM, 16, 2}, tmpl(PCM, 3), kCh, ACMERR_NOTPOSSIBLE, {}},
         Suggestion{"rate_too_low", {PCM, 16, 2}, tmpl(PCM, 0, 999), kRate, ACMERR_NOTPOSSIBLE, {}}),
     [](const auto& info) { return std::string(info.param.name); });

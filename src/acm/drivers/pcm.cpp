@@ -19,11 +19,16 @@ constexpr uint8_t kGuidTail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
 
 std::optional<Kind> intKind(uint16_t bits) {
     switch (bits) {
-        case 8: return Kind::U8;
-        case 16: return Kind::S16;
-        case 24: return Kind::S24;
-        case 32: return Kind::S32;
-        default: return std::nullopt;
+        case 8:
+            return Kind::U8;
+        case 16:
+            return Kind::S16;
+        case 24:
+            return Kind::S24;
+        case 32:
+            return Kind::S32;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -114,7 +119,7 @@ std::vector<FormatEntry> buildTable() {
 }
 
 class PcmConverterDriver final : public Driver {
-public:
+  public:
     const char* name() const override { return "pcm"; }
     uint32_t support() const override { return ACMDRIVERDETAILS_SUPPORTF_CONVERTER; }
     std::span<const TagInfo> tags() const override { return kTags; }

@@ -24,7 +24,7 @@ constexpr size_t kChunkFrames = 1024;
 constexpr size_t kOutFrames = 4096;
 
 class PcmCodec final : public Codec {
-public:
+  public:
     PcmCodec(const Layout& in, const Layout& out, bool highQuality)
         : in_(in), out_(out), highQuality_(highQuality) {}
 
@@ -32,7 +32,7 @@ public:
     MMRESULT size(uint32_t cbInput, uint32_t* pcbOutput, uint32_t fdwSize) const override;
     MMRESULT convert(Buffers& io, uint32_t fdwConvert) override;
 
-private:
+  private:
     bool resampling() const { return resampler_ != nullptr; }
     uint32_t room(const Buffers& io) const { return (io.dstLength - io.dstUsed) / out_.frameBytes; }
     // Output frames the resampler holds (filter delay plus output that did
@@ -90,8 +90,8 @@ MMRESULT PcmCodec::size(uint32_t cbInput, uint32_t* pcbOutput, uint32_t fdwSize)
     if (fdwSize == ACM_STREAMSIZEF_SOURCE) {
         // A held partial frame completes with this input, or is padded to a
         // frame on END.
-        const uint64_t frames = (uint64_t{pendingBytes_} + cbInput + in_.frameBytes - 1) /
-                                in_.frameBytes;
+        const uint64_t frames =
+            (uint64_t{pendingBytes_} + cbInput + in_.frameBytes - 1) / in_.frameBytes;
         uint64_t out = frames;
         if (resampling()) out = (frames * outRate + inRate - 1) / inRate + held() + 1;
         bytes = out * out_.frameBytes;

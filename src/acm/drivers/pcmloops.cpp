@@ -60,11 +60,16 @@ DirectFn pickChannels(int ic, int oc, bool dither) {
 template <Kind I>
 DirectFn pickOutput(Kind o, int ic, int oc, bool dither) {
     switch (o) {
-        case Kind::U8: return pickChannels<I, Kind::U8>(ic, oc, dither);
-        case Kind::S16: return pickChannels<I, Kind::S16>(ic, oc, dither);
-        case Kind::S24: return pickChannels<I, Kind::S24>(ic, oc, dither);
-        case Kind::S32: return pickChannels<I, Kind::S32>(ic, oc, dither);
-        case Kind::F32: return pickChannels<I, Kind::F32>(ic, oc, dither);
+        case Kind::U8:
+            return pickChannels<I, Kind::U8>(ic, oc, dither);
+        case Kind::S16:
+            return pickChannels<I, Kind::S16>(ic, oc, dither);
+        case Kind::S24:
+            return pickChannels<I, Kind::S24>(ic, oc, dither);
+        case Kind::S32:
+            return pickChannels<I, Kind::S32>(ic, oc, dither);
+        case Kind::F32:
+            return pickChannels<I, Kind::F32>(ic, oc, dither);
     }
     return nullptr;
 }
@@ -86,33 +91,48 @@ EncodeFn pickEncode(bool dither) {
 
 DirectFn directLoop(Kind in, int inChannels, Kind out, int outChannels, bool dither) {
     switch (in) {
-        case Kind::U8: return pickOutput<Kind::U8>(out, inChannels, outChannels, dither);
-        case Kind::S16: return pickOutput<Kind::S16>(out, inChannels, outChannels, dither);
-        case Kind::S24: return pickOutput<Kind::S24>(out, inChannels, outChannels, dither);
-        case Kind::S32: return pickOutput<Kind::S32>(out, inChannels, outChannels, dither);
-        case Kind::F32: return pickOutput<Kind::F32>(out, inChannels, outChannels, dither);
+        case Kind::U8:
+            return pickOutput<Kind::U8>(out, inChannels, outChannels, dither);
+        case Kind::S16:
+            return pickOutput<Kind::S16>(out, inChannels, outChannels, dither);
+        case Kind::S24:
+            return pickOutput<Kind::S24>(out, inChannels, outChannels, dither);
+        case Kind::S32:
+            return pickOutput<Kind::S32>(out, inChannels, outChannels, dither);
+        case Kind::F32:
+            return pickOutput<Kind::F32>(out, inChannels, outChannels, dither);
     }
     return nullptr;
 }
 
 DecodeFn decodeLoop(Kind in, int inChannels, int outChannels) {
     switch (in) {
-        case Kind::U8: return pickDecode<Kind::U8>(inChannels, outChannels);
-        case Kind::S16: return pickDecode<Kind::S16>(inChannels, outChannels);
-        case Kind::S24: return pickDecode<Kind::S24>(inChannels, outChannels);
-        case Kind::S32: return pickDecode<Kind::S32>(inChannels, outChannels);
-        case Kind::F32: return pickDecode<Kind::F32>(inChannels, outChannels);
+        case Kind::U8:
+            return pickDecode<Kind::U8>(inChannels, outChannels);
+        case Kind::S16:
+            return pickDecode<Kind::S16>(inChannels, outChannels);
+        case Kind::S24:
+            return pickDecode<Kind::S24>(inChannels, outChannels);
+        case Kind::S32:
+            return pickDecode<Kind::S32>(inChannels, outChannels);
+        case Kind::F32:
+            return pickDecode<Kind::F32>(inChannels, outChannels);
     }
     return nullptr;
 }
 
 EncodeFn encodeLoop(Kind out, bool dither) {
     switch (out) {
-        case Kind::U8: return pickEncode<Kind::U8>(dither);
-        case Kind::S16: return pickEncode<Kind::S16>(dither);
-        case Kind::S24: return pickEncode<Kind::S24>(dither);
-        case Kind::S32: return pickEncode<Kind::S32>(dither);
-        case Kind::F32: return pickEncode<Kind::F32>(dither);
+        case Kind::U8:
+            return pickEncode<Kind::U8>(dither);
+        case Kind::S16:
+            return pickEncode<Kind::S16>(dither);
+        case Kind::S24:
+            return pickEncode<Kind::S24>(dither);
+        case Kind::S32:
+            return pickEncode<Kind::S32>(dither);
+        case Kind::F32:
+            return pickEncode<Kind::F32>(dither);
     }
     return nullptr;
 }

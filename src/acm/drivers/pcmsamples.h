@@ -16,11 +16,11 @@ enum class Kind : uint8_t { U8, S16, S24, S32, F32 };
 
 struct Layout {
     Kind kind;
-    uint16_t channels;   // 1 or 2
-    uint32_t rate;       // samples per second
-    uint16_t frameBytes; // one sample of every channel
-    uint16_t bits;       // container bits
-    uint16_t validBits;  // significant bits (Extensible may say fewer)
+    uint16_t channels;    // 1 or 2
+    uint32_t rate;        // samples per second
+    uint16_t frameBytes;  // one sample of every channel
+    uint16_t bits;        // container bits
+    uint16_t validBits;   // significant bits (Extensible may say fewer)
 };
 
 constexpr uint32_t kMinRate = 1000;
@@ -32,10 +32,14 @@ std::optional<Layout> parse(const WAVEFORMATEX* wfx, uint32_t cb);
 
 constexpr int bytesOf(Kind k) {
     switch (k) {
-        case Kind::U8: return 1;
-        case Kind::S16: return 2;
-        case Kind::S24: return 3;
-        default: return 4;
+        case Kind::U8:
+            return 1;
+        case Kind::S16:
+            return 2;
+        case Kind::S24:
+            return 3;
+        default:
+            return 4;
     }
 }
 
@@ -43,7 +47,7 @@ constexpr int bytesOf(Kind k) {
 // values, from a fixed-seed generator so that the same input always gives
 // the same output.
 class Tpdf {
-public:
+  public:
     double next() {
         state_ ^= state_ << 13;
         state_ ^= state_ >> 17;
@@ -52,7 +56,7 @@ public:
         return (a + b + 1) * (1.0 / 65536.0) - 1.0;  // (-1, 1), mean 0
     }
 
-private:
+  private:
     uint32_t state_ = 0x2545F491u;
 };
 
@@ -63,7 +67,8 @@ inline double load(const uint8_t* p) {
     } else if constexpr (K == Kind::S16) {
         return int16_t(uint16_t(p[0] | p[1] << 8)) * (1.0 / 32768);
     } else if constexpr (K == Kind::S24) {
-        const int32_t v = int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
+        const int32_t v =
+            int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24);
         return (v >> 8) * (1.0 / 8388608);
     } else if constexpr (K == Kind::S32) {
         return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
