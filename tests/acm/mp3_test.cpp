@@ -115,6 +115,23 @@ INSTANTIATE_TEST_SUITE_P(
                     RoundTrip{"music48000mono32", 48000, 1, 32, true, false, 19}),
     [](const auto& info) { return info.param.name; });
 
+// lame takes every offered format as it is (it would otherwise pick another
+// bit rate or rate than the record says), and a few frames of it decode to
+// full length.
+TEST(Mp3Formats, EveryOfferedFormatEncodes) {
+    const auto formats = acm::mp3Driver()->formats();
+    EXPECT_EQ(formats.size(), 2u * 3 * (14 + 14 + 8));
+    for (const acm::FormatEntry& f : formats) {
+        const auto* fmt = reinterpret_cast<const MPEGLAYER3WAVEFORMAT*>(f.record.data());
+        const uint32_t rate = fmt->wfx.nSamplesPerSec;
+        const uint16_t ch = fmt->wfx.nChannels;
+        SCOPED_TRACE(f.description);
+        const Samples in = musicLike(rate, 0.05, ch);
+        const Samples out = decode(encode(in, *fmt), &fmt->wfx);
+        EXPECT_GE(out.size(), in.size());
+    }
+}
+
 // The quality choice reaches the encoder: the two modes search differently.
 TEST(Mp3Modes, NonRealtimeChangesTheEncoding) {
     const Samples in = musicLike(44100, 0.3, 2);
@@ -172,6 +189,17 @@ TEST(Mp3Calls, AnyChunkingGivesTheSameStream) {
                   encoder ? ACMERR_NOTPOSSIBLE : MMSYSERR_NOERROR);
         EXPECT_EQ(more.dstUsed, 0u);
     }
+}
+
+// No input at all: END alone flushes an encoder that never saw a sample
+// (one frame of silence, which mpg123 does not confirm and so drops), and
+// a decoder that never saw a byte gives nothing.
+TEST(Mp3Calls, EmptyStream) {
+    const MPEGLAYER3WAVEFORMAT fmt = mp3Format(44100, 2, 128);
+    const Bytes mp3 = encode({}, fmt);
+    EXPECT_LE(mp3.size(), 418u);
+    EXPECT_LE(decode(mp3, &fmt.wfx).size(), 2 * (kCodecDelay + 1152));
+    EXPECT_TRUE(decode({}, &fmt.wfx).empty());
 }
 
 // DESTINATION answers the largest input whose SOURCE size fits.

@@ -4,6 +4,7 @@
 #include <lame/lame.h>
 
 #include <cstdarg>
+#include <mutex>
 
 #include "mp3.h"
 
@@ -154,6 +155,10 @@ class Mp3Encoder final : public Codec {
 }  // namespace
 
 MMRESULT openEncoder(const WAVEFORMATEX* mp3, bool highQuality, std::unique_ptr<Codec>* codec) {
+    // lame (re)fills process-wide tables, with the same values, whenever it
+    // sets up an encoder; set-ups on several threads take turns.
+    static std::mutex setup;
+    std::lock_guard lock(setup);
     std::unique_ptr<lame_global_flags, LameCloser> gf(lame_init());
     if (!gf) return MMSYSERR_NOMEM;
     lame_set_errorf(gf.get(), quiet);
