@@ -4,12 +4,13 @@
 
 std::span<const Command> Commands() {
     static const Command table[] = {
-        {"info", "FILE...", "one line per WAVE file: its format, sample count and data size", 1,
-         -1, RunInfo},
-        {"copy", "IN OUT", "rewrite a WAVE file through Sonbar's reader and writer", 2, 2,
-         RunCopy},
-        {"convert", "--tag TAG [OPT...] IN OUT", "recode a WAVE file (convert --help)", 1, -1, RunConvert},
-        {"formats", "[TAG]", "every format the codecs offer: TAG, tag name, description", 0, 1, RunFormats},
+        {"info", "FILE...", "one line per WAVE file: its format, sample count and data size", 1, -1,
+         RunInfo},
+        {"copy", "IN OUT", "rewrite a WAVE file through Sonbar's reader and writer", 2, 2, RunCopy},
+        {"convert", "--tag TAG [OPT...] IN OUT", "recode a WAVE file (convert --help)", 1, -1,
+         RunConvert},
+        {"formats", "[TAG]", "every format the codecs offer: TAG, tag name, description", 0, 1,
+         RunFormats},
     };
     return table;
 }

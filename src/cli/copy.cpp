@@ -16,7 +16,8 @@ namespace {
 constexpr int32_t kBlockBytes = 32 * 1024;
 
 bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
@@ -74,7 +75,8 @@ int RunCopy(std::span<const std::string> args) {
     try {
         auto file = TKoMMIOStream::OpenFile(outName, momCreate);
         opened = file != nullptr;
-        auto out = file ? TKoMMIOWaveStream::CreateWrite(std::move(file), *in->GetFormat()) : nullptr;
+        auto out =
+            file ? TKoMMIOWaveStream::CreateWrite(std::move(file), *in->GetFormat()) : nullptr;
         if (!opened) {
             failure = "cannot create: " + std::string(std::strerror(errno));
         } else if (!out) {

@@ -41,12 +41,13 @@ bool InfoOne(const std::string& file) {
     try {
         auto stream = TKoMMIOWaveStream::OpenReadFile(file);
         if (!stream) {
-            ReportError(file, "not a WAVE file (no RIFF/WAVE form, or no readable 'fmt ' and "
-                              "'data' chunks)");
+            ReportError(file,
+                        "not a WAVE file (no RIFF/WAVE form, or no readable 'fmt ' and "
+                        "'data' chunks)");
             return false;
         }
-        const std::string line = FormatInfoLine(file, *stream->GetFormat(),
-                                                stream->DataChunk().cksize);
+        const std::string line =
+            FormatInfoLine(file, *stream->GetFormat(), stream->DataChunk().cksize);
         std::printf("%s\n", line.c_str());
         return true;
     } catch (const std::exception&) {

@@ -33,15 +33,22 @@ int64_t send(HMMIO h, uint32_t message, int64_t p1, int64_t p2) {
 
 // ---- The I/O procedure for disk files; the descriptor lives in adwInfo[0] (+1, so 0 is none).
 
-int fileDescriptor(const MMIOINFO* info) { return static_cast<int>(info->adwInfo[0]) - 1; }
+int fileDescriptor(const MMIOINFO* info) {
+    return static_cast<int>(info->adwInfo[0]) - 1;
+}
 
 int64_t fileOpen(MMIOINFO* info, const char* name) {
     if (name == nullptr) return MMIOERR_CANNOTOPEN;
     int oflags = O_RDONLY;
     switch (info->dwFlags & 3) {
-        case MMIO_WRITE: oflags = O_WRONLY; break;
-        case MMIO_READWRITE: oflags = O_RDWR; break;
-        default: break;
+        case MMIO_WRITE:
+            oflags = O_WRONLY;
+            break;
+        case MMIO_READWRITE:
+            oflags = O_RDWR;
+            break;
+        default:
+            break;
     }
     if (info->dwFlags & MMIO_CREATE) oflags |= O_CREAT | O_TRUNC;
     int fd = ::open(name, oflags | O_CLOEXEC, 0666);
@@ -73,15 +80,18 @@ int64_t fileTransfer(MMIOINFO* info, bool writing, char* data, int64_t count) {
 
 int64_t fileIOProc(MMIOINFO* info, uint32_t message, int64_t p1, int64_t p2) {
     switch (message) {
-        case MMIOM_OPEN: return fileOpen(info, reinterpret_cast<const char*>(p1));
+        case MMIOM_OPEN:
+            return fileOpen(info, reinterpret_cast<const char*>(p1));
         case MMIOM_CLOSE: {
             int fd = fileDescriptor(info);
             info->adwInfo[0] = 0;
             return fd >= 0 && ::close(fd) != 0 ? MMIOERR_CANNOTCLOSE : 0;
         }
-        case MMIOM_READ: return fileTransfer(info, false, reinterpret_cast<char*>(p1), p2);
+        case MMIOM_READ:
+            return fileTransfer(info, false, reinterpret_cast<char*>(p1), p2);
         case MMIOM_WRITE:
-        case MMIOM_WRITEFLUSH: return fileTransfer(info, true, reinterpret_cast<char*>(p1), p2);
+        case MMIOM_WRITEFLUSH:
+            return fileTransfer(info, true, reinterpret_cast<char*>(p1), p2);
         case MMIOM_SEEK: {
             int whence = p2 == MMIO_SEEK_SET ? SEEK_SET : p2 == MMIO_SEEK_CUR ? SEEK_CUR : SEEK_END;
             off_t at = ::lseek(fileDescriptor(info), static_cast<off_t>(p1), whence);
@@ -89,7 +99,8 @@ int64_t fileIOProc(MMIOINFO* info, uint32_t message, int64_t p1, int64_t p2) {
             info->lDiskOffset = at;
             return at;
         }
-        default: return 0;
+        default:
+            return 0;
     }
 }
 
@@ -236,8 +247,8 @@ int32_t mmioWrite(HMMIO h, const void* buffer, int32_t count) {
         // Writes anywhere inside the pending stretch (a chunk size patched behind the data)
         // stay in the buffer; anything else sends the stretch out first.
         const int64_t end = h->bufStart + static_cast<int64_t>(h->bufLen);
-        const bool fits = h->pos >= h->bufStart && h->pos <= end &&
-                          h->pos + count <= h->bufStart + capacity;
+        const bool fits =
+            h->pos >= h->bufStart && h->pos <= end && h->pos + count <= h->bufStart + capacity;
         if (h->dirty && !fits && !flushBuffer(h)) return -1;
         if (!h->dirty) {
             h->dirty = true;
@@ -256,8 +267,12 @@ int64_t mmioSeek(HMMIO h, int64_t offset, int origin) {
     if (!h) return -1;
     int64_t target;
     switch (origin) {
-        case MMIO_SEEK_SET: target = offset; break;
-        case MMIO_SEEK_CUR: target = h->pos + offset; break;
+        case MMIO_SEEK_SET:
+            target = offset;
+            break;
+        case MMIO_SEEK_CUR:
+            target = h->pos + offset;
+            break;
         case MMIO_SEEK_END: {
             if (!flushBuffer(h)) return -1;
             int64_t at = send(h, MMIOM_SEEK, offset, MMIO_SEEK_END);
@@ -265,7 +280,8 @@ int64_t mmioSeek(HMMIO h, int64_t offset, int origin) {
             h->pos = at;
             return at;
         }
-        default: return -1;
+        default:
+            return -1;
     }
     if (target < 0) return -1;
     // Like lseek, moving is only recorded; the device is positioned by the next transfer, so

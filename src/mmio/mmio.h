@@ -23,8 +23,8 @@ struct MMIOINFO;
 using LPMMIOPROC = int64_t (*)(MMIOINFO* info, uint32_t message, int64_t lParam1, int64_t lParam2);
 
 struct MMIOINFO {
-    uint32_t dwFlags = 0;       // the open flags
-    FOURCC fccIOProc = 0;       // unused: procedures are passed per open, never installed
+    uint32_t dwFlags = 0;  // the open flags
+    FOURCC fccIOProc = 0;  // unused: procedures are passed per open, never installed
     LPMMIOPROC pIOProc = nullptr;
     uint32_t wErrorRet = 0;     // why mmioOpen failed
     int32_t cchBuffer = 0;      // buffer size; 0 means the default (files) or none (procedures)

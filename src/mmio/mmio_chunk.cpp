@@ -15,7 +15,9 @@ void putLe32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-bool hasFormType(FOURCC id) { return id == FOURCC_RIFF || id == FOURCC_LIST; }
+bool hasFormType(FOURCC id) {
+    return id == FOURCC_RIFF || id == FOURCC_LIST;
+}
 
 bool readLe32(HMMIO h, uint32_t& value) {
     uint8_t bytes[4];
@@ -114,7 +116,8 @@ FOURCC mmioStringToFOURCC(const char* text, uint32_t flags) {
     char c[4] = {' ', ' ', ' ', ' '};
     for (int i = 0; text && i < 4 && text[i] != '\0'; ++i) {
         c[i] = text[i];
-        if (flags & MMIO_TOUPPER) c[i] = static_cast<char>(std::toupper(static_cast<uint8_t>(c[i])));
+        if (flags & MMIO_TOUPPER)
+            c[i] = static_cast<char>(std::toupper(static_cast<uint8_t>(c[i])));
     }
     return MakeFourCC(c[0], c[1], c[2], c[3]);
 }

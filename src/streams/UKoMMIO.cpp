@@ -49,10 +49,17 @@ int32_t TKoMMIO::Write(const TKoArea& Area) {
 int64_t TKoMMIO::Seek(const TKoSeekRequest& Request) {
     int origin;
     switch (Request.Origin) {
-        case koFromBeginning: origin = MMIO_SEEK_SET; break;
-        case koFromCurrent: origin = MMIO_SEEK_CUR; break;
-        case koFromEnd: origin = MMIO_SEEK_END; break;
-        default: throw EKoError();
+        case koFromBeginning:
+            origin = MMIO_SEEK_SET;
+            break;
+        case koFromCurrent:
+            origin = MMIO_SEEK_CUR;
+            break;
+        case koFromEnd:
+            origin = MMIO_SEEK_END;
+            break;
+        default:
+            throw EKoError();
     }
     int64_t at = mmioSeek(Open(), Request.Offset, origin);
     if (at == -1) throw EKoError();
@@ -111,7 +118,8 @@ int64_t TKoMMIOIOProc::IOProcedure(MMIOINFO* Info, uint32_t Message, int64_t Par
             case MMIOM_READ:
             case MMIOM_WRITE:
             case MMIOM_WRITEFLUSH: {
-                TKoArea area = MakeArea(static_cast<uintptr_t>(Param1), static_cast<int32_t>(Param2));
+                TKoArea area =
+                    MakeArea(static_cast<uintptr_t>(Param1), static_cast<int32_t>(Param2));
                 int32_t n = Message == MMIOM_READ ? stream.Read(area) : stream.Write(area);
                 if (n < 0) return -1;
                 offset += n;
@@ -131,7 +139,8 @@ int64_t TKoMMIOIOProc::IOProcedure(MMIOINFO* Info, uint32_t Message, int64_t Par
                         if (!stream.Seek(SeekFromEnd(Param1))) return -1;
                         offset = stream.GetPosition();
                         return offset;
-                    default: return 0;
+                    default:
+                        return 0;
                 }
             case MMIOM_OPEN: {
                 // File offsets are the stream's own positions; a stream that keeps none is
@@ -144,7 +153,8 @@ int64_t TKoMMIOIOProc::IOProcedure(MMIOINFO* Info, uint32_t Message, int64_t Par
                 Info->adwInfo[0] = 0;
                 delete server;
                 return 0;
-            default: return 0;
+            default:
+                return 0;
         }
     } catch (...) {
         // The RIFF layer speaks in result codes; a raising stream is a failed transfer.
@@ -166,7 +176,9 @@ bool TKoMMIOStream::Seek(const TKoSeekRequest& Request) {
     return true;
 }
 
-bool TKoMMIOStream::Close() { return owned_ ? owned_->Close() : true; }
+bool TKoMMIOStream::Close() {
+    return owned_ ? owned_->Close() : true;
+}
 
 std::unique_ptr<TKoChildStream> TKoMMIOStream::CreateChunkStream(const TKoRiffChunk& Chunk) {
     const TKoWindow window = Chunk.DataWindow();

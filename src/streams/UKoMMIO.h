@@ -12,7 +12,7 @@
 
 // A chunk descriptor; its record is handed to the RIFF layer as it is.
 class TKoRiffChunk {
-public:
+  public:
     explicit TKoRiffChunk(FOURCC ckid = 0, FOURCC fccType = 0) {
         info_.ckid = ckid;
         info_.fccType = fccType;
@@ -23,7 +23,7 @@ public:
     // The chunk's data as a stretch of the file (sizes beyond 2 GiB included).
     TKoWindow DataWindow() const { return MakeWindowSpan(info_.dwDataOffset, info_.cksize); }
 
-private:
+  private:
     MMCKINFO info_;
 };
 
@@ -35,7 +35,7 @@ uint32_t MMIOOpenFlags(uint8_t Modes);
 // An open RIFF file. Transfers that fail raise EKoError; chunk searches report a missing
 // chunk as nullptr.
 class TKoMMIO : public TKoObject {
-public:
+  public:
     explicit TKoMMIO(HMMIO Handle) : handle_(Handle) {}
     // Closes the file if Close was not called, ignoring the result.
     ~TKoMMIO() override;
@@ -66,7 +66,7 @@ public:
     static FOURCC StringToFourCC(const char* Text) { return mmioStringToFOURCC(Text, 0); }
     HMMIO Handle() const { return handle_; }
 
-private:
+  private:
     HMMIO Open() const;
 
     HMMIO handle_;
@@ -76,18 +76,18 @@ private:
 // Serves one handle opened over a stream: the RIFF layer's reads, writes and seeks become the
 // stream's. Destroyed when the handle is closed; the stream is left to its owner.
 class TKoMMIOIOProc {
-public:
+  public:
     explicit TKoMMIOIOProc(TKoStream& Stream) : stream_(Stream) {}
     static int64_t IOProcedure(MMIOINFO* Info, uint32_t Message, int64_t Param1, int64_t Param2);
     TKoStream& Stream() const { return stream_; }
 
-private:
+  private:
     TKoStream& stream_;
 };
 
 // A stream reading and writing through a TKoMMIO. It keeps no position of its own (-1).
 class TKoMMIOStream : public TKoStream {
-public:
+  public:
     explicit TKoMMIOStream(TKoMMIO& MMIO) : mmio_(&MMIO) {}
     explicit TKoMMIOStream(std::unique_ptr<TKoMMIO> MMIO)
         : owned_(std::move(MMIO)), mmio_(owned_.get()) {}
@@ -115,7 +115,7 @@ public:
     TKoMMIO& MMIO() const { return *mmio_; }
     bool OwnsMMIO() const { return owned_ != nullptr; }
 
-private:
+  private:
     std::unique_ptr<TKoMMIO> owned_;
     TKoMMIO* mmio_;
 };

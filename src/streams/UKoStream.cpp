@@ -8,17 +8,29 @@
 TKoStream::TKoStream() = default;
 TKoStream::~TKoStream() = default;
 
-int64_t TKoStream::GetPosition() { return -1; }
-TKoFormat* TKoStream::GetFormat() { return nullptr; }
+int64_t TKoStream::GetPosition() {
+    return -1;
+}
+TKoFormat* TKoStream::GetFormat() {
+    return nullptr;
+}
 
 void TKoStream::SetFormat(const TKoFormat*) {
     throw EKoError(ClassName() + "Can't set a format in TKoStream");
 }
 
-int32_t TKoStream::Read(const TKoArea&) { return -1; }
-int32_t TKoStream::Write(const TKoArea&) { return -1; }
-bool TKoStream::Seek(const TKoSeekRequest&) { return false; }
-bool TKoStream::Close() { return true; }
+int32_t TKoStream::Read(const TKoArea&) {
+    return -1;
+}
+int32_t TKoStream::Write(const TKoArea&) {
+    return -1;
+}
+bool TKoStream::Seek(const TKoSeekRequest&) {
+    return false;
+}
+bool TKoStream::Close() {
+    return true;
+}
 
 int64_t TKoStream::GetSize() {
     const int64_t position = GetPosition();
@@ -45,7 +57,8 @@ int32_t TKoChildStream::Read(const TKoArea& Area) {
     // A request of no bytes, or of a negative count, reads nothing: the buffer has no room.
     if (Area.Size <= 0) return 0;
     const int64_t at = WindowAddress(window_);
-    const int32_t n = static_cast<int32_t>(std::min<int64_t>(Area.Size, window_.Size - window_.Position));
+    const int32_t n =
+        static_cast<int32_t>(std::min<int64_t>(Area.Size, window_.Size - window_.Position));
     // The window moves by what was asked even when the parent delivers less, so reading a
     // window that overstates its parent still comes to an end.
     window_.Position += n;
@@ -63,14 +76,16 @@ int32_t TKoChildStream::Write(const TKoArea& Area) {
     return parent_.Write(Area);
 }
 
-bool TKoChildStream::Seek(const TKoSeekRequest& Request) { return WindowSeek(window_, Request); }
+bool TKoChildStream::Seek(const TKoSeekRequest& Request) {
+    return WindowSeek(window_, Request);
+}
 
 // ---- TKoCombinedStream
 
 TKoCombinedStream::TKoCombinedStream(std::vector<std::unique_ptr<TKoStream>> Streams)
     : streams_(std::move(Streams)) {
-    if (streams_.empty() || std::any_of(streams_.begin(), streams_.end(),
-                                        [](const auto& s) { return s == nullptr; }))
+    if (streams_.empty() ||
+        std::any_of(streams_.begin(), streams_.end(), [](const auto& s) { return s == nullptr; }))
         throw EKoError();
     last_ = streams_.back().get();
 }
@@ -119,10 +134,17 @@ int32_t TStreamStream::Write(const void* Buffer, int32_t Count) {
 int64_t TStreamStream::Seek(int64_t Offset, uint16_t Origin) {
     TKoSeekRequest request;
     switch (Origin) {
-        case tsFromBeginning: request = SeekFromBeginning(Offset); break;
-        case tsFromCurrent: request = SeekFromCurrent(Offset); break;
-        case tsFromEnd: request = SeekFromEnd(Offset); break;
-        default: throw EKoError();
+        case tsFromBeginning:
+            request = SeekFromBeginning(Offset);
+            break;
+        case tsFromCurrent:
+            request = SeekFromCurrent(Offset);
+            break;
+        case tsFromEnd:
+            request = SeekFromEnd(Offset);
+            break;
+        default:
+            throw EKoError();
     }
     return stream_.Seek(request) ? stream_.GetPosition() : -1;
 }

@@ -15,7 +15,7 @@
 class TStreamStream;
 
 class TKoStream : public TKoObject {
-public:
+  public:
     TKoStream();
     ~TKoStream() override;
 
@@ -42,20 +42,20 @@ public:
     // The adapter over this stream, the same object on every call.
     TStreamStream& AsStream();
 
-private:
+  private:
     std::unique_ptr<TStreamStream> adapter_;
 };
 
 // Class-level operations on streams.
 class HKoStream {
-public:
+  public:
     HKoStream() = delete;
     static bool HasFormat(TKoStream& Stream) { return Stream.GetFormat() != nullptr; }
 };
 
 // Forwards everything to an inner stream it does not own.
 class TKoProxyStream : public TKoStream {
-public:
+  public:
     explicit TKoProxyStream(TKoStream& Inner) : inner_(Inner) {}
 
     int64_t GetPosition() override { return inner_.GetPosition(); }
@@ -66,14 +66,14 @@ public:
 
     TKoStream& Inner() const { return inner_; }
 
-private:
+  private:
     TKoStream& inner_;
 };
 
 // A window of a parent stream (not owned): positions count from the window's start, reads stop
 // at its end, and writes past its end grow it. The parent is positioned on every transfer.
 class TKoChildStream : public TKoStream {
-public:
+  public:
     TKoChildStream(TKoStream& Parent, int64_t Start, int64_t Size);
     TKoChildStream(TKoStream& Parent, const TKoArea& Area)
         : TKoChildStream(Parent, static_cast<int64_t>(Area.Start), Area.Size) {}
@@ -86,7 +86,7 @@ public:
 
     const TKoWindow& Window() const { return window_; }
 
-private:
+  private:
     TKoStream& parent_;
     TKoWindow window_;
 };
@@ -95,7 +95,7 @@ private:
 // Members are closed and destroyed from the outer end inwards, so a stage that flushes into
 // the one below it still finds it alive.
 class TKoCombinedStream : public TKoStream {
-public:
+  public:
     // Takes over the streams; raises EKoError when the list is empty.
     explicit TKoCombinedStream(std::vector<std::unique_ptr<TKoStream>> Streams);
     ~TKoCombinedStream() override;
@@ -112,7 +112,7 @@ public:
     std::size_t Count() const { return streams_.size(); }
     TKoStream& Member(std::size_t Index) const { return *streams_.at(Index); }
 
-private:
+  private:
     std::vector<std::unique_ptr<TKoStream>> streams_;
     TKoStream* last_;
     bool closed_ = false;
@@ -122,7 +122,7 @@ private:
 // A TStream over a TKoStream (not owned). Its seek origins are the C library's (0 beginning,
 // 1 current, 2 end); an unknown origin raises EKoError.
 class TStreamStream : public TStream {
-public:
+  public:
     explicit TStreamStream(TKoStream& Stream) : stream_(Stream) {}
 
     int32_t Read(void* Buffer, int32_t Count) override;
@@ -131,6 +131,6 @@ public:
 
     TKoStream& Stream() const { return stream_; }
 
-private:
+  private:
     TKoStream& stream_;
 };

@@ -37,7 +37,9 @@ void TKoWaveStreamFormat::AssignFormat(const TKoWaveFormat* Format) {
     format_->Assign(Format);
 }
 
-void TKoWaveStreamFormat::AssignFact(const TKoWaveFact* Fact) { fact_->Assign(Fact); }
+void TKoWaveStreamFormat::AssignFact(const TKoWaveFact* Fact) {
+    fact_->Assign(Fact);
+}
 
 // ---- TKoMMIOWaveStream: construction and transfers
 
@@ -63,7 +65,9 @@ TKoMMIOWaveStream::~TKoMMIOWaveStream() {
     }
 }
 
-int64_t TKoMMIOWaveStream::GetPosition() { return dataStream_ ? dataStream_->GetPosition() : -1; }
+int64_t TKoMMIOWaveStream::GetPosition() {
+    return dataStream_ ? dataStream_->GetPosition() : -1;
+}
 
 int32_t TKoMMIOWaveStream::Read(const TKoArea& Area) {
     return dataStream_ ? dataStream_->Read(Area) : -1;
@@ -150,7 +154,8 @@ std::unique_ptr<TKoMMIOWaveStream::Parts> TKoMMIOWaveStream::ParseRead(
     return parts;
 }
 
-std::unique_ptr<TKoWaveStreamFormat> TKoMMIOWaveStream::ReadFileFormat(const std::string& FileName) {
+std::unique_ptr<TKoWaveStreamFormat> TKoMMIOWaveStream::ReadFileFormat(
+    const std::string& FileName) {
     auto stream = OpenReadFile(FileName);
     if (!stream) return nullptr;
     auto result = std::make_unique<TKoWaveStreamFormat>();

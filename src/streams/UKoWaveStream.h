@@ -11,7 +11,7 @@
 
 // A complete wave format and the sample count that goes with it (0: none given).
 class TKoWaveStreamFormat : public TKoFormat {
-public:
+  public:
     // The default 18-byte format record (no field known) and sample count 0.
     TKoWaveStreamFormat();
 
@@ -47,7 +47,7 @@ public:
     TKoWaveFormat& Format() const { return *format_; }
     TKoWaveFact& Fact() const { return *fact_; }
 
-private:
+  private:
     // Declared in this order so the fact goes first when the object is destroyed.
     std::unique_ptr<TKoWaveFormat> format_;
     std::unique_ptr<TKoWaveFact> fact_;
@@ -58,7 +58,7 @@ private:
 // writing it has written `fmt `, `fact` (only for a non-zero sample count) and the `data`
 // header, and Close patches the sizes.
 class TKoMMIOWaveStream : public TKoStream {
-public:
+  public:
     // Takes over the open file and both entered chunks; keeps a copy of Format.
     TKoMMIOWaveStream(std::unique_ptr<TKoMMIOStream> MMIOStream, const TKoWaveStreamFormat& Format,
                       std::unique_ptr<TKoRiffChunk> DataChunk,
@@ -125,7 +125,7 @@ public:
     static std::unique_ptr<TKoWaveStreamFormat> ReadFileFormat(const std::string& FileName);
     static FOURCC FourCC(const char* Text) { return TKoMMIO::StringToFourCC(Text); }
 
-private:
+  private:
     // What opening or creating a file yields, before the stream object is built.
     struct Parts {
         std::unique_ptr<TKoMMIOStream> mmio;

@@ -31,7 +31,7 @@ std::string slurp(const fs::path& file) {
 }
 
 class CliTest : public ::testing::Test {
-protected:
+  protected:
     fs::path dir = fs::temp_directory_path() /
                    ("sonbar-cli-" + std::to_string(::getpid()) + "-" +
                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -69,7 +69,8 @@ void writeBytes(const std::string& file, const Bytes& bytes) {
 
 uint32_t le(const Bytes& b, size_t at, int width) {
     uint32_t v = 0;
-    for (int i = width - 1; i >= 0; --i) v = v << 8 | (at + size_t(i) < b.size() ? b[at + size_t(i)] : 0);
+    for (int i = width - 1; i >= 0; --i)
+        v = v << 8 | (at + size_t(i) < b.size() ? b[at + size_t(i)] : 0);
     return v;
 }
 
@@ -97,7 +98,10 @@ std::map<std::string, std::string> probe(const std::string& file) {
     std::map<std::string, std::string> fields;
     FILE* pipe = ::popen(("ffprobe -v error -select_streams a:0 -show_entries "
                           "stream=sample_rate,channels,bits_per_sample,duration_ts -of "
-                          "default=nw=1 '" + file + "'").c_str(), "r");
+                          "default=nw=1 '" +
+                          file + "'")
+                             .c_str(),
+                         "r");
     if (!pipe) return fields;
     char line[256];
     while (std::fgets(line, sizeof line, pipe)) {
@@ -167,12 +171,17 @@ const std::vector<Made>& madeFiles() {
         {"sox-s32.wav", "sox -n -r 22050 -c 1 -b 32 %s synth 0.5 sine 300"},
         {"sox-f32.wav", "sox -n -r 32000 -c 2 -e floating-point -b 32 %s synth 0.5 sine 300"},
         {"sox-4ch.wav", "sox -n -r 16000 -c 4 -b 16 %s synth 0.5 sine 300"},
-        {"sox-comment.wav", "sox -n -r 11025 -c 1 -b 16 --comment 'a LIST chunk' %s synth 0.1 sine 300"},
+        {"sox-comment.wav",
+         "sox -n -r 11025 -c 1 -b 16 --comment 'a LIST chunk' %s synth 0.1 sine 300"},
         {"ff-u8.wav", "ffmpeg -v error -f lavfi -i sine=f=300:r=8000:d=0.5 -c:a pcm_u8 %s"},
-        {"ff-s16.wav", "ffmpeg -v error -f lavfi -i sine=f=300:r=44100:d=0.5 -ac 2 -c:a pcm_s16le -metadata title=x %s"},
-        {"ff-s24.wav", "ffmpeg -v error -f lavfi -i sine=f=300:r=48000:d=0.3 -ac 2 -c:a pcm_s24le %s"},
+        {"ff-s16.wav",
+         "ffmpeg -v error -f lavfi -i sine=f=300:r=44100:d=0.5 -ac 2 -c:a pcm_s16le -metadata "
+         "title=x %s"},
+        {"ff-s24.wav",
+         "ffmpeg -v error -f lavfi -i sine=f=300:r=48000:d=0.3 -ac 2 -c:a pcm_s24le %s"},
         {"ff-s32.wav", "ffmpeg -v error -f lavfi -i sine=f=300:r=22050:d=0.5 -c:a pcm_s32le %s"},
-        {"ff-f32.wav", "ffmpeg -v error -f lavfi -i sine=f=300:r=32000:d=0.5 -ac 2 -c:a pcm_f32le %s"},
+        {"ff-f32.wav",
+         "ffmpeg -v error -f lavfi -i sine=f=300:r=32000:d=0.5 -ac 2 -c:a pcm_f32le %s"},
         {"ff-f64.wav", "ffmpeg -v error -f lavfi -i sine=f=300:r=11025:d=0.5 -c:a pcm_f64le %s"},
     };
     return made;
@@ -277,15 +286,18 @@ TEST_F(CliTest, CopyKeepsTheAudioAndOtherToolsReadIt) {
 // that is itself a well-formed WAVE file; never a crash or a hang.
 TEST_F(CliTest, DamagedFilesAreRefusedOrCopiedWellFormed) {
     if (!have("sox")) GTEST_SKIP() << "needs sox";
-    ASSERT_EQ(std::system(("sox -n -r 8000 -c 1 -b 16 '" + path("good.wav") +
-                           "' synth 0.2 sine 300").c_str()), 0);
+    ASSERT_EQ(
+        std::system(
+            ("sox -n -r 8000 -c 1 -b 16 '" + path("good.wav") + "' synth 0.2 sine 300").c_str()),
+        0);
     const Bytes good = readBytes(path("good.wav"));
     auto withLe = [&](size_t at, uint32_t value) {
         Bytes b = good;
         for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(value >> (8 * i));
         return b;
     };
-    const size_t data = size_t(std::search(good.begin(), good.end(), "data", "data" + 4) - good.begin());
+    const size_t data =
+        size_t(std::search(good.begin(), good.end(), "data", "data" + 4) - good.begin());
     std::vector<std::pair<std::string, Bytes>> cases = {
         {"empty", {}},
         {"riff size 0", withLe(4, 0)},
@@ -297,7 +309,8 @@ TEST_F(CliTest, DamagedFilesAreRefusedOrCopiedWellFormed) {
     };
     for (size_t cut : {size_t(4), size_t(11), size_t(12), size_t(20), size_t(30), data, data + 6,
                        data + 8, data + 9, good.size() - 1})
-        cases.push_back({"cut at " + std::to_string(cut), Bytes(good.begin(), good.begin() + std::ptrdiff_t(cut))});
+        cases.push_back({"cut at " + std::to_string(cut),
+                         Bytes(good.begin(), good.begin() + std::ptrdiff_t(cut))});
     Bytes noise(3000);
     uint32_t seed = 12345;
     for (auto& byte : noise) byte = uint8_t((seed = seed * 1103515245 + 12345) >> 16);

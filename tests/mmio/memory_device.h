@@ -22,11 +22,17 @@ struct MemoryDevice {
         MemoryDevice* d = of(info);
         int64_t& at = info->lDiskOffset;
         switch (message) {
-            case MMIOM_OPEN: ++d->opens; at = 0; return 0;
-            case MMIOM_CLOSE: ++d->closes; return 0;
+            case MMIOM_OPEN:
+                ++d->opens;
+                at = 0;
+                return 0;
+            case MMIOM_CLOSE:
+                ++d->closes;
+                return 0;
             case MMIOM_READ: {
                 int64_t n = std::clamp<int64_t>(int64_t(d->bytes.size()) - at, 0, p2);
-                if (n > 0) std::memcpy(reinterpret_cast<void*>(p1), d->bytes.data() + at, size_t(n));
+                if (n > 0)
+                    std::memcpy(reinterpret_cast<void*>(p1), d->bytes.data() + at, size_t(n));
                 at += n;
                 return n;
             }
@@ -46,7 +52,8 @@ struct MemoryDevice {
                 at = target;
                 return at;
             }
-            default: return 0;
+            default:
+                return 0;
         }
     }
 

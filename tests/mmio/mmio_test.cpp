@@ -1,3 +1,5 @@
+#include "mmio.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,7 +9,6 @@
 #include <map>
 #include <random>
 
-#include "mmio.h"
 #include "mmio/memory_device.h"
 #include "mmio/riff_builder.h"
 
@@ -16,16 +17,16 @@ namespace fs = std::filesystem;
 namespace {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        path_ = fs::temp_directory_path() / ("sonbar-mmio-" + std::to_string(::getpid()) + "-" +
-                                             std::to_string(counter_++));
+        path_ = fs::temp_directory_path() /
+                ("sonbar-mmio-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
         fs::create_directories(path_);
     }
     ~TempDir() { fs::remove_all(path_); }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     static inline int counter_ = 0;
     fs::path path_;
 };
@@ -35,7 +36,9 @@ Bytes readFile(const std::string& name) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-FOURCC fcc(const char* s) { return mmioStringToFOURCC(s, 0); }
+FOURCC fcc(const char* s) {
+    return mmioStringToFOURCC(s, 0);
+}
 
 // Writes RIFF/TEST with an odd chunk "odd " (3 bytes) and "even" (4 bytes).
 void writeSample(HMMIO h) {
@@ -145,9 +148,11 @@ TEST(Mmio, DescendSurvivesLyingLayouts) {
         bool findsData;
     } rows[] = {
         {"plain", riff("WAVE", data), true},
-        {"size beyond the file", riff("WAVE", chunkWithSize("junk", 0xFFFFFFF0u, pattern(6)) + data), false},
+        {"size beyond the file",
+         riff("WAVE", chunkWithSize("junk", 0xFFFFFFF0u, pattern(6)) + data), false},
         {"odd size without pad", riff("WAVE", chunk("junk", pattern(3), false) + data), false},
-        {"file ends inside a header", riff("WAVE", chunk("junk", pattern(2)) + bytesOf("dat")), false},
+        {"file ends inside a header", riff("WAVE", chunk("junk", pattern(2)) + bytesOf("dat")),
+         false},
         {"empty data chunk at the end", riff("WAVE", chunk("data", {})), true},
         {"parent claims less", riff("WAVE", chunk("junk", pattern(8)) + data, 12), false},
         {"parent claims more", riff("WAVE", data, 0xFFFFFFFFll), true},
@@ -252,7 +257,8 @@ TEST(Mmio, OpenFailuresAreReported) {
     MMIOINFO info;
     EXPECT_EQ(mmioOpen(dir.file("missing").c_str(), &info, MMIO_READ), nullptr);
     EXPECT_EQ(info.wErrorRet, MMIOERR_FILENOTFOUND);
-    EXPECT_EQ(mmioOpen(dir.file("no/such/dir").c_str(), nullptr, MMIO_WRITE | MMIO_CREATE), nullptr);
+    EXPECT_EQ(mmioOpen(dir.file("no/such/dir").c_str(), nullptr, MMIO_WRITE | MMIO_CREATE),
+              nullptr);
     EXPECT_EQ(mmioOpen(nullptr, nullptr, MMIO_READ), nullptr);
 }
 
@@ -308,7 +314,8 @@ struct HugeDevice {
             case MMIOM_SEEK:
                 at = p2 == MMIO_SEEK_SET ? p1 : p2 == MMIO_SEEK_CUR ? at + p1 : d->length + p1;
                 return at;
-            default: return 0;
+            default:
+                return 0;
         }
     }
 

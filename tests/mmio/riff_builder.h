@@ -11,7 +11,9 @@ inline void appendLe(Bytes& out, uint64_t value, int width) {
     for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-inline void appendText(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+inline void appendText(Bytes& out, const std::string& text) {
+    out.insert(out.end(), text.begin(), text.end());
+}
 
 inline Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -20,7 +22,8 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
 
 // A chunk with an explicit size field (which may lie), the payload, and a pad byte when the
 // payload is odd and pad is true.
-inline Bytes chunkWithSize(const std::string& id, uint32_t size, const Bytes& payload, bool pad = true) {
+inline Bytes chunkWithSize(const std::string& id, uint32_t size, const Bytes& payload,
+                           bool pad = true) {
     Bytes out;
     appendText(out, id);
     appendLe(out, size, 4);
@@ -38,10 +41,13 @@ inline Bytes riff(const std::string& form, const Bytes& body, int64_t size = -1)
     Bytes inner;
     appendText(inner, form);
     inner = inner + body;
-    return chunkWithSize("RIFF", size < 0 ? static_cast<uint32_t>(inner.size()) : uint32_t(size), inner);
+    return chunkWithSize("RIFF", size < 0 ? static_cast<uint32_t>(inner.size()) : uint32_t(size),
+                         inner);
 }
 
-inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 inline Bytes pattern(size_t n, uint8_t seed = 1) {
     Bytes out(n);

@@ -9,7 +9,7 @@
 #include "UKoStream.h"
 
 class TMemoryStream : public TKoStream {
-public:
+  public:
     std::vector<uint8_t> bytes;
     int64_t position = 0;
     int64_t writeLimit = -1;  // writes that would pass this length fail (a full disk)
@@ -33,7 +33,8 @@ public:
     int32_t Write(const TKoArea& Area) override {
         if (Area.Size < 0) return -1;
         if (writeLimit >= 0 && position + Area.Size > writeLimit) return -1;
-        if (position + Area.Size > int64_t(bytes.size())) bytes.resize(size_t(position + Area.Size));
+        if (position + Area.Size > int64_t(bytes.size()))
+            bytes.resize(size_t(position + Area.Size));
         if (Area.Size > 0) std::memcpy(bytes.data() + position, AreaData(Area), size_t(Area.Size));
         position += Area.Size;
         return Area.Size;

@@ -18,7 +18,7 @@ std::vector<uint8_t> iota(size_t n) {
 
 // Keeps a log of closes and destructions, to check the order a chain is taken down in.
 class LoggingStream : public TKoStream {
-public:
+  public:
     LoggingStream(std::string name, std::vector<std::string>& log, bool closes = true,
                   bool throws = false)
         : name_(std::move(name)), log_(log), closes_(closes), throws_(throws) {}
@@ -30,7 +30,7 @@ public:
         return closes_;
     }
 
-private:
+  private:
     std::string name_;
     std::vector<std::string>& log_;
     bool closes_;

@@ -51,16 +51,19 @@ TEST(WaveWriter, WritesTheFileLayout) {
         {"PCM without count: data header at 38", pcmStreamFormat(44100, 16, 2, 0), pattern(8),
          riff("WAVE", chunk("fmt ", fmtRecord(1, 2, 44100, 16)) + chunk("data", pattern(8)))},
         {"PCM with count and odd data", pcmStreamFormat(8000, 8, 1, 5), pattern(5),
-         riff("WAVE", chunk("fmt ", fmtRecord(1, 1, 8000, 8)) + factChunk(5) +
-                          chunk("data", pattern(5)))},
-        {"no data at all", pcmStreamFormat(8000, 16, 1, 0), {},
+         riff("WAVE",
+              chunk("fmt ", fmtRecord(1, 1, 8000, 8)) + factChunk(5) + chunk("data", pattern(5)))},
+        {"no data at all",
+         pcmStreamFormat(8000, 16, 1, 0),
+         {},
          riff("WAVE", chunk("fmt ", fmtRecord(1, 1, 8000, 16)) + chunk("data", {}))},
         {"codec format with extra bytes and count",
          TKoWaveStreamFormat::CreateForFormat(codecFormat(17, 256, ima).get()), pattern(256),
          riff("WAVE", chunk("fmt ", codecFmtPayload(17, 256, ima)) + factChunk(505) +
                           chunk("data", pattern(256)))},
         {"odd format record", TKoWaveStreamFormat::CreateForFormat(codecFormat(0x55, 1, {7}).get()),
-         pattern(3), riff("WAVE", chunk("fmt ", codecFmtPayload(0x55, 1, {7})) + chunk("data", pattern(3)))},
+         pattern(3),
+         riff("WAVE", chunk("fmt ", codecFmtPayload(0x55, 1, {7})) + chunk("data", pattern(3)))},
     };
     TKoWaveFact count(505);
     rows[3].format->AssignFact(&count);
@@ -107,12 +110,12 @@ TEST(WaveReader, ReadsLayoutsAndRefusesWhatItCannotRead) {
         uint32_t tag = 1;
         Bytes audio = {};
     } rows[] = {
-        {"16-byte PCM record, no fact: count from the block size",
-         riff("WAVE", fmt + data), true, 10, 1, audio},
+        {"16-byte PCM record, no fact: count from the block size", riff("WAVE", fmt + data), true,
+         10, 1, audio},
         {"18-byte PCM record", riff("WAVE", chunk("fmt ", fmtRecord(1, 2, 44100, 16)) + data), true,
          10, 1, audio},
-        {"LIST chunks before, between and after",
-         riff("WAVE", list + fmt + list + data + list), true, 10, 1, audio},
+        {"LIST chunks before, between and after", riff("WAVE", list + fmt + list + data + list),
+         true, 10, 1, audio},
         {"odd chunk with its pad byte before the data",
          riff("WAVE", fmt + chunk("odd ", pattern(3)) + data), true, 10, 1, audio},
         {"fact chunk wins over the block size", riff("WAVE", fmt + factChunk(7) + data), true, 7, 1,
@@ -129,14 +132,15 @@ TEST(WaveReader, ReadsLayoutsAndRefusesWhatItCannotRead) {
         {"empty data chunk at the very end", riff("WAVE", fmt + chunk("data", {})), true, 0, 1, {}},
         {"data claims more than the file holds",
          riff("WAVE", fmt + chunkWithSize("data", 1000, audio)), true, 250, 1, audio},
-        {"RIFF size claims more than the file holds", riff("WAVE", fmt + data, 100000), true, 10,
-         1, audio},
+        {"RIFF size claims more than the file holds", riff("WAVE", fmt + data, 100000), true, 10, 1,
+         audio},
         // The search for fact passes over data; the search for data then starts behind fact.
         {"fmt, data, fact", riff("WAVE", fmt + data + factChunk(10)), false},
         {"no data chunk", riff("WAVE", fmt + list), false},
         {"no fmt chunk", riff("WAVE", data), false},
         {"fmt after data", riff("WAVE", data + fmt), false},
-        {"fmt shorter than its size says", riff("WAVE", chunkWithSize("fmt ", 40, pcmFmt())), false},
+        {"fmt shorter than its size says", riff("WAVE", chunkWithSize("fmt ", 40, pcmFmt())),
+         false},
         {"fmt too short for a record", riff("WAVE", chunk("fmt ", pattern(6)) + data), false},
         {"cbSize claims more than the fmt chunk holds",
          riff("WAVE", chunk("fmt ", lyingExtra) + data), false},
@@ -177,7 +181,8 @@ TEST(WaveReader, ReadsLayoutsAndRefusesWhatItCannotRead) {
 // A data chunk that overstates the file: reads give less, then nothing, while the position
 // still runs to the chunk's end, by name and over a stream alike.
 TEST(WaveReader, DataChunkLongerThanTheFileEndsWithEmptyReads) {
-    const Bytes image = riff("WAVE", chunk("fmt ", pcmFmt()) + chunkWithSize("data", 100, pattern(30)));
+    const Bytes image =
+        riff("WAVE", chunk("fmt ", pcmFmt()) + chunkWithSize("data", 100, pattern(30)));
     TempDir dir;
     writeFile(dir.file("long.wav"), image);
     TMemoryStream memory(image);
@@ -274,7 +279,8 @@ TEST(WaveWriter, CloseCompletesOnceAndEndsTransfers) {
     ASSERT_TRUE(out->Seek(SeekFromBeginning(0)));
     ASSERT_EQ(out->Write(MakeArea(audio.data(), 2)), 2);
     ASSERT_TRUE(out->Close());
-    const Bytes expected = riff("WAVE", chunk("fmt ", fmtRecord(1, 1, 8000, 16)) + chunk("data", audio));
+    const Bytes expected =
+        riff("WAVE", chunk("fmt ", fmtRecord(1, 1, 8000, 16)) + chunk("data", audio));
     EXPECT_EQ(memory.bytes, expected);
     EXPECT_TRUE(out->Close());
     EXPECT_EQ(out->Write(MakeArea(audio.data(), 2)), -1);
@@ -298,8 +304,8 @@ TEST(WaveWriter, CloseCompletesOnceAndEndsTransfers) {
 TEST(WaveReader, SurvivesTruncatedAndDamagedFiles) {
     const Bytes audio = pattern(64);
     const Bytes full = riff("WAVE", chunk("LIST", bytesOf("INFO") + chunk("INAM", bytesOf("abc"))) +
-                                        chunk("fmt ", pcmFmt()) + factChunk(16) + chunk("data", audio) +
-                                        chunk("LIST", bytesOf("INFO")));
+                                        chunk("fmt ", pcmFmt()) + factChunk(16) +
+                                        chunk("data", audio) + chunk("LIST", bytesOf("INFO")));
     for (size_t length = 0; length <= full.size(); ++length) {
         SCOPED_TRACE(length);
         TMemoryStream memory(Bytes(full.begin(), full.begin() + std::ptrdiff_t(length)));
@@ -349,7 +355,7 @@ namespace {
 
 // Takes any amount of data without storing it (only the first bytes, where the header lies).
 class SinkStream : public TKoStream {
-public:
+  public:
     Bytes head = Bytes(64, 0);
     int64_t position = 0, length = 0;
 

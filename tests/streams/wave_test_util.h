@@ -37,7 +37,7 @@ inline Bytes factChunk(uint32_t count) {
 }
 
 class TempDir {
-public:
+  public:
     TempDir() {
         static int counter = 0;
         path_ = std::filesystem::temp_directory_path() /
@@ -48,7 +48,7 @@ public:
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
