@@ -60,6 +60,33 @@ constexpr std::array<StepRow, kMaxIndex + 1> makeStepRows() {
 
 constexpr std::array<StepRow, kMaxIndex + 1> kRows = makeStepRows();
 
+// The encoder's view of a step index: the differences at which each
+// magnitude 1..7 begins (the sums of step, step/2 and step/4 that the bits
+// stand for) and the next index per magnitude. Counting the thresholds a
+// difference reaches gives the same nibble as deciding bit by bit, without
+// a chain of dependent comparisons.
+struct alignas(64) EncodeRow {  // one cache line, indexed by a shift
+    int32_t start[8];           // start[0] = 0
+    int32_t base;               // step / 8, added to every reconstruction
+    uint8_t next[8];
+};
+
+constexpr std::array<EncodeRow, kMaxIndex + 1> makeEncodeRows() {
+    std::array<EncodeRow, kMaxIndex + 1> rows{};
+    for (int i = 0; i <= kMaxIndex; ++i) {
+        const int step = kSteps[i];
+        for (int m = 0; m < 8; ++m) {
+            rows[i].start[m] =
+                ((m & 4) ? step : 0) + ((m & 2) ? step >> 1 : 0) + ((m & 1) ? step >> 2 : 0);
+            rows[i].next[m] = kRows[i].next[m];
+        }
+        rows[i].base = step >> 3;
+    }
+    return rows;
+}
+
+constexpr std::array<EncodeRow, kMaxIndex + 1> kEncodeRows = makeEncodeRows();
+
 struct Channel {
     int pred = 0;
     int index = 0;
@@ -72,26 +99,19 @@ struct Channel {
     }
 
     // The nibble whose reconstruction lies nearest below-or-at the
-    // difference, bit by bit from the largest part of the step.
+    // difference; the reconstruction equals the decoder's.
     int encode(int x) {
-        const int step = kSteps[index];
-        int d = x - pred;
-        int n = 0;
-        if (d < 0) {
-            n = 8;
-            d = -d;
-        }
-        if (d >= step) {
-            n |= 4;
-            d -= step;
-        }
-        if (d >= step >> 1) {
-            n |= 2;
-            d -= step >> 1;
-        }
-        if (d >= step >> 2) n |= 1;
-        decode(n);
-        return n;
+        const EncodeRow& row = kEncodeRows[index];
+        const int d = x - pred;
+        const int neg = d >> 31;  // all ones for a negative difference
+        const int a = (d ^ neg) - neg;
+        const int* t = row.start;
+        const int m = ((a >= t[1]) + (a >= t[2])) + ((a >= t[3]) + (a >= t[4])) +
+                      ((a >= t[5]) + (a >= t[6])) + (a >= t[7]);
+        const int diff = row.base + t[m];
+        pred = clamp16(pred + ((diff ^ neg) - neg));
+        index = row.next[m];
+        return m | (neg & 8);
     }
 };
 
@@ -130,27 +150,30 @@ class ImaDecoder : public BlockCodec {
   private:
     void decodeBlock(const uint8_t* in, uint8_t* out, uint32_t rows) const {
         if (channels_ == 1)
-            decodeChannel(in, out, rows, 1);
+            decodeRows<1>(in, out, rows);
         else
-            for (uint32_t c = 0; c < channels_; ++c)
-                decodeChannel(in + 4 * c, out + 2 * c, rows, channels_);
+            decodeRows<2>(in, out, rows);
     }
 
-    // One channel of a block: `in` at the channel's header, rows of
-    // 4 bytes every 4 * channels bytes; `out` at its first sample.
-    static void decodeChannel(const uint8_t* in, uint8_t* out, uint32_t rows, uint32_t channels) {
-        Channel st;
-        st.pred = loadLe16(in);
-        st.index = in[2] > kMaxIndex ? kMaxIndex : in[2];  // a corrupt header, clamped
-        const size_t stride = 2 * size_t{channels};
-        storeLe16(out, st.pred);
+    // The channels of a block in one loop, so their chains overlap.
+    template <int CH>
+    static void decodeRows(const uint8_t* in, uint8_t* out, uint32_t rows) {
+        Channel st[CH];
+        for (int c = 0; c < CH; ++c) {
+            st[c].pred = loadLe16(in + 4 * c);
+            st[c].index = std::min<int>(in[4 * c + 2], kMaxIndex);  // a corrupt header, clamped
+            storeLe16(out + 2 * c, st[c].pred);
+        }
+        constexpr size_t stride = 2 * CH;
         out += stride;
-        const uint8_t* p = in + 4 * channels;
-        for (uint32_t r = 0; r < rows; ++r, p += 4 * channels) {
-            for (int k = 0; k < 4; ++k) {
-                storeLe16(out, st.decode(p[k] & 0x0F));
-                storeLe16(out + stride, st.decode(p[k] >> 4));
-                out += 2 * stride;
+        const uint8_t* p = in + 4 * CH;
+        for (uint32_t r = 0; r < rows; ++r, p += 4 * CH, out += 8 * stride) {
+            for (int c = 0; c < CH; ++c) {
+                uint8_t* o = out + 2 * c;
+                for (int k = 0; k < 4; ++k) {
+                    storeLe16(o + 2 * k * stride, st[c].decode(p[4 * c + k] & 0x0F));
+                    storeLe16(o + (2 * k + 1) * stride, st[c].decode(p[4 * c + k] >> 4));
+                }
             }
         }
     }
@@ -172,34 +195,47 @@ class ImaEncoder : public BlockCodec {
             const uint8_t* pcm = in + size_t{b} * inBlock();
             uint8_t* block = out + size_t{b} * outBlock();
             std::memset(block, 0, outBlock());
-            for (uint32_t c = 0; c < channels_; ++c) encodeChannel(pcm + 2 * c, block + 4 * c, c);
+            if (channels_ == 1)
+                encodeBlock<1>(pcm, block);
+            else
+                encodeBlock<2>(pcm, block);
         }
     }
 
   private:
-    void encodeChannel(const uint8_t* pcm, uint8_t* out, uint32_t c) {
-        const size_t stride = 2 * size_t{channels_};
-        Channel& st = state_[c];
-        // The step index carries over from the previous block; the first
-        // block starts from the size of its opening differences.
-        if (!primed_[c]) {
-            st.index = initialIndex(pcm, stride);
-            primed_[c] = true;
+    template <int CH>
+    void encodeBlock(const uint8_t* pcm, uint8_t* block) {
+        constexpr size_t stride = 2 * CH;
+        for (int c = 0; c < CH; ++c) {
+            Channel& st = state_[c];
+            // The step index carries over from the previous block; the first
+            // block starts from the size of its opening differences.
+            if (!primed_[c]) {
+                st.index = initialIndex(pcm + 2 * c, stride);
+                primed_[c] = true;
+            }
+            st.pred = loadLe16(pcm + 2 * c);
+            storeLe16(block + 4 * c, st.pred);
+            block[4 * c + 2] = static_cast<uint8_t>(st.index);
         }
-        st.pred = loadLe16(pcm);
-        storeLe16(out, st.pred);
-        out[2] = static_cast<uint8_t>(st.index);
-        out[3] = 0;
         pcm += stride;
-        uint8_t* p = out + 4 * channels_;
-        for (uint32_t r = 0; r < rows_; ++r, p += 4 * channels_) {
-            for (int k = 0; k < 4; ++k) {
-                const int lo = st.encode(loadLe16(pcm));
-                const int hi = st.encode(loadLe16(pcm + stride));
-                p[k] = static_cast<uint8_t>(lo | (hi << 4));
-                pcm += 2 * stride;
+        uint8_t* p = block + 4 * CH;
+        // Local state: the byte stores below could alias the members and
+        // would force every step through memory.
+        Channel st[CH];
+        std::copy(state_, state_ + CH, st);
+        // The channels in one loop, so their chains overlap.
+        for (uint32_t r = 0; r < rows_; ++r, p += 4 * CH, pcm += 8 * stride) {
+            for (int c = 0; c < CH; ++c) {
+                const uint8_t* x = pcm + 2 * c;
+                for (int k = 0; k < 4; ++k) {
+                    const int lo = st[c].encode(loadLe16(x + 2 * k * stride));
+                    const int hi = st[c].encode(loadLe16(x + (2 * k + 1) * stride));
+                    p[4 * c + k] = static_cast<uint8_t>(lo | (hi << 4));
+                }
             }
         }
+        std::copy(st, st + CH, state_);
     }
 
     // The smallest step at least the mean of the first differences: large
