@@ -96,7 +96,10 @@ class MsDecoder : public BlockCodec {
 
         int decode(int nibble) {
             const int residual = nibble - ((nibble & 8) << 1);
-            const int x = clamp16(predict(s1, s2, coef) + residual * delta);
+            // predict() + residual * delta, with everything but the newest
+            // sample summed beforehand: (a >> 8) + b == (a + 256 b) >> 8.
+            const int64_t rest = int64_t{s2} * coef.c2 + int64_t{residual * delta} * 256;
+            const int x = clamp16(static_cast<int>((int64_t{s1} * coef.c1 + rest) >> 8));
             delta = nextDelta(delta, nibble);
             s2 = s1;
             s1 = x;
@@ -143,6 +146,97 @@ class MsDecoder : public BlockCodec {
     std::vector<Coef> coefs_;
 };
 
+// --- Encoder ---------------------------------------------------------------
+
+// The trial encodings of one channel of a block with all seven standard
+// predictors at once: one vector lane per predictor (lane 7 repeats lane 0
+// and is ignored), so the search costs little more than one encoding.
+using V8i = int32_t __attribute__((vector_size(32)));
+using V8f = float __attribute__((vector_size(32)));
+using V8b = uint8_t __attribute__((vector_size(8)));
+
+struct Trial {
+    const int16_t* x;  // the channel's samples of the block
+    V8i delta;         // initial delta per predictor
+    uint8_t* nibbles;  // out: 8 per sample (one per lane), from sample 2 on
+    V8f error;         // out: squared error per predictor
+};
+
+template <int N>
+[[gnu::always_inline]] inline void runTrials(Trial* t, uint32_t n) {
+    const V8i c1 = {256, 512, 0, 192, 240, 460, 392, 256};
+    const V8i c2 = {0, -256, 0, 64, 0, -208, -232, 0};
+    const V8i adapt = {230, 230, 230, 230, 307, 409, 512, 614};  // by |residual|, 8 -> 768
+    const V8i zero = {};
+    V8i s1[N], s2[N], delta[N];
+    V8f error[N];
+    for (int k = 0; k < N; ++k) {
+        s1[k] = zero + t[k].x[1];
+        s2[k] = zero + t[k].x[0];
+        delta[k] = t[k].delta;
+        error[k] = V8f{};
+    }
+    // Stereo runs both channels in one loop: two independent chains.
+    for (uint32_t i = 2; i < n; ++i) {
+        for (int k = 0; k < N; ++k) {
+            const V8i target = zero + t[k].x[i];
+            const V8i pred = (s1[k] * c1 + s2[k] * c2) >> 8;
+            // The nearest residual level, rounded half away from zero.
+            V8f q = __builtin_convertvector(target - pred, V8f) /
+                    __builtin_convertvector(delta[k], V8f);
+            q += q < 0 ? V8f{} - 0.5f : V8f{} + 0.5f;
+            V8i r = __builtin_convertvector(q, V8i);
+            r = r < -8 ? zero - 8 : r;
+            r = r > 7 ? zero + 7 : r;
+            V8i y = pred + r * delta[k];
+            y = y < -32768 ? zero - 32768 : y;
+            y = y > 32767 ? zero + 32767 : y;
+            const V8f e = __builtin_convertvector(target - y, V8f);
+            error[k] += e * e;
+            const V8b nib = __builtin_convertvector(r & 15, V8b);
+            std::memcpy(t[k].nibbles + 8 * size_t{i}, &nib, sizeof nib);
+            const V8i m = r < 0 ? -r : r;
+            V8i a = __builtin_shuffle(adapt, m & 7);
+            a = m == 8 ? zero + 768 : a;
+            V8i d = (a * delta[k]) >> 8;
+            d = d < kMinDelta ? zero + kMinDelta : d;
+            delta[k] = d > kMaxDelta ? zero + kMaxDelta : d;
+            s2[k] = s1[k];
+            s1[k] = y;
+        }
+    }
+    for (int k = 0; k < N; ++k) t[k].error = error[k];
+}
+
+void trials1(Trial* t, uint32_t n) {
+    runTrials<1>(t, n);
+}
+void trials2(Trial* t, uint32_t n) {
+    runTrials<2>(t, n);
+}
+
+using TrialsFn = void (*)(Trial*, uint32_t);
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same loop for processors with 256-bit integer vectors, picked at run time.
+[[gnu::target("avx2")]] void trials1Avx2(Trial* t, uint32_t n) {
+    runTrials<1>(t, n);
+}
+[[gnu::target("avx2")]] void trials2Avx2(Trial* t, uint32_t n) {
+    runTrials<2>(t, n);
+}
+
+TrialsFn pickTrials(uint16_t channels) {
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    if (channels == 1) return avx2 ? trials1Avx2 : trials1;
+    return avx2 ? trials2Avx2 : trials2;
+}
+#else
+TrialsFn pickTrials(uint16_t channels) {
+    return channels == 1 ? trials1 : trials2;
+}
+#endif
+
 // Tries every standard predictor on each block and channel and keeps the
 // one whose decoded samples lie nearest the input (least squared error).
 class MsEncoder : public BlockCodec {
@@ -151,68 +245,54 @@ class MsEncoder : public BlockCodec {
         : BlockCodec(samplesPerBlock * 2 * channels, blockAlign),
           channels_(channels),
           samplesPerBlock_(samplesPerBlock),
-          samples_(samplesPerBlock),
-          nibbles_(size_t{kNumStdCoef} * samplesPerBlock) {}
-
-  protected:
-    void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
-        for (uint32_t b = 0; b < count; ++b) {
-            const uint8_t* pcm = in + size_t{b} * inBlock();
-            uint8_t* block = out + size_t{b} * outBlock();
-            std::memset(block, 0, outBlock());
-            for (uint32_t c = 0; c < channels_; ++c) encodeChannel(pcm + 2 * c, block, c);
+          trials_(pickTrials(channels)) {
+        for (uint32_t c = 0; c < channels; ++c) {
+            samples_[c].resize(samplesPerBlock);
+            nibbles_[c].resize(8 * size_t{samplesPerBlock});
         }
     }
 
+  protected:
+    void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) override {
+        for (uint32_t b = 0; b < count; ++b)
+            encodeBlock(in + size_t{b} * inBlock(), out + size_t{b} * outBlock());
+    }
+
   private:
-    void encodeChannel(const uint8_t* pcm, uint8_t* block, uint32_t c) {
+    void encodeBlock(const uint8_t* pcm, uint8_t* block) {
         const uint32_t n = samplesPerBlock_;
         const uint32_t ch = channels_;
-        for (uint32_t i = 0; i < n; ++i) samples_[i] = loadLe16(pcm + 2 * size_t{i} * ch);
-        const int16_t* x = samples_.data();
-
-        int delta0[kNumStdCoef];
-        int s1[kNumStdCoef], s2[kNumStdCoef], delta[kNumStdCoef];
-        int64_t error[kNumStdCoef];
-        for (int p = 0; p < kNumStdCoef; ++p) {
-            delta0[p] = initialDelta(x, n, p);
-            s1[p] = x[1];
-            s2[p] = x[0];
-            delta[p] = delta0[p];
-            error[p] = 0;
+        Trial trial[2];
+        for (uint32_t c = 0; c < ch; ++c) {
+            int16_t* x = samples_[c].data();
+            for (uint32_t i = 0; i < n; ++i) x[i] = loadLe16(pcm + 2 * (size_t{i} * ch + c));
+            trial[c].x = x;
+            trial[c].nibbles = nibbles_[c].data();
+            for (int p = 0; p < 8; ++p) trial[c].delta[p] = initialDelta(x, n, p % kNumStdCoef);
         }
-        // All predictors run side by side: seven independent chains keep
-        // the processor busy where one alone would wait on each sample.
-        for (uint32_t i = 2; i < n; ++i) {
-            const int target = x[i];
-            for (int p = 0; p < kNumStdCoef; ++p) {
-                const int pred = predict(s1[p], s2[p], Coef{kStdCoef[p][0], kStdCoef[p][1]});
-                const float q = static_cast<float>(target - pred) / static_cast<float>(delta[p]);
-                int r = static_cast<int>(q + (q < 0 ? -0.5f : 0.5f));
-                r = r < -8 ? -8 : (r > 7 ? 7 : r);
-                const int y = clamp16(pred + r * delta[p]);
-                const int e = target - y;
-                error[p] += int64_t{e} * e;
-                nibbles_[p * n + i] = static_cast<uint8_t>(r & 0x0F);
-                delta[p] = nextDelta(delta[p], r & 0x0F);
-                s2[p] = s1[p];
-                s1[p] = y;
+        trials_(trial, n);
+
+        std::memset(block, 0, outBlock());
+        uint8_t* data = block + 7 * ch;
+        for (uint32_t c = 0; c < ch; ++c) {
+            const Trial& t = trial[c];
+            int best = 0;
+            for (int p = 1; p < kNumStdCoef; ++p)
+                if (t.error[p] < t.error[best]) best = p;
+            block[c] = static_cast<uint8_t>(best);
+            storeLe16(block + ch + 2 * c, t.delta[best]);
+            storeLe16(block + 3 * ch + 2 * c, t.x[1]);
+            storeLe16(block + 5 * ch + 2 * c, t.x[0]);
+            const uint8_t* nib = t.nibbles + best;
+            if (ch == 1) {
+                for (uint32_t i = 2; i + 1 < n; i += 2)
+                    data[(i - 2) / 2] = static_cast<uint8_t>(nib[8 * i] << 4 | nib[8 * i + 8]);
+                if (n % 2) data[(n - 3) / 2] = static_cast<uint8_t>(nib[8 * (n - 1)] << 4);
+            } else {
+                const int shift = c == 0 ? 4 : 0;  // left in the high nibble
+                for (uint32_t i = 2; i < n; ++i)
+                    data[i - 2] |= static_cast<uint8_t>(nib[8 * i] << shift);
             }
-        }
-        const int best = static_cast<int>(std::min_element(error, error + kNumStdCoef) - error);
-
-        block[c] = static_cast<uint8_t>(best);
-        storeLe16(block + ch + 2 * c, delta0[best]);
-        storeLe16(block + 3 * ch + 2 * c, x[1]);
-        storeLe16(block + 5 * ch + 2 * c, x[0]);
-        const uint8_t* nib = nibbles_.data() + best * n;
-        uint8_t* p = block + 7 * ch;
-        if (ch == 1) {
-            for (uint32_t i = 2; i < n; i += 2)
-                p[(i - 2) / 2] = static_cast<uint8_t>(nib[i] << 4 | (i + 1 < n ? nib[i + 1] : 0));
-        } else {
-            const int shift = c == 0 ? 4 : 0;  // left in the high nibble
-            for (uint32_t i = 2; i < n; ++i) p[i - 2] |= static_cast<uint8_t>(nib[i] << shift);
         }
     }
 
@@ -236,8 +316,9 @@ class MsEncoder : public BlockCodec {
 
     uint32_t channels_;
     uint32_t samplesPerBlock_;
-    std::vector<int16_t> samples_;
-    std::vector<uint8_t> nibbles_;  // per predictor, the residuals of one channel
+    TrialsFn trials_;
+    std::vector<int16_t> samples_[2];
+    std::vector<uint8_t> nibbles_[2];
 };
 
 class MsDriver : public CodecDriver {
