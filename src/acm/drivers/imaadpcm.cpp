@@ -33,12 +33,18 @@ constexpr int16_t kSteps[kMaxIndex + 1] = {
 
 constexpr int kIndexAdjust[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
 
-// Per step index and nibble: the signed difference the nibble adds and the
-// next step index, so decoding a nibble is one lookup.
-struct StepRow {
-    int32_t diff[16];  // up to 61,436 at the largest step: not a 16-bit value
-    uint8_t next[16];
+// Per step index and nibble: the signed difference the nibble adds and
+// where the next step's row lies, so decoding a nibble is one lookup and
+// the chain from one sample to the next is a single load.
+struct alignas(128) StepRow {
+    int32_t diff[16];   // up to 61,436 at the largest step: not a 16-bit value
+    uint16_t next[16];  // byte offset of the next row in the table
 };
+
+constexpr int nextIndex(int index, int nibble) {
+    const int next = index + kIndexAdjust[nibble & 7];
+    return next < 0 ? 0 : (next > kMaxIndex ? kMaxIndex : next);
+}
 
 constexpr std::array<StepRow, kMaxIndex + 1> makeStepRows() {
     std::array<StepRow, kMaxIndex + 1> rows{};
@@ -50,9 +56,7 @@ constexpr std::array<StepRow, kMaxIndex + 1> makeStepRows() {
             if (n & 2) diff += step >> 1;
             if (n & 1) diff += step >> 2;
             rows[i].diff[n] = (n & 8) ? -diff : diff;
-            const int next = i + kIndexAdjust[n & 7];
-            rows[i].next[n] =
-                static_cast<uint8_t>(next < 0 ? 0 : (next > kMaxIndex ? kMaxIndex : next));
+            rows[i].next[n] = static_cast<uint16_t>(nextIndex(i, n) * sizeof(StepRow));
         }
     }
     return rows;
@@ -78,7 +82,7 @@ constexpr std::array<EncodeRow, kMaxIndex + 1> makeEncodeRows() {
         for (int m = 0; m < 8; ++m) {
             rows[i].start[m] =
                 ((m & 4) ? step : 0) + ((m & 2) ? step >> 1 : 0) + ((m & 1) ? step >> 2 : 0);
-            rows[i].next[m] = kRows[i].next[m];
+            rows[i].next[m] = static_cast<uint8_t>(nextIndex(i, m));
         }
         rows[i].base = step >> 3;
     }
@@ -87,16 +91,27 @@ constexpr std::array<EncodeRow, kMaxIndex + 1> makeEncodeRows() {
 
 constexpr std::array<EncodeRow, kMaxIndex + 1> kEncodeRows = makeEncodeRows();
 
-struct Channel {
+struct DecodeState {
     int pred = 0;
-    int index = 0;
+    uint32_t at = 0;  // byte offset of the current step's row in kRows
+
+    void start(int sample, int index) {
+        pred = sample;
+        at = static_cast<uint32_t>((index > kMaxIndex ? kMaxIndex : index) * sizeof(StepRow));
+    }
 
     int decode(int nibble) {
-        const StepRow& r = kRows[index];
+        const auto& r =
+            *reinterpret_cast<const StepRow*>(reinterpret_cast<const char*>(kRows.data()) + at);
         pred = clamp16(pred + r.diff[nibble]);
-        index = r.next[nibble];
+        at = r.next[nibble];
         return pred;
     }
+};
+
+struct EncodeState {
+    int pred = 0;
+    int index = 0;
 
     // The nibble whose reconstruction lies nearest below-or-at the
     // difference; the reconstruction equals the decoder's.
@@ -158,10 +173,9 @@ class ImaDecoder : public BlockCodec {
     // The channels of a block in one loop, so their chains overlap.
     template <int CH>
     static void decodeRows(const uint8_t* in, uint8_t* out, uint32_t rows) {
-        Channel st[CH];
+        DecodeState st[CH];
         for (int c = 0; c < CH; ++c) {
-            st[c].pred = loadLe16(in + 4 * c);
-            st[c].index = std::min<int>(in[4 * c + 2], kMaxIndex);  // a corrupt header, clamped
+            st[c].start(loadLe16(in + 4 * c), in[4 * c + 2]);  // a corrupt index is clamped
             storeLe16(out + 2 * c, st[c].pred);
         }
         constexpr size_t stride = 2 * CH;
@@ -207,7 +221,7 @@ class ImaEncoder : public BlockCodec {
     void encodeBlock(const uint8_t* pcm, uint8_t* block) {
         constexpr size_t stride = 2 * CH;
         for (int c = 0; c < CH; ++c) {
-            Channel& st = state_[c];
+            EncodeState& st = state_[c];
             // The step index carries over from the previous block; the first
             // block starts from the size of its opening differences.
             if (!primed_[c]) {
@@ -222,7 +236,7 @@ class ImaEncoder : public BlockCodec {
         uint8_t* p = block + 4 * CH;
         // Local state: the byte stores below could alias the members and
         // would force every step through memory.
-        Channel st[CH];
+        EncodeState st[CH];
         std::copy(state_, state_ + CH, st);
         // The channels in one loop, so their chains overlap.
         for (uint32_t r = 0; r < rows_; ++r, p += 4 * CH, pcm += 8 * stride) {
@@ -256,7 +270,7 @@ class ImaEncoder : public BlockCodec {
 
     uint32_t channels_;
     uint32_t rows_;
-    Channel state_[2];
+    EncodeState state_[2];
     bool primed_[2] = {false, false};
 };
 

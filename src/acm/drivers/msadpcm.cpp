@@ -41,9 +41,16 @@ inline int predict(int s1, int s2, Coef c) {
     return static_cast<int>(sum >> 8);  // rounds down, not toward zero
 }
 
+// Out of line, so the compiler keeps the test a (never taken) branch
+// rather than a conditional move on the delta's chain.
+[[gnu::cold, gnu::noinline]] int saturatedDelta() {
+    return kMaxDelta;
+}
+
 inline int nextDelta(int delta, int nibble) {
-    const int d = (kAdapt[nibble] * delta) >> 8;
-    return d < kMinDelta ? kMinDelta : (d > kMaxDelta ? kMaxDelta : d);
+    int d = (kAdapt[nibble] * delta) >> 8;
+    if (d > kMaxDelta) d = saturatedDelta();
+    return d < kMinDelta ? kMinDelta : d;
 }
 
 struct RecordFields {
