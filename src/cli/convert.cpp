@@ -109,9 +109,13 @@ std::string Quoted(const std::string& text) {
 
 // 44100 as "44,100", the way the codec manager writes numbers.
 std::string Thousands(uint32_t value) {
-    std::string digits = std::to_string(value);
-    for (int at = int(digits.size()) - 3; at > 0; at -= 3) digits.insert(size_t(at), ",");
-    return digits;
+    const std::string digits = std::to_string(value);
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    return text;
 }
 
 // The tag a number or a name (as the codec manager names it, any letter case) stands for.

@@ -198,6 +198,16 @@ TKoACMStream::Sizes TKoACMStream::BufferSizes(const TKoWaveFormat& Source,
     if (d > BufferCeiling) {
         d = BufferCeiling;
         s = SourceSizeFor(d);
+        // Where the ceiling leaves the codec crumbs (an MP3 frame decodes into more than half
+        // of it; the MP3 encoder's size answer reserves 14 KB for its flush), feeding it a few
+        // bytes per call costs far more than a larger destination block.
+        if (s < SourceFloor) {
+            const int32_t grown = DestinationSizeFor(SourceFloor);
+            if (grown <= DestinationLimit) {
+                s = SourceFloor;
+                d = grown;
+            }
+        }
     }
     if (s < sourceBlocks) {
         s = sourceBlocks;

@@ -133,7 +133,9 @@ class TKoACMStream : public TKoObject {
     int32_t SourceSizeFor(int32_t N) const;
     // Buffer sizes for a conversion from Source to Destination (both complete): about 8 KiB
     // each, at least two blocks of their format, and a full source buffer's output fits the
-    // destination buffer as far as the codec's size answers say.
+    // destination buffer as far as the codec's size answers say. A codec whose output for
+    // the source would pass the 8 KiB ceiling gets a smaller source buffer, but never less
+    // than SourceFloor bytes while the destination stays within DestinationLimit.
     int32_t SourceBufferSize(const TKoWaveFormat& Source, const TKoWaveFormat& Destination) const;
     int32_t DestinationBufferSize(const TKoWaveFormat& Source,
                                   const TKoWaveFormat& Destination) const;
@@ -146,6 +148,8 @@ class TKoACMStream : public TKoObject {
     int32_t SourceBlockAlign() const { return sourceBlockAlign_; }
 
     static constexpr int32_t BufferCeiling = 8192;
+    static constexpr int32_t SourceFloor = 2048;
+    static constexpr int32_t DestinationLimit = 1 << 20;
 
   private:
     struct Sizes {
