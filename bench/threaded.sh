@@ -48,8 +48,8 @@ run_case() {
 import json, sys
 results = json.load(open(sys.argv[1]))["results"]
 plain, threaded = results[0], results[1]
-print(f"{sys.argv[2]}: plain {plain['mean']:.3f} s ± {plain['stddev']:.3f}, "
-      f"threaded {threaded['mean']:.3f} s ± {threaded['stddev']:.3f}, "
+print(f"{sys.argv[2]}: plain {plain['mean']:.3f} s ± {plain['stddev'] or 0:.3f}, "
+      f"threaded {threaded['mean']:.3f} s ± {threaded['stddev'] or 0:.3f}, "
       f"threaded/plain = {threaded['mean'] / plain['mean']:.3f}")
 EOF
 }
