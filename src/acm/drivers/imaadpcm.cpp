@@ -113,8 +113,8 @@ struct EncodeState {
     int pred = 0;
     int index = 0;
 
-    // The nibble whose reconstruction lies nearest below-or-at the
-    // difference; the reconstruction equals the decoder's.
+    // The largest magnitude whose threshold the difference reaches (what
+    // deciding bit by bit gives); the reconstruction equals the decoder's.
     int encode(int x) {
         const EncodeRow& row = kEncodeRows[index];
         const int d = x - pred;
@@ -131,9 +131,8 @@ struct EncodeState {
 };
 
 uint16_t samplesPerBlockOf(const WAVEFORMATEX* wfx) {
-    uint16_t spb;
-    std::memcpy(&spb, reinterpret_cast<const uint8_t*>(wfx) + sizeof(WAVEFORMATEX), sizeof spb);
-    return spb;
+    return static_cast<uint16_t>(
+        loadLe16(reinterpret_cast<const uint8_t*>(wfx) + sizeof(WAVEFORMATEX)));
 }
 
 constexpr uint32_t samplesPerBlockFor(uint32_t blockAlign, uint32_t channels) {
