@@ -16,12 +16,13 @@ using namespace codecs;
 
 enum class Law { A, Mu };
 
-// Negative samples take the one's complement, so x and -x-1 share a
-// magnitude: the quantiser is symmetric about -1/2 and never maps a small
-// negative sample to a larger magnitude than its positive mirror.
+// Decisions are taken on the sample's true magnitude, so x and -x get
+// mirror codes and every decision value lies where the G.711 tables put it
+// on the linear scale (A-law 12 bits, u-law 13 bits below the 16-bit sample).
 uint8_t encodeA(int16_t x) {
     const int sign = x >= 0 ? 0x80 : 0;
-    const int mag = (x >= 0 ? x : ~x) >> 3;  // 12-bit magnitude
+    int mag = (x >= 0 ? x : -x) >> 3;  // 12-bit magnitude
+    if (mag > 0xFFF) mag = 0xFFF;     // -32768
     int seg = 0;
     while (seg < 7 && mag >= (32 << seg)) ++seg;
     const int mant = seg == 0 ? (mag >> 1) & 0x0F : (mag >> seg) & 0x0F;
@@ -40,7 +41,7 @@ constexpr int kMuBias = 0x84;
 
 uint8_t encodeMu(int16_t x) {
     const int sign = x >= 0 ? 0x80 : 0;
-    int mag = ((x >= 0 ? x : ~x) >> 2) + (kMuBias >> 2);  // 14-bit magnitude, biased
+    int mag = ((x >= 0 ? x : -x) >> 2) + (kMuBias >> 2);  // 13-bit magnitude, biased
     if (mag > 0x1FFF) mag = 0x1FFF;
     int seg = 0;
     while (seg < 7 && mag >= (64 << seg)) ++seg;
