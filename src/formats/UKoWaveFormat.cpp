@@ -207,8 +207,9 @@ std::unique_ptr<TKoWaveFormat> TKoWaveFormat::ReadFrom(TStream& Stream, int64_t 
     if (Stream.Read(format->data_.get(), size) != size) return nullptr;
     const WAVEFORMATEX& record = format->Record();
     // Extra bytes the record claims must have come from the chunk.
-    if (record.wFormatTag != koWaveFormatPCM && size >= MinRecordSize &&
-        RecordSizeOf(record) > size)
+    // A record cut inside cbSize keeps the byte it has, so it must fit the buffer too.
+    if (record.wFormatTag != koWaveFormatPCM &&
+        RecordSizeOf(record) > std::max<int32_t>(size, MinRecordSize))
         return nullptr;
     format->MarkComplete();
     return format;

@@ -46,6 +46,22 @@ int32_t TKoMMIO::Write(const TKoArea& Area) {
     return n;
 }
 
+int32_t TKoMMIOStream::Read(const TKoArea& Area) {
+    try {
+        return mmio_->Read(Area);
+    } catch (const EKoError&) {
+        return -1;
+    }
+}
+
+int32_t TKoMMIOStream::Write(const TKoArea& Area) {
+    try {
+        return mmio_->Write(Area);
+    } catch (const EKoError&) {
+        return -1;
+    }
+}
+
 int64_t TKoMMIO::Seek(const TKoSeekRequest& Request) {
     int origin;
     switch (Request.Origin) {

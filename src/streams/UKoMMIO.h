@@ -104,8 +104,10 @@ class TKoMMIOStream : public TKoStream {
         return mmio ? std::make_unique<T>(std::move(mmio)) : nullptr;
     }
 
-    int32_t Read(const TKoArea& Area) override { return mmio_->Read(Area); }
-    int32_t Write(const TKoArea& Area) override { return mmio_->Write(Area); }
+    // Stream transfers report failure as a negative count (a write past the 4 GiB
+    // a RIFF file can address, a read error), not as the handle's exception.
+    int32_t Read(const TKoArea& Area) override;
+    int32_t Write(const TKoArea& Area) override;
     bool Seek(const TKoSeekRequest& Request) override;
     // Closes the file when this stream owns it; true otherwise.
     bool Close() override;

@@ -237,6 +237,10 @@ TEST(WaveFormat, ReadFrom) {
         {"chunk longer than the record", RecordBytes(0x11, 1, 8000, 4055, 256, 4, {0, 0, 7, 7}), 20,
          true, 18, 0},
         {"cbSize beyond the chunk", adpcm, 19, false, 0, 0},
+        // A chunk cut inside cbSize: the byte that is there still counts.
+        {"half a cbSize claiming extra bytes", RecordBytes(0x11, 1, 8000, 4055, 256, 4, {5}), 17,
+         false, 0, 0},
+        {"half a cbSize of 0", RecordBytes(0x11, 1, 8000, 4055, 256, 4, {0}), 17, true, 18, 0},
         {"cbSize 0xFFFF in an 18-byte chunk",
          RecordBytes(0x55, 2, 44100, 16000, 1, 0, {0xFF, 0xFF}), 18, false, 0, 0},
         {"short read", pcm16, 18, false, 0, 0},

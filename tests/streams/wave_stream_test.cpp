@@ -265,7 +265,7 @@ TEST(WaveWriter, ReportsFailuresToComplete) {
     memory.writeLimit = 500;
     auto out = TKoMMIOWaveStream::CreateWriteStream(memory, *format);
     ASSERT_TRUE(out);
-    EXPECT_THROW(out->Write(MakeArea(audio.data(), 1000)), EKoError);
+    EXPECT_LT(out->Write(MakeArea(audio.data(), 1000)), 0);
     EXPECT_FALSE(out->Close());
 }
 
@@ -400,13 +400,8 @@ TEST(WaveWriter, WritesThreeGigabytesAndStopsBeforeFour) {
     for (int64_t written = 0; written < threeGiB; written += int64_t(block.size()))
         ASSERT_EQ(out->Write(MakeArea(block.data(), int32_t(block.size()))), int32_t(block.size()));
     int32_t result = 0;
-    for (int i = 0; i < 16 && result >= 0; ++i) {
-        try {
-            result = out->Write(MakeArea(block.data(), int32_t(block.size())));
-        } catch (const EKoError&) {
-            result = -1;
-        }
-    }
+    for (int i = 0; i < 16 && result >= 0; ++i)
+        result = out->Write(MakeArea(block.data(), int32_t(block.size())));
     EXPECT_LT(result, 0);
     EXPECT_LE(second.length, MMIO_MAX_FILE_SIZE);
     EXPECT_FALSE(out->Close()) << "the failed write left the data chunk incomplete";
