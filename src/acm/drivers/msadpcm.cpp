@@ -6,6 +6,7 @@
 // arithmetic shift), which is what the widely used decoders of WAVE files
 // do, so decoded samples match theirs exactly.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -157,88 +158,115 @@ class MsDecoder : public BlockCodec {
 
 // The trial encodings of one channel of a block with all seven standard
 // predictors at once: one vector lane per predictor (lane 7 repeats lane 0
-// and is ignored), so the search costs little more than one encoding.
-using V8i = int32_t __attribute__((vector_size(32)));
-using V8f = float __attribute__((vector_size(32)));
-using V8b = uint8_t __attribute__((vector_size(8)));
-
+// and is ignored), so the search costs little more than one encoding. The
+// eight lanes are one 256-bit vector or two 128-bit ones, whichever the
+// processor has: wider types than the unit's fall apart into scalar code.
 struct Trial {
-    const int16_t* x;  // the channel's samples of the block
-    V8i delta;         // initial delta per predictor
-    uint8_t* nibbles;  // out: 8 per sample (one per lane), from sample 2 on
-    V8f error;         // out: squared error per predictor
+    const int16_t* x;    // the channel's samples of the block
+    int32_t delta[8];    // initial delta per predictor
+    int32_t* residuals;  // out: 8 per sample (one per lane), from sample 2 on
+    float error[8];      // out: squared error per predictor
 };
 
-template <int N>
+constexpr int32_t kLaneCoef1[8] = {256, 512, 0, 192, 240, 460, 392, 256};
+constexpr int32_t kLaneCoef2[8] = {0, -256, 0, 64, 0, -208, -232, 0};
+
+template <class VI, class VF, int N>
 [[gnu::always_inline]] inline void runTrials(Trial* t, uint32_t n) {
-    const V8i c1 = {256, 512, 0, 192, 240, 460, 392, 256};
-    const V8i c2 = {0, -256, 0, 64, 0, -208, -232, 0};
-    const V8i adapt = {230, 230, 230, 230, 307, 409, 512, 614};  // by |residual|, 8 -> 768
-    const V8i zero = {};
-    V8i s1[N], s2[N], delta[N];
-    V8f error[N];
-    for (int k = 0; k < N; ++k) {
-        s1[k] = zero + t[k].x[1];
-        s2[k] = zero + t[k].x[0];
-        delta[k] = t[k].delta;
-        error[k] = V8f{};
-    }
-    // Stereo runs both channels in one loop: two independent chains.
-    for (uint32_t i = 2; i < n; ++i) {
+    constexpr int kLanes = sizeof(VI) / sizeof(int32_t);
+    constexpr int kVecs = 8 / kLanes;
+    const VI zero = {};
+    VI c1[kVecs], c2[kVecs], s1[N][kVecs], s2[N][kVecs], delta[N][kVecs];
+    VF error[N][kVecs];
+    for (int v = 0; v < kVecs; ++v) {
+        std::memcpy(&c1[v], kLaneCoef1 + v * kLanes, sizeof(VI));
+        std::memcpy(&c2[v], kLaneCoef2 + v * kLanes, sizeof(VI));
         for (int k = 0; k < N; ++k) {
-            const V8i target = zero + t[k].x[i];
-            const V8i pred = (s1[k] * c1 + s2[k] * c2) >> 8;
-            // The nearest residual level, rounded half away from zero.
-            V8f q = __builtin_convertvector(target - pred, V8f) /
-                    __builtin_convertvector(delta[k], V8f);
-            q += q < 0 ? V8f{} - 0.5f : V8f{} + 0.5f;
-            V8i r = __builtin_convertvector(q, V8i);
-            r = r < -8 ? zero - 8 : r;
-            r = r > 7 ? zero + 7 : r;
-            V8i y = pred + r * delta[k];
-            y = y < -32768 ? zero - 32768 : y;
-            y = y > 32767 ? zero + 32767 : y;
-            const V8f e = __builtin_convertvector(target - y, V8f);
-            error[k] += e * e;
-            const V8b nib = __builtin_convertvector(r & 15, V8b);
-            std::memcpy(t[k].nibbles + 8 * size_t{i}, &nib, sizeof nib);
-            const V8i m = r < 0 ? -r : r;
-            V8i a = __builtin_shuffle(adapt, m & 7);
-            a = m == 8 ? zero + 768 : a;
-            V8i d = (a * delta[k]) >> 8;
-            d = d < kMinDelta ? zero + kMinDelta : d;
-            delta[k] = d > kMaxDelta ? zero + kMaxDelta : d;
-            s2[k] = s1[k];
-            s1[k] = y;
+            s1[k][v] = zero + t[k].x[1];
+            s2[k][v] = zero + t[k].x[0];
+            std::memcpy(&delta[k][v], t[k].delta + v * kLanes, sizeof(VI));
+            error[k][v] = VF{};
         }
     }
-    for (int k = 0; k < N; ++k) t[k].error = error[k];
+    // Stereo runs both channels in one loop: independent chains overlap.
+    for (uint32_t i = 2; i < n; ++i) {
+        for (int k = 0; k < N; ++k) {
+            const VI target = zero + t[k].x[i];
+            for (int v = 0; v < kVecs; ++v) {
+                const VI pred = (s1[k][v] * c1[v] + s2[k][v] * c2[v]) >> 8;
+                // The nearest residual level, rounded half away from zero
+                // (0.5 takes the quotient's sign bit).
+                VF q = __builtin_convertvector(target - pred, VF) /
+                       __builtin_convertvector(delta[k][v], VF);
+                q += (VF)(((VI)q & INT32_MIN) | 0x3F000000);
+                VI r = __builtin_convertvector(q, VI);
+                r = r < -8 ? zero - 8 : (r > 7 ? zero + 7 : r);
+                VI y = pred + r * delta[k][v];
+                y = y < -32768 ? zero - 32768 : (y > 32767 ? zero + 32767 : y);
+                const VF e = __builtin_convertvector(target - y, VF);
+                error[k][v] += e * e;
+                std::memcpy(t[k].residuals + 8 * size_t{i} + v * kLanes, &r, sizeof r);
+                // The adaptation factor by |residual| without a table: 230
+                // up to 3, then 512 (m - 1) / 5 (a multiply by 2^16 / 5,
+                // exact here), and 768 at 8.
+                const VI m = r < 0 ? -r : r;
+                VI adapt = (((m - 1) * (512 * 13108)) >> 16) + (m >> 3) * 52;
+                adapt = adapt < 230 ? zero + 230 : adapt;
+                const VI d = (adapt * delta[k][v]) >> 8;
+                delta[k][v] =
+                    d < kMinDelta ? zero + kMinDelta : (d > kMaxDelta ? zero + kMaxDelta : d);
+                s2[k][v] = s1[k][v];
+                s1[k][v] = y;
+            }
+        }
+    }
+    for (int k = 0; k < N; ++k)
+        for (int v = 0; v < kVecs; ++v)
+            std::memcpy(t[k].error + v * kLanes, &error[k][v], sizeof(VF));
 }
 
+using V4i = int32_t __attribute__((vector_size(16)));
+using V4f = float __attribute__((vector_size(16)));
+using V8i = int32_t __attribute__((vector_size(32)));
+using V8f = float __attribute__((vector_size(32)));
+
 void trials1(Trial* t, uint32_t n) {
-    runTrials<1>(t, n);
+    runTrials<V4i, V4f, 1>(t, n);
 }
 void trials2(Trial* t, uint32_t n) {
-    runTrials<2>(t, n);
+    runTrials<V4i, V4f, 2>(t, n);
 }
 
 using TrialsFn = void (*)(Trial*, uint32_t);
 
 #if defined(__x86_64__) || defined(__i386__)
-// The same loop for processors with 256-bit integer vectors, picked at run time.
+// Built again for newer vector units and picked at run time: 256-bit
+// lanes, and 32-bit multiplies the baseline has to emulate.
 [[gnu::target("avx2")]] void trials1Avx2(Trial* t, uint32_t n) {
-    runTrials<1>(t, n);
+    runTrials<V8i, V8f, 1>(t, n);
 }
 [[gnu::target("avx2")]] void trials2Avx2(Trial* t, uint32_t n) {
-    runTrials<2>(t, n);
+    runTrials<V8i, V8f, 2>(t, n);
+}
+[[gnu::target("sse4.1")]] void trials1Sse41(Trial* t, uint32_t n) {
+    runTrials<V4i, V4f, 1>(t, n);
+}
+[[gnu::target("sse4.1")]] void trials2Sse41(Trial* t, uint32_t n) {
+    runTrials<V4i, V4f, 2>(t, n);
 }
 
+std::atomic<int> maxVectorLevel{2};
+
 TrialsFn pickTrials(uint16_t channels) {
-    const bool avx2 = __builtin_cpu_supports("avx2");
-    if (channels == 1) return avx2 ? trials1Avx2 : trials1;
-    return avx2 ? trials2Avx2 : trials2;
+    const bool mono = channels == 1;
+    const int level = maxVectorLevel.load();
+    if (level >= 2 && __builtin_cpu_supports("avx2")) return mono ? trials1Avx2 : trials2Avx2;
+    if (level >= 1 && __builtin_cpu_supports("sse4.1")) return mono ? trials1Sse41 : trials2Sse41;
+    return mono ? trials1 : trials2;
 }
 #else
+std::atomic<int> maxVectorLevel{0};
+
 TrialsFn pickTrials(uint16_t channels) {
     return channels == 1 ? trials1 : trials2;
 }
@@ -255,7 +283,7 @@ class MsEncoder : public BlockCodec {
           trials_(pickTrials(channels)) {
         for (uint32_t c = 0; c < channels; ++c) {
             samples_[c].resize(samplesPerBlock);
-            nibbles_[c].resize(8 * size_t{samplesPerBlock});
+            residuals_[c].resize(8 * size_t{samplesPerBlock});
         }
     }
 
@@ -274,7 +302,7 @@ class MsEncoder : public BlockCodec {
             int16_t* x = samples_[c].data();
             for (uint32_t i = 0; i < n; ++i) x[i] = loadLe16(pcm + 2 * (size_t{i} * ch + c));
             trial[c].x = x;
-            trial[c].nibbles = nibbles_[c].data();
+            trial[c].residuals = residuals_[c].data();
             for (int p = 0; p < 8; ++p) trial[c].delta[p] = initialDelta(x, n, p % kNumStdCoef);
         }
         trials_(trial, n);
@@ -290,15 +318,16 @@ class MsEncoder : public BlockCodec {
             storeLe16(block + ch + 2 * c, t.delta[best]);
             storeLe16(block + 3 * ch + 2 * c, t.x[1]);
             storeLe16(block + 5 * ch + 2 * c, t.x[0]);
-            const uint8_t* nib = t.nibbles + best;
+            // The chosen lane's residuals as nibbles.
+            auto nib = [&](uint32_t i) { return t.residuals[8 * size_t{i} + best] & 0x0F; };
             if (ch == 1) {
                 for (uint32_t i = 2; i + 1 < n; i += 2)
-                    data[(i - 2) / 2] = static_cast<uint8_t>(nib[8 * i] << 4 | nib[8 * i + 8]);
-                if (n % 2) data[(n - 3) / 2] = static_cast<uint8_t>(nib[8 * (n - 1)] << 4);
+                    data[(i - 2) / 2] = static_cast<uint8_t>(nib(i) << 4 | nib(i + 1));
+                if (n % 2) data[(n - 3) / 2] = static_cast<uint8_t>(nib(n - 1) << 4);
             } else {
                 const int shift = c == 0 ? 4 : 0;  // left in the high nibble
                 for (uint32_t i = 2; i < n; ++i)
-                    data[i - 2] |= static_cast<uint8_t>(nib[8 * i] << shift);
+                    data[i - 2] |= static_cast<uint8_t>(nib(i) << shift);
             }
         }
     }
@@ -325,7 +354,7 @@ class MsEncoder : public BlockCodec {
     uint32_t samplesPerBlock_;
     TrialsFn trials_;
     std::vector<int16_t> samples_[2];
-    std::vector<uint8_t> nibbles_[2];
+    std::vector<int32_t> residuals_[2];
 };
 
 class MsDriver : public CodecDriver {
@@ -376,6 +405,13 @@ class MsDriver : public CodecDriver {
 };
 
 }  // namespace
+
+// For tests: the widest vector build of the encoder's trial loop that
+// encoders opened from now on may use (2 AVX2, 1 SSE4.1, 0 baseline), so
+// every build can be checked on one machine.
+void limitMsAdpcmVectorLevel(int level) {
+    maxVectorLevel = level;
+}
 
 const Driver* msAdpcmDriver() {
     static const MsDriver driver;
