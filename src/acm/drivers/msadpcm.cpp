@@ -3,8 +3,9 @@
 // high nibble first; in stereo each byte holds one left and one right.
 // A sample is predicted from the two before it with one coefficient pair of
 // the format record; the prediction divides by 256 rounding down (an
-// arithmetic shift), which is what the widely used decoders of WAVE files
-// do, so decoded samples match theirs exactly.
+// arithmetic shift), so decoded samples equal sox's exactly. Decoders that
+// round toward zero (ffmpeg) drift from these by a few steps within a block
+// wherever a predictor other than the first is used.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
