@@ -15,36 +15,12 @@
 
 #include "UKoWaveStream.h"
 #include "acm.h"
+#include "formats/acm_formats.h"
 #include "streams/memory_stream.h"
 
 namespace convtest {
 
-// The enumerated format of Tag at Rate and Channels (and bit rate in kbit/s when given), or
-// nullptr.
-inline std::unique_ptr<TKoWaveFormat> Enumerated(uint16_t Tag, uint32_t Rate, uint16_t Channels,
-                                                 uint32_t Kbps = 0) {
-    auto buffer = TKoWaveFormat::CreateMaxSize();
-    ACMFORMATDETAILS details{};
-    details.cbStruct = sizeof details;
-    details.dwFormatTag = Tag;
-    details.pwfx = buffer->Data();
-    details.cbwfx = static_cast<uint32_t>(buffer->Capacity());
-    details.pwfx->wFormatTag = Tag;
-    std::unique_ptr<TKoWaveFormat> found;
-    acmFormatEnum(
-        nullptr, &details,
-        [&](HACMDRIVERID, const ACMFORMATDETAILS& d, uint32_t) {
-            const WAVEFORMATEX& w = *d.pwfx;
-            if (w.nSamplesPerSec != Rate || w.nChannels != Channels) return true;
-            if (Kbps != 0 && w.nAvgBytesPerSec * 8 != Kbps * 1000) return true;
-            found = std::make_unique<TKoWaveFormat>(TKoWaveFormat::RecordSizeOf(w));
-            std::memcpy(found->Data(), &w, TKoWaveFormat::RecordSizeOf(w));
-            found->MarkComplete();
-            return false;
-        },
-        ACM_FORMATENUMF_WFORMATTAG);
-    return found;
-}
+using acmtest::Enumerated;
 
 inline std::unique_ptr<TKoWaveFormat> Template(uint16_t Tag, uint32_t Rate = 0,
                                                uint16_t Channels = 0, uint16_t Bits = 0) {
