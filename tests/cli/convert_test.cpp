@@ -15,39 +15,16 @@
 
 #include "UKoWaveStreamFactory.h"
 
+#include "cli/cli_fixture.h"
+
 namespace fs = std::filesystem;
+using clitest::Have;
+using clitest::Slurp;
 
 namespace {
 
-std::string Slurp(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool Have(const char* tool) {
-    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-class Convert : public ::testing::Test {
+class Convert : public clitest::CliTest {
   protected:
-    fs::path dir = fs::temp_directory_path() /
-                   ("sonbar-convert-" + std::to_string(::getpid()) + "-" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
-
-    void SetUp() override {
-        if (!Have("sox")) GTEST_SKIP() << "needs sox";
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::string Path(const std::string& name) const { return (dir / name).string(); }
-
-    // Exit code of a shell command line; its stderr is kept for Err().
-    int Shell(const std::string& line) const {
-        const int status = std::system((line + " 2>'" + Path("stderr.txt") + "'").c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string Err() const { return Slurp(dir / "stderr.txt"); }
     int Run(const std::string& args) const {
         return Shell(std::string("timeout 300 ") + SONBAR_CLI + " convert " + args + " >/dev/null");
     }
