@@ -26,7 +26,7 @@ inline bool Have(const char* tool) {
 
 // Makes its input files with sox, so it skips where sox is missing.
 class CliTest : public ::testing::Test {
-protected:
+  protected:
     fs::path dir = fs::temp_directory_path() /
                    ("sonbar-cli-" + std::to_string(::getpid()) + "-" +
                     ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
