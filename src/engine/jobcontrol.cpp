@@ -1,0 +1,335 @@
+#include "jobcontrol.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "fileops.h"
+
+std::string FormatTime(int64_t Seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2lld:%.2lld:%.2lld", static_cast<long long>(Seconds / 3600),
+                  static_cast<long long>((Seconds % 3600) / 60), static_cast<long long>(Seconds % 60));
+    return text;
+}
+
+std::string FormatThousands(int64_t Value, char Separator) {
+    const std::string digits = std::to_string(Value);
+    std::string text;
+    const std::size_t length = digits.size();
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::size_t rest = length - i;
+        if (i > 0 && rest % 3 == 0 && rest <= 9) text += Separator;
+        text += digits[i];
+    }
+    return text;
+}
+
+int32_t TSystemClock::MsSinceMidnight() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct tm local {};
+    ::localtime_r(&now.tv_sec, &local);
+    return static_cast<int32_t>((local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) * 1000 +
+                                now.tv_nsec / 1000000);
+}
+
+TJobControl::TJobControl(TSettings& Settings, IMessages& Messages, IProgress& Progress,
+                         IClock& Clock, ISound& Sound)
+    : settings_(Settings), messages_(Messages), progress_(Progress), clock_(Clock), sound_(Sound) {}
+
+TJobControl::~TJobControl() {
+    if (thread_) {
+        thread_->Terminate();
+        thread_->WaitFor();
+    }
+}
+
+std::string TJobControl::StateCaption() const {
+    switch (jobState_) {
+        case jsStopped:
+            return "Stopped";
+        case jsRecoding:
+            return "Recoding ...";
+        case jsSuspended:
+            return "Suspended";
+        case jsWaiting:
+            return "Waiting for the next file ... (" + std::to_string(waitCountdown_) + ")";
+    }
+    return {};
+}
+
+std::string TJobControl::StateTitle() const {
+    switch (jobState_) {
+        case jsStopped:
+            return "Sonbar  [Stopped]";
+        case jsRecoding:
+            return figures_.HasPercent ? figures_.Title : "Sonbar  [Recoding...]";
+        case jsSuspended:
+            return "Sonbar  [Suspended]";
+        case jsWaiting:
+            return "Sonbar  [Waiting " + std::to_string(waitCountdown_) + "s]";
+    }
+    return {};
+}
+
+std::string TJobControl::SourceLabel() const {
+    if (SourceFileSize > 0) return SourceFile + " (" + FormatThousands(SourceFileSize) + " Bytes)";
+    return SourceFile;
+}
+
+void TJobControl::ShowMessage(const std::string& Text) {
+    messages_.ShowError(Text);
+}
+
+// Shows a failed check's message (not while starting up, unless it must) and says whether
+// the check passed.
+bool TJobControl::Check(const std::optional<TCheckFailure>& Failure, bool EvenWhileStartingUp) {
+    if (!Failure) return true;
+    if (!StartingUp || EvenWhileStartingUp) ShowMessage(Failure->Message);
+    return false;
+}
+
+void TJobControl::ResetJobDisplay() {
+    figures_ = TProgressFigures{};
+    figures_.PercentText = "0%";
+    figures_.Time = figures_.RemainingTime = figures_.TotalTime = "00:00:00";
+    figures_.BytesPerSec = "0";
+    figures_.Title = "Sonbar  [Stopped]";
+}
+
+void TJobControl::StartThread() {
+    const auto* format = settings_.TargetFormat();
+    thread_ = std::make_unique<TRecodingThread>(SourceFile, TargetFile, settings_.CopyBufferBytes(),
+                                                format ? &format->Format() : nullptr,
+                                                settings_.Option(RadioQuality));
+    thread_->ReplaceTarget = replaceTarget_;
+    thread_->SetPriority(settings_.Priority);
+    if (OnThreadCreated) OnThreadCreated(*thread_);
+    elapsedMs_ = 0;
+    figures_ = TProgressFigures{};
+    progress_.SetProgressMax(0);
+    ResumeJob();
+    thread_->Start();
+}
+
+void TJobControl::ResumeJob() {
+    lastTick_ = clock_.MsSinceMidnight();
+    if (thread_) thread_->Resume();
+}
+
+void TJobControl::SuspendJob() {
+    UpdateProgress();
+    if (thread_) thread_->Suspend();
+}
+
+void TJobControl::SetJobState(TJobState Requested) {
+    switch (jobState_) {
+        case jsStopped:
+            if (Requested == jsRecoding) {
+                jobState_ = jsRecoding;
+                StartThread();
+            } else if (Requested == jsWaiting) {
+                jobState_ = jsWaiting;
+                waitCountdown_ = settings_.WaitSecondsValue();
+            }
+            break;
+        case jsRecoding:
+            if (Requested == jsStopped) {
+                jobState_ = jsStopped;  // the thread's own end is ignored from here on
+                const bool stopAfter = CheckBoxStopAfter;
+                CheckBoxStopAfter = true;
+                messages_.ShowInfo("Stopping current job ...");
+                if (thread_) {
+                    thread_->Terminate();
+                    thread_->WaitFor();
+                    thread_.reset();
+                }
+                messages_.CloseInfo();
+                CheckBoxStopAfter = stopAfter;
+            } else if (Requested == jsSuspended) {
+                SuspendJob();
+                jobState_ = jsSuspended;
+            }
+            break;
+        case jsSuspended:
+            if (Requested == jsRecoding) {
+                ResumeJob();
+                jobState_ = jsRecoding;
+            }
+            break;
+        case jsWaiting:
+            if (Requested == jsStopped) jobState_ = jsStopped;
+            break;
+    }
+    if (jobState_ == jsStopped) ResetJobDisplay();
+    RefreshTargetDirs();
+    progress_.JobDisplayChanged();
+}
+
+TGoResult TJobControl::ButtonGoClick() {
+    GoWhenIdle = false;
+    if (jobState_ == jsWaiting) SetJobState(jsStopped);
+    if (jobState_ != jsStopped) return TGoResult::NotStopped;
+    if (!CheckDirLists() || !Check(settings_.CheckSourceExtensions()) ||
+        !Check(settings_.CheckTargetExtension()) ||
+        !Check(settings_.CheckTargetFormat(), true))
+        return TGoResult::Invalid;
+    try {
+        try {
+            do {
+                FindSourceFile();
+                ChooseTargetFile();
+                CheckTargetFile();
+            } while (SourceFile.empty() || TargetFile.empty());
+            SetJobState(jsRecoding);
+            return TGoResult::Started;
+        } catch (const ENoMoreFileException&) {
+            if (settings_.Option(CheckBoxTryAgain)) {
+                SetJobState(jsWaiting);
+                return TGoResult::Waiting;
+            }
+            progress_.JobDisplayChanged();
+            return TGoResult::NoMoreFiles;
+        }
+    } catch (const std::exception& error) {
+        ShowMessage(error.what());
+        return TGoResult::Failed;
+    }
+}
+
+void TJobControl::TimerWaitForFileTimer() {
+    if (jobState_ != jsWaiting) return;
+    --waitCountdown_;
+    if (waitCountdown_ <= 0)
+        ButtonGoClick();
+    else
+        SetJobState(jsWaiting);
+}
+
+void TJobControl::TrackBarPriorityChange(int Position) {
+    settings_.Priority = Position;
+    if (jobState_ == jsRecoding && thread_) thread_->SetPriority(Position);
+}
+
+void TJobControl::ButtonCancelClick() {
+    if (jobState_ == jsWaiting) {
+        SetJobState(jsStopped);
+        return;
+    }
+    if (jobState_ != jsRecoding && jobState_ != jsSuspended) return;
+    if (messages_.Ask("Do You really want to stop the current job ?", false) != TAnswer::Yes) return;
+    if (jobState_ != jsRecoding && jobState_ != jsSuspended) return;
+    const TAnswer remove = messages_.Ask("Do You want the incomplete target file to be deleted ?", true);
+    if (remove == TAnswer::Cancel) return;
+    if (jobState_ == jsRecoding || jobState_ == jsSuspended) {
+        const std::string part = thread_ ? thread_->PartFileName() : TargetFile + ".part";
+        if (jobState_ == jsSuspended) SetJobState(jsRecoding);
+        SetJobState(jsStopped);
+        // The incomplete target only ever exists as the .part file; No keeps it there.
+        if (remove == TAnswer::Yes && !fileops::RemoveFile(part))
+            ShowMessage("The incomplete target file could not be deleted !");
+    } else {
+        messages_.ShowInformation("The job meanwhile completed ! The target file was NOT deleted !");
+    }
+}
+
+bool TJobControl::RecodingThreadDone() {
+    if (jobState_ != jsRecoding || !thread_ || !thread_->Finished()) return false;
+    thread_->WaitFor();
+    std::unique_ptr<TRecodingThread> thread = std::move(thread_);
+    UpdateProgressFrom(*thread);
+    jobState_ = jsStopped;
+    SetJobState(jsStopped);
+    if (!thread->Succeeded()) {
+        if (!thread->ErrorText().empty()) messages_.ShowJobError(SourceFile, thread->ErrorText());
+        ShowMessage("The current job could not be completed successfully !");
+        return false;
+    }
+    try {
+        ApplyAfterAction(false);
+        progress_.FileDone(SourceFile, TargetFile, false, thread->SourceSize(), lastElapsedMs_);
+        SourceFile.clear();
+        TargetFile.clear();
+        ++filesProcessed_;
+        progress_.JobDisplayChanged();
+        if (settings_.Option(CheckBoxNoise)) {
+            if (settings_.Option(RadioStandardBeep))
+                sound_.Beep();
+            else if (settings_.Option(RadioWAVFile))
+                sound_.PlayWav(settings_.Texts[EditWAVFile]);
+        }
+        if (!CheckBoxStopAfter) GoWhenIdle = true;
+    } catch (const std::exception& error) {
+        ShowMessage(error.what());
+        return false;
+    }
+    return true;
+}
+
+bool TJobControl::FormCloseQuery() {
+    if (jobState_ == jsRecoding || jobState_ == jsSuspended) {
+        ButtonCancelClick();
+        return jobState_ == jsStopped;
+    }
+    return true;
+}
+
+void TJobControl::UpdateProgress() {
+    // A suspended job's clock stands still until it is resumed.
+    if (thread_ && jobState_ == jsRecoding) UpdateProgressFrom(*thread_);
+}
+
+void TJobControl::UpdateProgressFrom(TRecodingThread& Thread) {
+    const int32_t now = clock_.MsSinceMidnight();
+    elapsedMs_ += now < lastTick_ ? now + 86400000 - lastTick_ : now - lastTick_;
+    lastTick_ = now;
+    lastElapsedMs_ = elapsedMs_;
+    TProgressFigures& f = figures_;
+    f.SourceSize = Thread.SourceSize();
+    f.BytesRead = Thread.BytesRead();
+    f.ElapsedMs = elapsedMs_;
+    f.HasPercent = f.SourceSize > 0;
+    if (f.HasPercent) {
+        f.Percent = static_cast<int>(static_cast<double>(f.BytesRead) / static_cast<double>(f.SourceSize) * 100.0);
+        f.PercentText = std::to_string(f.Percent) + "%";
+        f.Title = "Sonbar  - " + Thread.SourceFileName() + " [" + f.PercentText + "]";
+    }
+    const int64_t seconds = elapsedMs_ / 1000;
+    f.Time = FormatTime(seconds);
+    if (elapsedMs_ > 100) {
+        const double x = elapsedMs_ * 0.001;
+        int64_t total = 0, remaining = 0;
+        if (f.BytesRead > 0) {
+            const double t = static_cast<double>(f.SourceSize) / static_cast<double>(f.BytesRead) * x;
+            if (std::isfinite(t)) total = static_cast<int64_t>(t);
+            remaining = total - seconds;
+        }
+        const double rate = static_cast<double>(f.BytesRead) / x;
+        f.HasRates = std::isfinite(rate);
+        if (f.HasRates) {
+            f.RemainingTime = FormatTime(remaining);
+            f.TotalTime = FormatTime(total);
+            f.BytesPerSec = FormatThousands(static_cast<int64_t>(rate));
+        }
+    }
+    progress_.UpdateProgress(f);
+}
+
+bool TJobControl::CheckDirLists() {
+    if (settings_.SourceDirs.empty() ||
+        (settings_.DirectoryMode() != 2 && settings_.TargetDirs.empty())) {
+        ShowMessage("Please specify at least one directory !");
+        return false;
+    }
+    return true;
+}
+
+void TJobControl::RefreshTargetDirs() {
+    targetFree_.clear();
+    for (const std::string& dir : settings_.TargetDirs)
+        targetFree_.push_back(dir.rfind("//", 0) == 0 ? -1 : fileops::FreeSpace(dir));
+}

@@ -1,0 +1,120 @@
+// One recoding job: a source WAVE file recoded into one target file, on a thread of its own
+// or on the caller's. The target is written as TARGET.part in its own directory, synced, read
+// back and only then renamed to TARGET, so no file under a target's name is ever incomplete.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "UKoWaveFormat.h"
+
+// The step at which a job failed, for front ends that explain more than the message.
+enum class TRecodeStep {
+    None,
+    Allocate,
+    OpenSource,
+    Format,
+    OpenTarget,
+    Read,
+    Write,
+    Complete,
+    Rename,
+    Stopped,
+    Exception
+};
+
+class TRecodingThread {
+  public:
+    // OutputFormat: the target format (copied); nullptr writes the source's own format.
+    TRecodingThread(std::string SourceFileName, std::string TargetFileName, int32_t BufferSize,
+                    const TKoWaveFormat* OutputFormat, bool HighQuality);
+    // Stops and joins a running thread.
+    ~TRecodingThread();
+    TRecodingThread(const TRecodingThread&) = delete;
+    TRecodingThread& operator=(const TRecodingThread&) = delete;
+
+    // Options, set before the job starts.
+    // An existing target may be replaced (the policy said so); otherwise completing fails
+    // when a file of the target's name has appeared meanwhile.
+    bool ReplaceTarget = false;
+    // Write TARGET.part and rename it; false writes the target directly (a device named
+    // as the output, for instance).
+    bool UsePartFile = true;
+    // A source with fewer channels than the target format is refused.
+    bool RequireChannels = true;
+    // Read ahead and write behind on threads of their own.
+    bool Threaded = false;
+    // Runs on the worker thread after Execute has returned (front ends post from there).
+    std::function<void()> OnDone;
+
+    // The body: runs the whole job on the calling thread.
+    void Execute();
+    // Starts Execute on a thread of its own; the first ResumeJob.
+    void Start();
+    // Cooperative: the worker stops at the next block boundary until resumed.
+    void Suspend();
+    void Resume();
+    bool IsSuspended() const { return suspended_; }
+    // The job ends at the next block boundary; its .part file stays for the caller.
+    void Terminate();
+    bool Terminated() const { return terminated_; }
+    bool Finished() const { return finished_; }
+    // Waits for the thread's end; with a timeout, whether it has ended.
+    void WaitFor();
+    bool WaitFor(int Milliseconds);
+    // Track bar position 0..6 (0 idle); takes effect at the next block.
+    void SetPriority(int Position);
+
+    // Read any time.
+    int64_t SourceSize() const { return sourceSize_; }
+    int64_t BytesRead() const { return bytesRead_; }
+    // Read after the end.
+    const std::string& ErrorText() const { return errorText_; }
+    bool Succeeded() const { return succeeded_; }
+    TRecodeStep FailedStep() const { return failedStep_; }
+    int ErrorNumber() const { return errorNumber_; }
+    int64_t TargetSize() const { return targetSize_; }
+
+    const std::string& SourceFileName() const { return sourceFileName_; }
+    const std::string& TargetFileName() const { return targetFileName_; }
+    std::string PartFileName() const { return targetFileName_ + ".part"; }
+
+  private:
+    void Run();
+    void Fail(TRecodeStep Step, const char* Text, int Error = 0);
+    bool WaitWhileSuspended();
+    void ApplyPriority();
+
+    const std::string sourceFileName_;
+    const std::string targetFileName_;
+    const int32_t bufferSize_;
+    std::unique_ptr<TKoWaveFormat> outputFormat_;
+    const bool highQuality_;
+
+    std::atomic<int64_t> sourceSize_{0};
+    std::atomic<int64_t> bytesRead_{0};
+    std::atomic<bool> terminated_{false};
+    std::atomic<bool> finished_{false};
+    std::atomic<bool> suspended_{false};
+    std::atomic<int> priority_{-1};
+    int appliedPriority_ = -1;
+    std::string errorText_;
+    bool succeeded_ = false;
+    TRecodeStep failedStep_ = TRecodeStep::None;
+    int errorNumber_ = 0;
+    int64_t targetSize_ = 0;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::thread thread_;
+};
+
+// Applies a track bar position (0..6) to the calling thread: 0 the idle class, 1..6 nice
+// values from +10 down to -5 where permitted. Failing to raise the priority is silent.
+void SetCurrentThreadPriority(int Position);

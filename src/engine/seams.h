@@ -1,0 +1,75 @@
+// How the engine reaches the user: messages and questions, progress, the clock and sound.
+// The windows, sonbar-cli and the tests each implement these.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum class TAnswer { Yes, No, Cancel };
+
+// Modal boxes. Texts are the program's own, exactly.
+class IMessages {
+  public:
+    virtual ~IMessages() = default;
+    virtual void ShowError(const std::string& Text) = 0;
+    virtual void ShowInformation(const std::string& Text) = 0;
+    // Yes and No, plus Cancel when WithCancel; closing the box answers Cancel (or No).
+    virtual TAnswer Ask(const std::string& Text, bool WithCancel) = 0;
+    // A recoding job's own failure message, for the source it was recoding.
+    virtual void ShowJobError(const std::string& /*Source*/, const std::string& Text) {
+        ShowError(Text);
+    }
+    // The status pop-up around slow work on the caller's thread.
+    virtual void ShowInfo(const std::string& /*Text*/) {}
+    virtual void CloseInfo() {}
+};
+
+// What the job display shows while a file is recoded.
+struct TProgressFigures {
+    int64_t BytesRead = 0;
+    int64_t SourceSize = 0;
+    bool HasPercent = false;  // SourceSize > 0
+    int Percent = 0;
+    std::string PercentText;  // "42%"
+    std::string Title;        // "Sonbar  - SOURCE [42%]"
+    std::string Time;         // elapsed, "00:01:05"
+    bool HasRates = false;    // more than 100 ms elapsed: the three below are valid
+    std::string RemainingTime;
+    std::string TotalTime;
+    std::string BytesPerSec;  // with thousands separators
+    int32_t ElapsedMs = 0;
+};
+
+class IProgress {
+  public:
+    virtual ~IProgress() = default;
+    virtual void SetProgressMax(int64_t /*SourceSize*/) {}
+    virtual void UpdateProgress(const TProgressFigures& /*Figures*/) {}
+    // The job state or its display changed (caption, labels, buttons).
+    virtual void JobDisplayChanged() {}
+    // A file was recoded or skipped (Skipped: its target existed and it counts as done).
+    virtual void FileDone(const std::string& /*Source*/, const std::string& /*Target*/,
+                          bool /*Skipped*/, int64_t /*Bytes*/, int32_t /*ElapsedMs*/) {}
+    // A source that the search passed over, with the reason (once per file and run).
+    virtual void PassedOver(const std::string& /*Source*/, const std::string& /*Reason*/) {}
+};
+
+class IClock {
+  public:
+    virtual ~IClock() = default;
+    // Milliseconds since local midnight.
+    virtual int32_t MsSinceMidnight() = 0;
+};
+
+class ISound {
+  public:
+    virtual ~ISound() = default;
+    virtual void Beep() {}
+    virtual void PlayWav(const std::string& /*File*/) {}
+};
+
+// The local clock.
+class TSystemClock : public IClock {
+  public:
+    int32_t MsSinceMidnight() override;
+};

@@ -1,0 +1,233 @@
+// The choice of the next source file and of its target, and what becomes of a source.
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fileops.h"
+#include "jobcontrol.h"
+
+namespace {
+
+// "*.EXT" as the file system matches it: without regard to letter case.
+bool MatchesExtension(const std::string& Name, const std::string& Ext) {
+    if (Name.size() < Ext.size() + 1) return false;
+    const std::size_t dot = Name.size() - Ext.size() - 1;
+    return Name[dot] == '.' && ::strcasecmp(Name.c_str() + dot + 1, Ext.c_str()) == 0;
+}
+
+enum class TEntryKind { Other, File, Directory };
+
+// Symbolic links count as neither files nor directories: the search never follows them.
+TEntryKind KindOf(const std::string& Dir, const dirent& Entry) {
+    switch (Entry.d_type) {
+        case DT_REG:
+            return TEntryKind::File;
+        case DT_DIR:
+            return TEntryKind::Directory;
+        case DT_UNKNOWN: {
+            struct stat st {};
+            if (::lstat((Dir + Entry.d_name).c_str(), &st) != 0) return TEntryKind::Other;
+            if (S_ISREG(st.st_mode)) return TEntryKind::File;
+            if (S_ISDIR(st.st_mode)) return TEntryKind::Directory;
+            return TEntryKind::Other;
+        }
+        default:
+            return TEntryKind::Other;
+    }
+}
+
+// The names of a directory's entries of one kind, in the order the file system gives them.
+std::vector<std::string> Entries(const std::string& Dir, TEntryKind Kind) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(Dir.c_str());
+    if (!dir) return names;
+    while (const dirent* entry = ::readdir(dir))
+        if (KindOf(Dir, *entry) == Kind) names.emplace_back(entry->d_name);
+    ::closedir(dir);
+    return names;
+}
+
+}  // namespace
+
+void TJobControl::NotePassedOver(const std::string& Path, const std::string& Reason) {
+    if (reported_.insert(Path).second) progress_.PassedOver(Path, Reason);
+}
+
+int64_t TJobControl::GetFileSize(const std::string& Path) {
+    if (fileops::Stability(Path, 0) == fileops::TStability::Busy) return -1;
+    return fileops::ReadableSize(Path);
+}
+
+int64_t TJobControl::SourceCandidateSize(const std::string& Path) {
+    if (SkipSources.count(Path)) return -1;
+    const int64_t size = fileops::ReadableSize(Path);
+    if (size < 0) {
+        NotePassedOver(Path, std::string("cannot be opened for reading (") + std::strerror(errno) +
+                                 ")");
+        return -1;
+    }
+    if (size == 0) return 0;
+    switch (fileops::Stability(Path)) {
+        case fileops::TStability::Stable:
+            return size;
+        case fileops::TStability::Young:
+            SawYoungFiles = true;
+            return -1;
+        case fileops::TStability::Busy:
+            NotePassedOver(Path, "is still being written by another program");
+            return -1;
+    }
+    return -1;
+}
+
+bool TJobControl::IsExcludedDir(const std::string& Dir) const {
+    const std::string dir = fileops::Normalise(Dir);
+    for (const std::string& excluded : excludedDirs_)
+        if (dir == excluded) return true;
+    return false;
+}
+
+void TJobControl::FindSourceFile() {
+    SourceFile.clear();
+    SourceDirIndex = -1;
+    SourceFileSize = 0;
+    SawYoungFiles = false;
+    // Target and move directories are never searched, even when they lie inside a source
+    // directory: their files would be found again and recoded or moved a second time.
+    excludedDirs_.clear();
+    if (settings_.DirectoryMode() != 2)
+        for (const std::string& dir : settings_.TargetDirs) excludedDirs_.push_back(fileops::Normalise(dir));
+    if (settings_.Option(RadioMove) && !settings_.Texts[EditMoveDir].empty())
+        excludedDirs_.push_back(fileops::Normalise(settings_.Texts[EditMoveDir]));
+    for (std::size_t i = 0; i < settings_.SourceDirs.size(); ++i) {
+        RelativeDir.clear();
+        const std::string found = SearchSourceDir(settings_.SourceDirs[i]);
+        if (!found.empty()) {
+            SourceFile = found;
+            SourceDirIndex = static_cast<int32_t>(i);
+            return;
+        }
+    }
+    throw ENoMoreFileException();
+}
+
+std::string TJobControl::SearchSourceDir(const std::string& Dir) {
+    const std::string here = fileops::AddSlash(fileops::AddSlash(Dir) + RelativeDir);
+    if (!RelativeDir.empty() && IsExcludedDir(here)) return {};
+    const bool hidden = settings_.Option(CheckBoxHiddenFiles);
+    const std::vector<std::string> files = Entries(here, TEntryKind::File);
+    for (const std::string& ext : settings_.SourceExtensions()) {
+        for (const std::string& name : files) {
+            if (!MatchesExtension(name, ext) || (!hidden && name[0] == '.')) continue;
+            SourceFileSize = SourceCandidateSize(here + name);
+            if (SourceFileSize > 0) return here + name;
+        }
+    }
+    if (!settings_.Option(CheckBoxRDirs)) return {};
+    for (const std::string& name : Entries(here, TEntryKind::Directory)) {
+        if (name[0] == '.') continue;
+        const std::string remembered = RelativeDir;
+        RelativeDir = (RelativeDir.empty() ? "" : RelativeDir + "/") + name;
+        std::string found = SearchSourceDir(Dir);
+        if (!found.empty()) return found;
+        RelativeDir = remembered;
+    }
+    return {};
+}
+
+void TJobControl::ChooseTargetFile() {
+    if (SourceFile.empty()) {
+        TargetFile.clear();
+        return;
+    }
+    const std::string ext = settings_.TargetExtension();
+    if (settings_.DirectoryMode() == 2) {
+        TargetFile = fileops::ReplaceExtension(SourceFile, ext);
+        return;
+    }
+    const std::string name = fileops::ReplaceExtension(fileops::NamePart(SourceFile), ext);
+    const auto& dirs = settings_.TargetDirs;
+    if (dirs.empty()) throw EAllDirFullException();
+    std::size_t start = 0;
+    if (settings_.DirectoryMode() == 1 && SourceDirIndex >= 0)
+        start = std::min(static_cast<std::size_t>(SourceDirIndex), dirs.size() - 1);
+    const int64_t limit = settings_.MinSpaceLeftBytes();
+    std::size_t taken = dirs.size();
+    for (std::size_t i = start; i < dirs.size(); ++i) {
+        const int64_t free = i < targetFree_.size() ? targetFree_[i] : -1;
+        if (free < 0 || free > limit) {
+            taken = i;
+            break;
+        }
+    }
+    if (taken == dirs.size()) throw EAllDirFullException();
+    std::string dir = dirs[taken];
+    if (settings_.Option(CheckBoxCreateSubs)) dir = fileops::AddSlash(dir) + RelativeDir;
+    TargetFile = fileops::AddSlash(dir) + name;
+    fileops::CreateDirectories(fileops::DirectoryPart(TargetFile));
+}
+
+void TJobControl::CheckTargetFile() {
+    replaceTarget_ = false;
+    if (fileops::SameFile(TargetFile, SourceFile))
+        throw EStopException("Source and target file must be different !");
+    if (GetFileSize(TargetFile) >= 0) {
+        bool skip = settings_.Option(RadioSkip);
+        if (settings_.Option(RadioPrompt)) {
+            const std::string text =
+                std::string("The current target file already exists !\r") +
+                "Do You want it to be overwritten ?\r" +
+                "(Select \"Yes\" for overwriting the target file or \"No\" for " +
+                (settings_.Option(RadioDelete) ? "deleting" : "moving") + " the source file !)";
+            switch (messages_.Ask(text, true)) {
+                case TAnswer::Cancel:
+                    throw EStopException("Processing was stopped !");
+                case TAnswer::No:
+                    skip = true;
+                    break;
+                case TAnswer::Yes:
+                    break;
+            }
+        }
+        if (skip) {
+            ApplyAfterAction(true);
+            progress_.FileDone(SourceFile, TargetFile, true, SourceFileSize, 0);
+            TargetFile.clear();
+        } else {
+            replaceTarget_ = true;
+        }
+    } else if (fileops::Exists(TargetFile)) {
+        throw EStopException("Target file access denied !");
+    }
+}
+
+void TJobControl::ApplyAfterAction(bool Force) {
+    if (CheckBoxStopAfter && !CheckBoxAction && !Force) return;
+    if (settings_.Option(RadioDelete)) {
+        if (::unlink(SourceFile.c_str()) != 0)
+            throw EStopException("The source file " + SourceFile + " could not be deleted !");
+    } else if (settings_.Option(RadioMove)) {
+        if (!MoveSourceFile())
+            throw EStopException("The source file " + SourceFile + " could not be moved to " +
+                                 settings_.MoveDirectory() + " !");
+    }
+}
+
+bool TJobControl::MoveSourceFile() {
+    messages_.ShowInfo("Moving source file ...");
+    const std::string moveDir = settings_.MoveDirectory();
+    bool moved = false;
+    // An empty move directory is refused: nothing is ever moved into "/".
+    if (!moveDir.empty()) {
+        const std::string dir = fileops::AddSlash(moveDir + RelativeDir);
+        fileops::CreateDirectories(dir);
+        moved = fileops::MoveFile(SourceFile, dir + fileops::NamePart(SourceFile));
+    }
+    messages_.CloseInfo();
+    return moved;
+}
