@@ -16,7 +16,10 @@
 #include "UKoACMStream.h"
 #include "UKoWaveStreamFactory.h"
 #include "commands.h"
+#include "fileops.h"
+#include "format_lookup.h"
 #include "open_error.h"
+#include "recoding.h"
 
 namespace {
 
@@ -57,14 +60,6 @@ int Usage(const std::string& message) {
     return kExitUsage;
 }
 
-std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t max) {
-    uint32_t value = 0;
-    const char* end = text.data() + text.size();
-    auto [p, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc() || p != end || value == 0 || value > max) return std::nullopt;
-    return value;
-}
-
 // Empty on success, else the usage error's message.
 std::string ParseOptions(std::span<const std::string> args, Options& o) {
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -102,103 +97,6 @@ std::string ParseOptions(std::span<const std::string> args, Options& o) {
     return {};
 }
 
-// TEXT as one shell word.
-std::string Quoted(const std::string& text) {
-    return text.find_first_of(" \t'\"") == std::string::npos ? text : "'" + text + "'";
-}
-
-// 44100 as "44,100", the way the codec manager writes numbers.
-std::string Thousands(uint32_t value) {
-    const std::string digits = std::to_string(value);
-    std::string text;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-        text += digits[i];
-    }
-    return text;
-}
-
-// The tag a number or a name (as the codec manager names it, any letter case) stands for.
-std::optional<ACMFORMATTAGDETAILS> FindTag(const std::string& text) {
-    ACMFORMATTAGDETAILS details{};
-    details.cbStruct = sizeof details;
-    if (auto number = ParseNumber(text, 0xFFFF)) {
-        details.dwFormatTag = *number;
-        if (acmFormatTagDetails(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG) ==
-            MMSYSERR_NOERROR)
-            return details;
-        return std::nullopt;
-    }
-    std::optional<ACMFORMATTAGDETAILS> found;
-    acmFormatTagEnum(
-        nullptr, &details,
-        [&](HACMDRIVERID, const ACMFORMATTAGDETAILS& d, uint32_t) {
-            if (strcasecmp(d.szFormatTag, text.c_str()) != 0) return true;
-            found = d;
-            return false;
-        },
-        0);
-    return found;
-}
-
-// The complete format of that tag whose description is Text, as the enumeration lists it.
-std::unique_ptr<TKoWaveFormat> FindAttributes(uint32_t tag, const std::string& text) {
-    auto buffer = TKoWaveFormat::CreateMaxSize();
-    buffer->SetFormatTag(static_cast<uint16_t>(tag));
-    ACMFORMATDETAILS details{};
-    details.cbStruct = sizeof details;
-    details.dwFormatTag = tag;
-    details.pwfx = buffer->Data();
-    details.cbwfx = static_cast<uint32_t>(buffer->Capacity());
-    std::unique_ptr<TKoWaveFormat> found;
-    acmFormatEnum(
-        nullptr, &details,
-        [&](HACMDRIVERID, const ACMFORMATDETAILS& d, uint32_t) {
-            if (strcasecmp(d.szFormat, text.c_str()) != 0) return true;
-            found = TKoWaveFormat::CreateMaxSize();
-            std::memcpy(found->Data(), d.pwfx, TKoWaveFormat::RecordSizeOf(*d.pwfx));
-            found->MarkComplete();
-            return false;
-        },
-        ACM_FORMATENUMF_WFORMATTAG);
-    return found;
-}
-
-// "MPEG Layer-3 128 kBit/s, 44,100Hz, Stereo" for a complete format the codec manager knows;
-// the known fields otherwise.
-std::string Describe(const TKoWaveFormat& format) {
-    std::string tagName = "tag " + std::to_string(format.HasFormatTag() ? format.FormatTag() : 0);
-    if (format.HasFormatTag()) {
-        ACMFORMATTAGDETAILS tag{};
-        tag.cbStruct = sizeof tag;
-        tag.dwFormatTag = format.FormatTag();
-        if (acmFormatTagDetails(nullptr, &tag, ACM_FORMATTAGDETAILSF_FORMATTAG) == MMSYSERR_NOERROR)
-            tagName = tag.szFormatTag;
-    }
-    if (format.IsComplete()) {
-        auto copy = KoClone(format);
-        copy->EnsureMaxCapacity();
-        ACMFORMATDETAILS details{};
-        details.cbStruct = sizeof details;
-        details.pwfx = copy->Data();
-        details.cbwfx = static_cast<uint32_t>(copy->Capacity());
-        if (acmFormatDetails(nullptr, &details, ACM_FORMATDETAILSF_FORMAT) == MMSYSERR_NOERROR)
-            return tagName + " " + details.szFormat;
-        return tagName + " " + Thousands(format.SamplesPerSec()) + " Hz, " +
-               std::to_string(format.BitsPerSample()) + " bit, " +
-               std::to_string(format.Channels()) + " channel(s)";
-    }
-    const uint32_t known = format.KnownFields();
-    std::string text = tagName;
-    if (known & KoWaveFields::SamplesPerSec)
-        text += ", " + Thousands(format.SamplesPerSec()) + " Hz";
-    if (known & KoWaveFields::BitsPerSample)
-        text += ", " + std::to_string(format.BitsPerSample()) + " bit";
-    if (known & KoWaveFields::Channels)
-        text += ", " + std::to_string(format.Channels()) + " channel(s)";
-    return text;
-}
-
 // Why the write chain could not be built: the first stage along the path that no codec
 // takes, or "" when every stage looks possible.
 std::string RefusedStage(const TKoWaveFormat& source, const TKoWaveFormatList& path, bool quality) {
@@ -210,48 +108,6 @@ std::string RefusedStage(const TKoWaveFormat& source, const TKoWaveFormatList& p
         from = path[i];
     }
     return {};
-}
-
-struct FileState {
-    bool exists = false;
-    struct stat st {};
-};
-
-FileState Stat(const std::string& name) {
-    FileState s;
-    s.exists = ::stat(name.c_str(), &s.st) == 0;
-    return s;
-}
-
-bool SameFile(const FileState& a, const FileState& b) {
-    return a.exists && b.exists && a.st.st_dev == b.st.st_dev && a.st.st_ino == b.st.st_ino;
-}
-
-// Whether the failed open left a file of ours behind (created or truncated by it).
-bool TouchedByUs(const FileState& before, const FileState& after) {
-    if (!after.exists || !S_ISREG(after.st.st_mode)) return false;
-    if (!before.exists || !SameFile(before, after)) return true;
-    return before.st.st_size != after.st.st_size ||
-           before.st.st_mtim.tv_sec != after.st.st_mtim.tv_sec ||
-           before.st.st_mtim.tv_nsec != after.st.st_mtim.tv_nsec;
-}
-
-// Copies the audio block by block; names the failed step in `failure`.
-bool CopyData(TKoStream& in, TKoStream& out, const std::string& inName, std::string& failure) {
-    std::vector<uint8_t> block(kBlockBytes);
-    const TKoArea area = MakeArea(block.data(), kBlockBytes);
-    for (;;) {
-        const int32_t n = in.Read(area);
-        if (n < 0) {
-            failure = "reading " + inName + " failed";
-            return false;
-        }
-        if (n == 0) return true;
-        if (out.Write(MakeArea(block.data(), n)) != n) {
-            failure = "writing failed (a conversion or the file)";
-            return false;
-        }
-    }
 }
 
 }  // namespace
@@ -288,65 +144,61 @@ int RunConvert(std::span<const std::string> args) {
         ReportError(inName, reason);
         return kExitFailure;
     }
-    const FileState before = Stat(outName);
-    if (SameFile(Stat(inName), before)) {
+    if (fileops::SameFile(inName, outName)) {
         ReportError(outName, "is the input file itself");
         return kExitFailure;
     }
-
-    TKoWaveStreamFactory factory;
-    factory.Threaded = o.threaded;  // both chains, with the default three seconds each
-    std::unique_ptr<TKoStream> in = factory.OpenReadChain(inName);
-    if (!in) {
+    auto source = HKoWaveStreamFactory::ReadFileFormat(inName);
+    if (!source) {
         ReportError(inName, "not a WAVE file that can be read");
         return kExitFailure;
     }
-    auto source = KoClone(*dynamic_cast<TKoWaveStreamFormat*>(in->GetFormat()));
+    // A template becomes the nearest complete format of its tag, the fields not given
+    // following the source, before the codecs are asked for a path.
+    if (!wanted->IsComplete())
+        if (auto nearest = NearestFormat(*wanted, source->Format())) wanted = std::move(nearest);
 
-    auto path = HKoACMFormat::ConversionPath(source->Format(), *wanted);
-    if (!path) {
-        ReportError(outName, "no conversion path from " + Describe(source->Format()) + " to " +
-                                 Describe(*wanted));
-        return kExitFailure;
-    }
+    TRecodingThread job(inName, outName, kBlockBytes, wanted.get(), !o.speed);
+    job.ReplaceTarget = true;
+    job.RequireChannels = false;
+    job.Threaded = o.threaded;  // both chains, with the default three seconds each
+    // A device or pipe named as the output is written to directly, and never removed.
+    struct stat st {};
+    job.UsePartFile = ::stat(outName.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    job.Execute();
+    if (job.Succeeded()) return kExitSuccess;
 
-    factory.SetWantedFormat(*wanted);
-    factory.HighSpeed = o.speed;
     std::string failure;
-    bool created = false;
-    // What runs when an exception ends the conversion, for the message.
-    std::string step = "creating the output";
-    try {
-        std::unique_ptr<TKoStream> out = factory.OpenWriteChain(outName, *source);
-        created = out != nullptr;
-        if (!out) {
-            failure = RefusedStage(source->Format(), *path, factory.HighQuality());
+    const int error = job.ErrorNumber();
+    switch (job.FailedStep()) {
+        case TRecodeStep::OpenSource:
+            ReportError(inName, "not a WAVE file that can be read");
+            return kExitFailure;
+        case TRecodeStep::OpenTarget:
+            if (auto path = HKoACMFormat::ConversionPath(source->Format(), *wanted); !path)
+                failure = "no conversion path from " + Describe(source->Format()) + " to " +
+                          Describe(*wanted);
+            else
+                failure = RefusedStage(source->Format(), *path, !o.speed);
             if (failure.empty())
-                failure = TouchedByUs(before, Stat(outName))
-                              ? "the conversion chain could not be built"
-                              : "cannot create: " + std::string(std::strerror(errno));
-        } else {
-            step = "reading, converting or writing the data";
-            if (CopyData(*in, *out, inName, failure)) {
-                // Only a completed file counts: Close drains the codecs and patches the sizes.
-                step = "completing the output";
-                if (!out->Close())
-                    failure = "completing the output failed (a conversion or the file)";
-            }
-        }
-        step = "closing " + inName;
-        if (failure.empty() && !in->Close()) failure = "closing " + inName + " failed";
-    } catch (const std::exception& error) {
-        if (failure.empty())
-            failure = step + " failed" + (*error.what() ? std::string(": ") + error.what() : "");
+                failure = error ? "cannot create: " + std::string(std::strerror(error))
+                                : "the conversion chain could not be built";
+            break;
+        case TRecodeStep::Read:
+            failure = "reading " + inName + " failed";
+            break;
+        case TRecodeStep::Write:
+            failure = "writing failed (a conversion or the file)";
+            break;
+        case TRecodeStep::Complete:
+            failure = "completing the output failed (a conversion or the file)";
+            break;
+        default:
+            failure = job.ErrorText() + " (failed)";
+            break;
     }
-    // A chain that failed half-way may have created the file all the same.
-    created = created || TouchedByUs(before, Stat(outName));
-    if (failure.empty()) return kExitSuccess;
-
+    if (error && job.FailedStep() != TRecodeStep::OpenTarget)
+        failure += std::string(": ") + std::strerror(error);
     ReportError(outName, failure);
-    std::error_code ignored;
-    // Only a regular file is ours to remove, never a device or pipe named as the output.
-    if (created && S_ISREG(Stat(outName).st.st_mode)) std::filesystem::remove(outName, ignored);
     return kExitFailure;
 }

@@ -171,6 +171,12 @@ void TJobControl::SetJobState(TJobState Requested) {
 }
 
 TGoResult TJobControl::ButtonGoClick() {
+    LastGoMessage.clear();
+    LastGoResult = Go();
+    return LastGoResult;
+}
+
+TGoResult TJobControl::Go() {
     GoWhenIdle = false;
     if (jobState_ == jsWaiting) SetJobState(jsStopped);
     if (jobState_ != jsStopped) return TGoResult::NotStopped;
@@ -196,6 +202,7 @@ TGoResult TJobControl::ButtonGoClick() {
             return TGoResult::NoMoreFiles;
         }
     } catch (const std::exception& error) {
+        LastGoMessage = error.what();
         ShowMessage(error.what());
         return TGoResult::Failed;
     }
@@ -242,6 +249,7 @@ bool TJobControl::RecodingThreadDone() {
     thread_->WaitFor();
     std::unique_ptr<TRecodingThread> thread = std::move(thread_);
     UpdateProgressFrom(*thread);
+    lastAudioSeconds_ = thread->AudioSeconds();
     jobState_ = jsStopped;
     SetJobState(jsStopped);
     if (!thread->Succeeded()) {

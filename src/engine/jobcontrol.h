@@ -81,6 +81,12 @@ class TJobControl {
     // Called with every new thread before it starts (front ends hook its OnDone there).
     std::function<void(TRecodingThread&)> OnThreadCreated;
 
+    // What the last Go did, and the message it showed when it failed.
+    TGoResult LastGoResult = TGoResult::NoMoreFiles;
+    std::string LastGoMessage;
+    // Seconds of audio in the source of the job that ended last (0 when unknown).
+    double LastAudioSeconds() const { return lastAudioSeconds_; }
+
     // Sources the search passes over for the rest of the run (failed under keep-going).
     std::set<std::string> SkipSources;
     // Set by a search that passed over files only because they were still young.
@@ -120,6 +126,7 @@ class TJobControl {
     int64_t SourceCandidateSize(const std::string& Path);
 
   private:
+    TGoResult Go();
     void ShowMessage(const std::string& Text);
     bool Check(const std::optional<TCheckFailure>& Failure, bool EvenWhileStartingUp = false);
     void ResetJobDisplay();
@@ -148,4 +155,5 @@ class TJobControl {
     int32_t lastTick_ = 0;
     int32_t elapsedMs_ = 0;
     int32_t lastElapsedMs_ = 0;
+    double lastAudioSeconds_ = 0;
 };

@@ -284,15 +284,20 @@ void TRecodingThread::Run() {
     const auto expected = fileFormat ? KoClone(fileFormat->Format()) : nullptr;
 
     sourceSize_ = in->GetSize();
+    if (const uint32_t rate = source->Format().AvgBytesPerSec(); rate > 0)
+        audioSeconds_ = static_cast<double>(sourceSize_) / rate;
     TKoArea area = buffer.Area();
     bool stopped = false;
-    while (in->GetPosition() != sourceSize_) {
+    // A chain that keeps no size (a read-ahead stage) ends where its reads end.
+    const bool sized = sourceSize_ >= 0 && in->GetPosition() >= 0;
+    while (!sized || in->GetPosition() != sourceSize_) {
         ApplyPriority();
         if (terminated_ || (suspended_ && !WaitWhileSuspended())) {
             stopped = true;
             break;
         }
         const int32_t n = in->Read(area);
+        if (n == 0 && !sized) break;
         if (n <= 0) {
             // 0 before the declared end is a truncated source, not the end of the job.
             out->Close();
@@ -306,7 +311,7 @@ void TRecodingThread::Run() {
             cleanup();
             return Fail(TRecodeStep::Write, "Error writing output stream !", error);
         }
-        bytesRead_ = in->GetPosition();
+        bytesRead_ = sized ? in->GetPosition() : bytesRead_ + n;
     }
     if (stopped) {
         out->Close();

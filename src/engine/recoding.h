@@ -80,6 +80,8 @@ class TRecodingThread {
     TRecodeStep FailedStep() const { return failedStep_; }
     int ErrorNumber() const { return errorNumber_; }
     int64_t TargetSize() const { return targetSize_; }
+    // Seconds of audio in the source (0 when unknown).
+    double AudioSeconds() const { return audioSeconds_; }
 
     const std::string& SourceFileName() const { return sourceFileName_; }
     const std::string& TargetFileName() const { return targetFileName_; }
@@ -109,6 +111,7 @@ class TRecodingThread {
     TRecodeStep failedStep_ = TRecodeStep::None;
     int errorNumber_ = 0;
     int64_t targetSize_ = 0;
+    double audioSeconds_ = 0;
 
     std::mutex mutex_;
     std::condition_variable wake_;

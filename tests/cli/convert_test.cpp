@@ -62,7 +62,7 @@ TEST_F(Convert, UsageErrors) {
         const char* message;
     } rows[] = {
         {"no tag", "IN OUT", "--tag is required"},
-        {"unknown tag name", "--tag gsm IN OUT", "unknown format tag 'gsm'"},
+        {"unknown tag name", "--tag opus IN OUT", "unknown format tag 'opus'"},
         {"unknown tag number", "--tag 4660 IN OUT", "unknown format tag"},
         {"unknown description", "--tag 'ima adpcm' --attributes '22,050 Hz, 4 Bit' IN OUT",
          "`sonbar-cli formats 'ima adpcm'` lists them"},
