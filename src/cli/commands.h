@@ -26,3 +26,8 @@ int RunInfo(std::span<const std::string> args);
 int RunCopy(std::span<const std::string> args);
 int RunConvert(std::span<const std::string> args);
 int RunFormats(std::span<const std::string> args);
+int RunSettings(std::span<const std::string> args);
+int RunBatch(std::span<const std::string> args);
+
+// Prints "sonbar-cli: usage: MESSAGE" and Usage on stderr; returns the usage exit code.
+int UsageError(const std::string& command, const std::string& message, const char* usage);

@@ -212,12 +212,13 @@ void TSettings::LoadSettings(const TIniStore& Ini, const std::string& FormatFile
     UnpackOptions(bits);
 }
 
-std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFile) const {
+std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFile,
+                                    bool WithFormat) const {
     const std::string bits = PackOptions();
     for (int i = 0; i < TextCount; ++i)
         Ini.WriteString("Options", kTextKeys[i], Texts[static_cast<std::size_t>(i)]);
     Ini.WriteString("Options", "SavedDataFields", bits);
-    return SaveTargetFormat(FormatFile);
+    return WithFormat ? SaveTargetFormat(FormatFile) : std::string();
 }
 
 void TSettings::LoadMainSettings(const TIniStore& Ini, bool StartingUp) {

@@ -114,7 +114,9 @@ class TSettings {
     // window's position, which the windows keep themselves). Writes raise EIniWriteError.
     void LoadSettings(const TIniStore& Ini, const std::string& FormatFile);
     // Returns the message of a failed target-format write ("" on success).
-    std::string SaveSettings(TIniStore& Ini, const std::string& FormatFile) const;
+    // WithFormat false leaves Sonbar.tf as it is.
+    std::string SaveSettings(TIniStore& Ini, const std::string& FormatFile,
+                             bool WithFormat = true) const;
     // StartingUp: network paths and directories that no longer exist are dropped silently.
     void LoadMainSettings(const TIniStore& Ini, bool StartingUp);
     void SaveMainSettings(TIniStore& Ini) const;
