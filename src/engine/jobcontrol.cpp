@@ -339,5 +339,7 @@ bool TJobControl::CheckDirLists() {
 void TJobControl::RefreshTargetDirs() {
     targetFree_.clear();
     for (const std::string& dir : settings_.TargetDirs)
-        targetFree_.push_back(dir.rfind("//", 0) == 0 ? -1 : fileops::FreeSpace(dir));
+        targetFree_.push_back(dir.rfind("//", 0) == 0 ? -1
+                              : FreeSpaceOf         ? FreeSpaceOf(dir)
+                                                    : fileops::FreeSpace(dir));
 }

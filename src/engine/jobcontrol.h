@@ -78,6 +78,9 @@ class TJobControl {
     // Free space per target directory as last measured (-1 unknown).
     const std::vector<int64_t>& TargetFreeSpace() const { return targetFree_; }
     TRecodingThread* RecodingThread() const { return thread_.get(); }
+    // Measures the free space of a target directory (-1 unknown); the file system's by
+    // default.
+    std::function<int64_t(const std::string&)> FreeSpaceOf;
     // Called with every new thread before it starts (front ends hook its OnDone there).
     std::function<void(TRecodingThread&)> OnThreadCreated;
 
