@@ -1,0 +1,287 @@
+// sonbar-cli settings and batch on real directory trees: every directory mode, policy and
+// after-action, the faults that must lose nothing, and the hot folder.
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "cli_fixture.h"
+
+namespace {
+
+using namespace clitest;
+using namespace std::chrono_literals;
+
+class Batch : public CliTest {
+  protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        if (IsSkipped()) return;
+        fs::create_directories(dir / "in");
+        fs::create_directories(dir / "out");
+    }
+    void TearDown() override {
+        for (const auto& m : mounts_) ::umount2(m.c_str(), MNT_DETACH);
+        CliTest::TearDown();
+    }
+    // A tone of Seconds under in/Rel, older than the stability window.
+    std::string Tone(const std::string& Rel, double Seconds = 1, const char* Format = "-r 44100 -c 2") {
+        const std::string path = Path("in/" + Rel);
+        fs::create_directories(fs::path(path).parent_path());
+        EXPECT_EQ(Shell("sox -n " + std::string(Format) + " -b 16 " + Q(path) + " synth " +
+                        std::to_string(Seconds) + " sine 440 && touch -d '1 min ago' " + Q(path)),
+                  0);
+        return path;
+    }
+    static std::string Q(const std::string& s) {
+        std::string q = "'";
+        for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return q + "'";
+    }
+    std::string Cli() const { return std::string(SONBAR_CLI); }
+    int Settings(const std::string& Args) {
+        return Shell(Cli() + " settings --settings " + Q(Path("cfg")) + " " + Args + " >/dev/null");
+    }
+    int Run(const std::string& Args = "") {
+        return Shell("timeout 120 " + Cli() + " batch --settings " + Q(Path("cfg")) + " " + Args +
+                     " </dev/null >" + Q(Path("stdout.txt")));
+    }
+    std::string Out() const { return Slurp(dir / "stdout.txt"); }
+    // Frames ffmpeg decodes from File (stereo 16-bit), or -1.
+    long Decoded(const std::string& File) {
+        const std::string raw = Path("decoded.raw");
+        if (Shell("ffmpeg -v error -y -i " + Q(File) + " -f s16le -ac 2 " + Q(raw)) != 0) return -1;
+        return static_cast<long>(fs::file_size(raw) / 4);
+    }
+    bool Mount(const std::string& Where, const std::string& Options) {
+        fs::create_directories(Where);
+        if (::mount("tmpfs", Where.c_str(), "tmpfs", 0, Options.c_str()) != 0) return false;
+        mounts_.push_back(Where);
+        return true;
+    }
+    // Every source is in place byte for byte or has its complete target; nothing under a
+    // target's name is incomplete.
+    void ExpectNothingLost(const std::map<std::string, std::string>& Sources,
+                           const std::string& TargetDir) {
+        for (const auto& [source, bytes] : Sources) {
+            SCOPED_TRACE(source);
+            const std::string target = TargetDir + fs::path(source).filename().string();
+            if (fs::exists(source)) {
+                EXPECT_EQ(Slurp(source), bytes) << "a source kept must be whole";
+            } else {
+                ASSERT_TRUE(fs::exists(target)) << "a source gone must have its target";
+            }
+            if (fs::exists(target)) {
+                EXPECT_EQ(Shell(Cli() + " info " + Q(target) + " >/dev/null"), 0);
+                EXPECT_GE(Decoded(target), 44100 * 0.99);
+            }
+        }
+    }
+    std::map<std::string, std::string> Snapshot(const std::vector<std::string>& Files) {
+        std::map<std::string, std::string> m;
+        for (const auto& f : Files) m[f] = Slurp(f);
+        return m;
+    }
+
+  private:
+    std::vector<std::string> mounts_;
+};
+
+TEST_F(Batch, SettingsShowChangeAndRefuse) {
+    ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
+                       " target-ext=mp3 exists=skip --tag mp3 --attributes '128 kBit/s, 44,100Hz, Stereo'"),
+              0)
+        << Err();
+    ASSERT_EQ(Shell(Cli() + " settings --settings " + Q(Path("cfg")) + " >" + Q(Path("s.txt"))), 0);
+    const std::string shown = Slurp(dir / "s.txt");
+    EXPECT_EQ(shown.substr(0, shown.find('\n')), "source-dirs=" + Path("in") + "/");
+    EXPECT_NE(shown.find("\nexists=skip\nnoise=on\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\nformat=MPEG Layer-3: 128 kBit/s, 44,100Hz, Stereo\n"), std::string::npos);
+
+    const std::string ini = Slurp(dir / "cfg/Sonbar.ini");
+    struct Row {
+        std::string args;
+        int code;
+        const char* message;
+    } rows[] = {
+        {"buffer-kb=2 after=move move-dir=", 1, "sonbar-cli: Value must be between 4 and 1024 !\n"},
+        {"source-exts=*.wav", 1, "sonbar-cli: At least one of the specified source extensions is invalid !\n"},
+        {"target-dirs=" + Q(Path("nowhere")), 1, "sonbar-cli: The specified directory is invalid !\n"},
+        {"mode=sideways", 2, "mode takes one of classical, link, rebound"},
+        {"colour=blue", 2, "unknown setting 'colour'"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.args);
+        EXPECT_EQ(Settings(r.args), r.code);
+        EXPECT_NE(Err().find(r.message), std::string::npos) << Err();
+        EXPECT_EQ(Slurp(dir / "cfg/Sonbar.ini"), ini) << "a refused change writes nothing";
+    }
+}
+
+// Names that shells and URL-minded tools mangle, an upper-case extension, nested folders,
+// every directory mode, policy and after-action; every output decodes to its full length.
+TEST_F(Batch, ModesPoliciesAndAfterActions) {
+    if (!Have("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+    const std::vector<std::string> names = {"plain.wav", "with space.WAV", "ünïcødé #&?[x];'q.wav",
+                                            "deep/er/nest.wav"};
+    struct Row {
+        const char* name;
+        std::string settings, batchArgs;
+        int code;
+        // Where the target of "deep/er/nest.wav" lands, relative to the test folder.
+        const char* nestedTarget;
+        bool moved;  // the sources went to the move folder, else they were deleted
+        const char* stdoutHas;
+    } rows[] = {
+        {"classical, relative dirs, IMA", "mode=classical relative-dirs=on --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'",
+         "", 0, "out/deep/er/nest.wav", false, "recoded "},
+        {"flat target folder", "relative-dirs=off", "", 0, "out/nest.wav", false, ""},
+        {"rebound to MP3", "mode=rebound target-ext=mp3 --tag mp3 --attributes '128 kBit/s, 44,100Hz, Stereo'",
+         "", 0, "in/deep/er/nest.mp3", false, ""},
+        {"move after", "mode=classical after=move move-dir=" + Q(Path("moved")), "", 0, "out/deep/er/nest.wav", false, ""},
+    };
+    fs::create_directories(dir / "moved");
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        for (const auto& n : names) Tone(n);
+        ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
+                           " target-ext=wav exists=overwrite " + r.settings),
+                  0)
+            << Err();
+        EXPECT_EQ(Run(r.batchArgs), r.code) << Err();
+        EXPECT_NE(Out().find(r.stdoutHas), std::string::npos);
+        EXPECT_GE(Decoded(Path(r.nestedTarget)), 44100) << Err();
+        for (const auto& n : names) EXPECT_FALSE(fs::exists(Path("in/" + n))) << n;
+        if (r.moved) {
+            for (const auto& n : names) EXPECT_TRUE(fs::exists(Path("moved/" + n))) << n;
+        }
+        fs::remove_all(dir / "moved");
+        fs::create_directories(dir / "moved");
+        for (const auto& n : names) fs::remove(Path("in/" + n));
+    }
+    EXPECT_TRUE(fs::exists(Path("out/ünïcødé #&?[x];'q.wav")));
+    EXPECT_TRUE(fs::exists(Path("out/with space.wav")));
+
+    // The target exists: each policy and each answer a script can give.
+    struct Policy {
+        const char* exists;
+        const char* args;
+        int code;
+        bool recoded, sourceGone;
+    } policies[] = {
+        {"overwrite", "", 0, true, true},  {"skip", "", 0, false, true},
+        {"prompt", "--yes", 0, true, true}, {"prompt", "--no", 0, false, true},
+        {"prompt", "", 1, false, false},
+    };
+    for (const Policy& p : policies) {
+        SCOPED_TRACE(std::string(p.exists) + " " + p.args);
+        Tone("plain.wav");
+        std::ofstream(Path("out/plain.wav")) << "old";
+        ASSERT_EQ(Settings(std::string("mode=classical relative-dirs=on after=delete exists=") + p.exists), 0);
+        EXPECT_EQ(Run(p.args), p.code) << Err();
+        EXPECT_EQ(Slurp(dir / "out/plain.wav") != "old", p.recoded);
+        EXPECT_EQ(!fs::exists(Path("in/plain.wav")), p.sourceGone);
+        if (p.code == 1) EXPECT_NE(Err().find("Processing was stopped !"), std::string::npos) << Err();
+        fs::remove(Path("in/plain.wav"));
+    }
+}
+
+TEST_F(Batch, FaultsLoseNothing) {
+    if (!Have("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+    auto configure = [&](const std::string& target, const std::string& extra = "") {
+        ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(target) +
+                           " target-ext=wav exists=overwrite relative-dirs=off " + extra +
+                           " --tag pcm --attributes '44,100 Hz, 16 Bit, Stereo'"),
+                  0)
+            << Err();
+    };
+
+    // A corrupt source among good ones: --keep-going recodes the rest and says which failed.
+    {
+        const std::string good = Tone("good.wav");
+        const std::string bad = Path("in/bad.wav");
+        std::ofstream(bad) << "RIFF\x10\0\0\0WAVEfmt garbage garbage garbage";
+        Shell("touch -d '1 min ago' " + Q(bad));
+        configure(Path("out"));
+        const auto before = Snapshot({bad});
+        EXPECT_EQ(Run("--keep-going"), 1);
+        EXPECT_NE(Err().find("sonbar-cli: " + bad + ": Error opening source file !\n"
+                             "sonbar-cli: The current job could not be completed successfully !\n"),
+                  std::string::npos)
+            << Err();
+        EXPECT_FALSE(fs::exists(good));
+        ExpectNothingLost(before, Path("out/"));
+        EXPECT_EQ(Run(), 1) << "without --keep-going the first failure ends the batch";
+        fs::remove(bad);
+    }
+
+    // A full disk mid-file, and a read-only target folder.
+    const std::string full = Path("full"), readOnly = Path("ro");
+    if (Mount(full, "size=300k") && Mount(readOnly, "ro,size=1m")) {
+        for (const std::string& target : {full, readOnly}) {
+            SCOPED_TRACE(target);
+            const auto sources = Snapshot({Tone("a.wav"), Tone("b.wav")});
+            configure(target, "min-space-mb=0");
+            EXPECT_EQ(Run(), 1);
+            EXPECT_NE(Err().find("Error "), std::string::npos) << Err();
+            ExpectNothingLost(sources, target + "/");
+            for (const auto& e : fs::directory_iterator(target))
+                EXPECT_NE(e.path().extension(), ".part") << "a failed job removes its .part";
+            for (const auto& [s, b] : sources) fs::remove(s);
+        }
+    } else {
+        std::cout << "[   NOTE   ] tmpfs cannot be mounted here: full-disk and read-only cases skipped\n";
+    }
+
+    // A stop (SIGINT) and a kill -9 mid-file.
+    configure(Path("out"), "buffer-kb=4");
+    for (const char* signal : {"INT", "KILL"}) {
+        SCOPED_TRACE(signal);
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        const auto sources = Snapshot({Tone("long.wav", 600)});
+        const int code = Shell(Cli() + " batch --settings " + Q(Path("cfg")) + " >/dev/null & pid=$!; " +
+                               "for i in $(seq 100); do [ -e " + Q(Path("out/long.wav.part")) +
+                               " ] && break; sleep 0.05; done; kill -" + signal + " $pid; wait $pid");
+        EXPECT_EQ(code, std::string(signal) == "INT" ? 130 : 137);
+        EXPECT_EQ(Slurp(Path("in/long.wav")), sources.begin()->second);
+        EXPECT_FALSE(fs::exists(Path("out/long.wav")));
+        EXPECT_EQ(fs::exists(Path("out/long.wav.part")), std::string(signal) == "KILL")
+            << "a stopped job removes its .part; only a killed one leaves it";
+        fs::remove(Path("in/long.wav"));
+    }
+    // The next run replaces what the killed one left.
+    Tone("long.wav");
+    EXPECT_EQ(Run(), 0) << Err();
+    EXPECT_FALSE(fs::exists(Path("out/long.wav.part")));
+    EXPECT_GE(Decoded(Path("out/long.wav")), 44100);
+}
+
+TEST_F(Batch, HotFolder) {
+    ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
+                       " target-ext=wav wait-seconds=1 exists=overwrite --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'"),
+              0);
+    const std::string staged = Path("stage.wav"), src = Path("src.wav");
+    ASSERT_EQ(Shell("sox -n -r 44100 -c 2 -b 16 " + Q(staged) + " synth 1 sine 440 && cp " + Q(staged) +
+                    " " + Q(src)),
+              0);
+    // Kept open by its writer for a second and a half, appended to, then closed.
+    const std::string watch = Cli() + " batch --watch --settings " + Q(Path("cfg")) + " >" +
+                              Q(Path("stdout.txt")) + " & pid=$!; ";
+    const int code = Shell(watch + "sleep 1.5; mv " + Q(staged) + " " + Q(Path("in/renamed.wav")) + "; cp " +
+                           Q(src) + " " + Q(Path("in/copied.wav")) + "; " + "{ head -c 1000 " + Q(src) +
+                           "; sleep 1.5; tail -c +1001 " + Q(src) + "; } >" + Q(Path("in/slow.wav")) +
+                           "; sleep 4.5; kill -TERM $pid; wait $pid");
+    EXPECT_EQ(code, 0) << "a signal while waiting for files ends the batch at once, successfully";
+    for (const char* name : {"renamed.wav", "copied.wav", "slow.wav"}) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(fs::exists(Path(std::string("out/") + name))) << Out() << Err();
+        EXPECT_FALSE(fs::exists(Path(std::string("in/") + name)));
+    }
+    // The slow file was taken whole: the same audio as the others.
+    EXPECT_EQ(fs::file_size(Path("out/slow.wav")), fs::file_size(Path("out/copied.wav")));
+}
+
+}  // namespace
