@@ -12,7 +12,10 @@ void PrintUsage(std::FILE* out) {
     std::fprintf(out, "usage: sonbar-cli COMMAND [ARGUMENTS]\n\ncommands:\n");
     for (const Command& command : Commands()) {
         std::string call = std::string(command.name) + " " + command.arguments;
-        std::fprintf(out, "  %-22s %s\n", call.c_str(), command.summary);
+        if (call.size() > 22)
+            std::fprintf(out, "  %s\n  %-22s %s\n", call.c_str(), "", command.summary);
+        else
+            std::fprintf(out, "  %-22s %s\n", call.c_str(), command.summary);
     }
     std::fprintf(out, "  %-22s %s\n", "--help", "show this text");
     std::fprintf(out,
