@@ -231,8 +231,43 @@ TEST_F(Batch, FaultsLoseNothing) {
                 EXPECT_NE(e.path().extension(), ".part") << "a failed job removes its .part";
             for (const auto& [s, b] : sources) fs::remove(s);
         }
+        // A move to another file system: copied whole under a temporary name first; a name
+        // already taken there is never replaced.
+        const std::string moveTo = Path("elsewhere");
+        if (Mount(moveTo, "size=4m")) {
+            configure(Path("out"), "after=move move-dir=" + Q(moveTo));
+            const std::string first = Tone("m1.wav");
+            std::ofstream(moveTo + "/m2.wav") << "taken";
+            const auto sources = Snapshot({Tone("m2.wav")});
+            EXPECT_EQ(Run("--keep-going"), 1);
+            EXPECT_NE(Err().find("m2.wav could not be moved to " + moveTo + "/ !"), std::string::npos)
+                << Err();
+            EXPECT_EQ(Slurp(moveTo + "/m1.wav").size(), 44u + 44100 * 4);
+            EXPECT_FALSE(fs::exists(first));
+            EXPECT_EQ(Slurp(moveTo + "/m2.wav"), "taken");
+            ExpectNothingLost(sources, Path("out/"));
+            for (const auto& e : fs::directory_iterator(moveTo))
+                EXPECT_TRUE(e.path().filename() == "m1.wav" || e.path().filename() == "m2.wav")
+                    << e.path();
+            fs::remove(Path("in/m2.wav"));
+        }
     } else {
         std::cout << "[   NOTE   ] tmpfs cannot be mounted here: full-disk and read-only cases skipped\n";
+    }
+
+    // Links planted in a shared target folder are replaced, never written through.
+    {
+        configure(Path("out"), "after=delete");
+        const std::string victim = Path("victim.txt");
+        std::ofstream(victim) << "precious";
+        Tone("p.wav");
+        Tone("q.wav");
+        fs::create_symlink(victim, Path("out/p.wav.part"));
+        fs::create_symlink(victim, Path("out/q.wav"));
+        EXPECT_EQ(Run(), 0) << Err();
+        EXPECT_EQ(Slurp(victim), "precious");
+        EXPECT_FALSE(fs::is_symlink(Path("out/p.wav")) || fs::is_symlink(Path("out/q.wav")));
+        EXPECT_GE(Decoded(Path("out/q.wav")), 44100);
     }
 
     // A stop (SIGINT) and a kill -9 mid-file.
