@@ -41,7 +41,9 @@ void TIniStore::Reload() {
 
 void TIniStore::Parse(const std::string& Text) {
     lines_.clear();
-    crlf_ = Text.find("\r\n") != std::string::npos;
+    // The file's own line end, as its first line has it, is kept when it is written again.
+    const auto firstEnd = Text.find('\n');
+    crlf_ = firstEnd != std::string::npos && firstEnd > 0 && Text[firstEnd - 1] == '\r';
     std::string section;
     std::size_t start = 0;
     while (start < Text.size()) {
@@ -49,7 +51,7 @@ void TIniStore::Parse(const std::string& Text) {
         if (end == std::string::npos) end = Text.size();
         Line line;
         line.text = Text.substr(start, end - start);
-        if (!line.text.empty() && line.text.back() == '\r') line.text.pop_back();
+        while (!line.text.empty() && line.text.back() == '\r') line.text.pop_back();
         start = end + 1;
         const std::string trimmed = Trim(line.text);
         if (!trimmed.empty() && trimmed.front() == '[') {

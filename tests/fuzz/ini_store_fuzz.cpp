@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t buffer = settings.CopyBufferBytes();
     const int64_t space = settings.MinSpaceLeftBytes();
     const int32_t wait = settings.WaitSecondsValue();
-    if (buffer < 4 << 10 || buffer > 1024 << 10 || space < 0 || space > int64_t{1024} << 20 ||
+    // (1 KB is the stated fallback for a copy buffer that is not a number.)
+    if (buffer < 1 << 10 || buffer > 1024 << 10 || space < 0 || space > int64_t{1024} << 20 ||
         wait < 0)
         std::abort();
     if (settings.PackOptions().size() != 6) std::abort();
