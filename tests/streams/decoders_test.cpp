@@ -193,4 +193,4 @@ TEST_P(Decoders, ReadTheWholeToneFromEveryCodec) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, Decoders, testing::ValuesIn(Rows()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
