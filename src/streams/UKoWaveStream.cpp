@@ -1,6 +1,41 @@
 #include "UKoWaveStream.h"
 
 #include <typeinfo>
+#include <vector>
+
+namespace {
+
+// What brings audio data of odd length to an even one, so that the `data` chunk needs no pad
+// byte. Players exist that, when a pad byte ends the file, look for one more chunk header in
+// it and play nothing at all. Sample formats of 1- or 3-byte frames get one more frame of
+// silence; codecs whose data are blocks get one zero byte, a partial block that decoders
+// skip. The `fact` chunk keeps the true count either way.
+std::vector<uint8_t> EvenFiller(const TKoWaveFormat& Format) {
+    const uint32_t align = Format.BlockAlign();
+    uint8_t silence = 0;
+    switch (Format.FormatTag()) {
+        case WAVE_FORMAT_PCM:
+        case WAVE_FORMAT_EXTENSIBLE:
+            // 8-bit samples are unsigned, centred on 0x80; wider ones are signed.
+            silence = Format.BitsPerSample() <= 8 ? 0x80 : 0x00;
+            break;
+        case WAVE_FORMAT_IEEE_FLOAT:
+            break;
+        case WAVE_FORMAT_ALAW:
+            silence = 0xD5;  // what the A-law encoder makes of sample 0
+            break;
+        case WAVE_FORMAT_MULAW:
+            silence = 0xFF;  // and the u-law encoder
+            break;
+        default:
+            return {0};
+    }
+    // An even frame size with odd data means a partial frame: one byte evens it as well.
+    if (align % 2 == 0) return {0};
+    return std::vector<uint8_t>(align, silence);
+}
+
+}  // namespace
 
 // ---- TKoWaveStreamFormat
 
@@ -96,8 +131,14 @@ bool TKoMMIOWaveStream::Close() {
     TKoMMIO& mmio = mmioStream_->MMIO();
     if (dataChunk_->Record().dwFlags & MMIO_DIRTY) {
         // The chunk ends at the furthest byte written, even if the last write went elsewhere.
-        const int64_t end = int64_t(dataChunk_->Record().dwDataOffset) + dataStream_->Window().Size;
+        const int64_t size = dataStream_->Window().Size;
+        const int64_t end = int64_t(dataChunk_->Record().dwDataOffset) + size;
         step([&] { return mmio.Seek(SeekFromBeginning(end)) == end; });
+        if (size % 2 != 0) {
+            std::vector<uint8_t> filler = EvenFiller(streamFormat_->Format());
+            const auto count = static_cast<int32_t>(filler.size());
+            step([&] { return mmio.Write(MakeArea(filler.data(), count)) == count; });
+        }
     }
     dataStream_.reset();
     step([&] { return mmio.Ascend(std::move(dataChunk_)); });
@@ -134,11 +175,14 @@ std::unique_ptr<TKoMMIOWaveStream::Parts> TKoMMIOWaveStream::ParseRead(
     // A chunk that cannot be left lies about its size: the file cannot be read on from there.
     if (!mmio.Ascend(std::move(fmtChunk)) || !format) return fail();
 
+    // `fact` may come before or after `data`: both searches start behind `fmt `.
+    const int64_t afterFormat = mmio.Seek(SeekFromCurrent(0));
     std::unique_ptr<TKoWaveFact> fact;
     if (auto factChunk = mmio.Descend(riff, FourCC("fact"))) {
         fact = TKoWaveFact::ReadFrom(MMIOStream->AsStream(), factChunk->Record().cksize);
         if (!mmio.Ascend(std::move(factChunk))) return fail();
     }
+    if (mmio.Seek(SeekFromBeginning(afterFormat)) != afterFormat) return fail();
 
     parts->data = mmio.Descend(riff, FourCC("data"));
     if (!parts->data) return fail();

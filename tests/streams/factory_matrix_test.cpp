@@ -158,7 +158,9 @@ TEST_P(FactoryMatrix, ConvertsAndKeepsTheWholeTone) {
         ASSERT_FALSE(decoded.empty()) << "ffmpeg cannot read the file";
         const size_t decodedFrames = decoded.size() / channels;
         EXPECT_GE(double(decodedFrames) + 1, frames) << "the end of the tone is missing";
-        EXPECT_LE(double(decodedFrames), frames + 1 + double(step.extra));
+        // The writer evens an odd count of 1- or 3-byte frames with one frame of silence.
+        const double evened = file->Format().BlockAlign() % 2 != 0 ? 1 : 0;
+        EXPECT_LE(double(decodedFrames), frames + 1 + evened + double(step.extra));
         const auto ideal = IdealTone(rate, channels, row.channels, size_t(frames));
         const size_t lag =
             step.maxLag ? BestLag(ideal, decoded, channels, step.maxLag * channels) : 0;

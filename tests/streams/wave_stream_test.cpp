@@ -39,7 +39,9 @@ Bytes codecFmtPayload(uint16_t tag, uint16_t align, const Bytes& extra) {
 }  // namespace
 
 // The exact bytes of written files: an 18-byte PCM `fmt `, `fact` only for a non-zero count,
-// pad bytes after odd chunks, and sizes patched by Close; by name and over a stream alike.
+// pad bytes after odd chunks other than `data`, and sizes patched by Close; by name and over a
+// stream alike. Odd audio is evened inside `data` (a frame of silence, or a zero byte after
+// the blocks of a codec), so that no pad byte ends the file; `fact` keeps the true count.
 TEST(WaveWriter, WritesTheFileLayout) {
     const Bytes ima = {0xF9, 0x01};
     struct Row {
@@ -50,9 +52,16 @@ TEST(WaveWriter, WritesTheFileLayout) {
     } rows[] = {
         {"PCM without count: data header at 38", pcmStreamFormat(44100, 16, 2, 0), pattern(8),
          riff("WAVE", chunk("fmt ", fmtRecord(1, 2, 44100, 16)) + chunk("data", pattern(8)))},
-        {"PCM with count and odd data", pcmStreamFormat(8000, 8, 1, 5), pattern(5),
-         riff("WAVE",
-              chunk("fmt ", fmtRecord(1, 1, 8000, 8)) + factChunk(5) + chunk("data", pattern(5)))},
+        {"8-bit PCM with count and odd data: one more frame of 0x80",
+         pcmStreamFormat(8000, 8, 1, 5), pattern(5),
+         riff("WAVE", chunk("fmt ", fmtRecord(1, 1, 8000, 8)) + factChunk(5) +
+                          chunk("data", pattern(5) + Bytes{0x80}))},
+        {"24-bit mono, odd frame count: one more frame of zeros", pcmStreamFormat(8000, 24, 1, 0),
+         pattern(9),
+         riff("WAVE", chunk("fmt ", fmtRecord(1, 1, 8000, 24)) +
+                          chunk("data", pattern(9) + Bytes{0, 0, 0}))},
+        {"24-bit stereo stays as it is", pcmStreamFormat(8000, 24, 2, 0), pattern(12),
+         riff("WAVE", chunk("fmt ", fmtRecord(1, 2, 8000, 24)) + chunk("data", pattern(12)))},
         {"no data at all",
          pcmStreamFormat(8000, 16, 1, 0),
          {},
@@ -63,10 +72,23 @@ TEST(WaveWriter, WritesTheFileLayout) {
                           chunk("data", pattern(256)))},
         {"odd format record", TKoWaveStreamFormat::CreateForFormat(codecFormat(0x55, 1, {7}).get()),
          pattern(3),
-         riff("WAVE", chunk("fmt ", codecFmtPayload(0x55, 1, {7})) + chunk("data", pattern(3)))},
+         riff("WAVE",
+              chunk("fmt ", codecFmtPayload(0x55, 1, {7})) + chunk("data", pattern(3) + Bytes{0}))},
+        {"A-law: the code of sample 0",
+         TKoWaveStreamFormat::CreateForFormat(codecFormat(6, 1, {}).get()), pattern(7),
+         riff("WAVE",
+              chunk("fmt ", codecFmtPayload(6, 1, {})) + chunk("data", pattern(7) + Bytes{0xD5}))},
+        {"u-law: the code of sample 0",
+         TKoWaveStreamFormat::CreateForFormat(codecFormat(7, 1, {}).get()), pattern(7),
+         riff("WAVE",
+              chunk("fmt ", codecFmtPayload(7, 1, {})) + chunk("data", pattern(7) + Bytes{0xFF}))},
+        {"GSM blocks of 65 bytes: a zero byte after the last",
+         TKoWaveStreamFormat::CreateForFormat(codecFormat(49, 65, {0x40, 0x01}).get()), pattern(65),
+         riff("WAVE", chunk("fmt ", codecFmtPayload(49, 65, {0x40, 0x01})) +
+                          chunk("data", pattern(65) + Bytes{0}))},
     };
     TKoWaveFact count(505);
-    rows[3].format->AssignFact(&count);
+    rows[5].format->AssignFact(&count);
 
     TempDir dir;
     for (Row& row : rows) {
@@ -102,6 +124,8 @@ TEST(WaveReader, ReadsLayoutsAndRefusesWhatItCannotRead) {
     Bytes halfExtraSize = fmtRecord(0xFFFE, 2, 48000, 16, {}, true);
     halfExtraSize[16] = 22;
     halfExtraSize.resize(17);
+    Bytes unpadded = riff("WAVE", chunk("fmt ", pcmFmt(1, 8000, 8)) + chunk("data", pattern(41)));
+    unpadded.pop_back();
     struct Row {
         const char* name;
         Bytes image;
@@ -134,8 +158,13 @@ TEST(WaveReader, ReadsLayoutsAndRefusesWhatItCannotRead) {
          riff("WAVE", fmt + chunkWithSize("data", 1000, audio)), true, 250, 1, audio},
         {"RIFF size claims more than the file holds", riff("WAVE", fmt + data, 100000), true, 10, 1,
          audio},
-        // The search for fact passes over data; the search for data then starts behind fact.
-        {"fmt, data, fact", riff("WAVE", fmt + data + factChunk(10)), false},
+        {"fmt, data, fact", riff("WAVE", fmt + data + factChunk(7)), true, 7, 1, audio},
+        {"fmt, data, LIST, fact", riff("WAVE", fmt + data + list + factChunk(7)), true, 7, 1,
+         audio},
+        {"odd data with its pad byte at the end",
+         riff("WAVE", chunk("fmt ", pcmFmt(1, 8000, 8)) + chunk("data", pattern(41))), true, 41, 1,
+         pattern(41)},
+        {"odd data without a pad byte at the end", unpadded, true, 41, 1, pattern(41)},
         {"no data chunk", riff("WAVE", fmt + list), false},
         {"no fmt chunk", riff("WAVE", data), false},
         {"fmt after data", riff("WAVE", data + fmt), false},
