@@ -8,6 +8,7 @@
 #                                   without sanitizers when it does not exist yet)
 # Needs sox, ffmpeg, hyperfine, GNU time (/usr/bin/time) and python3. RUNS (default 3) sets
 # the timed runs per command; WORK_DIR (default a new directory under /tmp) where files go.
+# The batch runs at priority 3 (normal), as the tools it is compared with do.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,7 +41,7 @@ make_inputs "$work/t2000" 2000
 
 mkdir -p "$work/in" "$work/out"
 "$cli" settings --settings "$work/cfg" source-dirs="$work/in" target-dirs="$work/out" \
-    target-ext=wav exists=overwrite after=delete \
+    target-ext=wav exists=overwrite after=delete priority=3 \
     --tag ima --attributes '44,100 Hz, 4 Bit, Stereo' >/dev/null
 prepare() { echo "rm -rf '$work/in' '$work/out'; cp -a '$work/$1' '$work/in'; mkdir '$work/out'"; }
 
