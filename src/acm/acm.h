@@ -161,8 +161,8 @@ constexpr uint32_t ACM_FORMATDETAILSF_FORMAT = 1;
 MMRESULT acmFormatDetails(HACMDRIVER had, ACMFORMATDETAILS* pafd, uint32_t fdwDetails);
 
 // Enumeration. The callback returns false to stop the enumeration.
-using ACMFORMATTAGENUMCB =
-    std::function<bool(HACMDRIVERID hadid, const ACMFORMATTAGDETAILS& details, uint32_t fdwSupport)>;
+using ACMFORMATTAGENUMCB = std::function<bool(
+    HACMDRIVERID hadid, const ACMFORMATTAGDETAILS& details, uint32_t fdwSupport)>;
 MMRESULT acmFormatTagEnum(HACMDRIVER had, ACMFORMATTAGDETAILS* paftd, const ACMFORMATTAGENUMCB& cb,
                           uint32_t fdwEnum);
 

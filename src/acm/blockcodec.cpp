@@ -56,7 +56,8 @@ MMRESULT BlockCodec::convert(Buffers& io, uint32_t fdwConvert) {
     }
 
     if (pending_.empty()) {
-        const uint32_t n = std::min(blocks::whole(left(), inBlock_), blocks::whole(room(), outBlock_));
+        const uint32_t n =
+            std::min(blocks::whole(left(), inBlock_), blocks::whole(room(), outBlock_));
         if (n > 0) {
             processBlocks(io.src + io.srcUsed, io.dst + io.dstUsed, n);
             io.srcUsed += n * inBlock_;

@@ -12,7 +12,9 @@ namespace acm {
 
 namespace blocks {
 // Whole blocks in `bytes`.
-constexpr uint32_t whole(uint32_t bytes, uint32_t block) { return block ? bytes / block : 0; }
+constexpr uint32_t whole(uint32_t bytes, uint32_t block) {
+    return block ? bytes / block : 0;
+}
 // Blocks needed to hold `bytes`, rounding up.
 constexpr uint32_t roundedUp(uint32_t bytes, uint32_t block) {
     return block ? static_cast<uint32_t>((uint64_t{bytes} + block - 1) / block) : 0;
@@ -20,7 +22,7 @@ constexpr uint32_t roundedUp(uint32_t bytes, uint32_t block) {
 }  // namespace blocks
 
 class BlockCodec : public Codec {
-public:
+  public:
     BlockCodec(uint32_t inBlock, uint32_t outBlock);
 
     // SOURCE: output of cbInput bytes, whole blocks rounded up.
@@ -31,7 +33,7 @@ public:
     uint32_t inBlock() const { return inBlock_; }
     uint32_t outBlock() const { return outBlock_; }
 
-protected:
+  protected:
     // Converts `count` whole blocks from `in` to `out`.
     virtual void processBlocks(const uint8_t* in, uint8_t* out, uint32_t count) = 0;
     // Converts a trailing partial block of `inLength` (< inBlock) bytes at
@@ -40,7 +42,7 @@ protected:
     // to a whole block.
     virtual uint32_t processPartial(const uint8_t* in, uint32_t inLength, uint8_t* out);
 
-private:
+  private:
     uint32_t inBlock_;
     uint32_t outBlock_;
     std::vector<uint8_t> pending_;  // a partial input block held between calls

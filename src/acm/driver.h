@@ -24,14 +24,14 @@ struct FormatEntry {
 
 struct TagInfo {
     uint16_t tag;
-    const char* name;      // szFormatTag, e.g. "IMA ADPCM"
-    uint32_t formatSize;   // largest record of this tag, in bytes
-    bool enumerated;       // false: read-only tag (Extensible), never listed
+    const char* name;     // szFormatTag, e.g. "IMA ADPCM"
+    uint32_t formatSize;  // largest record of this tag, in bytes
+    bool enumerated;      // false: read-only tag (Extensible), never listed
 };
 
 // Per-stream codec state, made by Driver::open.
 class Codec {
-public:
+  public:
     virtual ~Codec() = default;
 
     // SOURCE: the most output cbInput bytes of input can give.
@@ -51,7 +51,7 @@ public:
 };
 
 class Driver {
-public:
+  public:
     virtual ~Driver() = default;
 
     virtual const char* name() const = 0;  // short driver name, e.g. "imaadpcm"

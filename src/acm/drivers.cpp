@@ -4,6 +4,7 @@ namespace acm {
 
 std::span<const Driver* const> drivers() {
     // Priority order: calls that name no driver ask these in turn.
+    // clang-format off
     static const Driver* const table[] = {
         // DRIVER TABLE (one line per driver)
         &pcmConverterDriver(),
@@ -15,6 +16,7 @@ std::span<const Driver* const> drivers() {
         mp3Driver(),
         nullptr,
     };
+    // clang-format on
     return std::span<const Driver* const>(table, std::size(table) - 1);
 }
 

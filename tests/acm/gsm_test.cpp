@@ -128,7 +128,8 @@ TEST(GsmInterop, OurFileDecodesInOtherTools) {
     ASSERT_EQ(gsm.size() / kBlock % 2, 1u);
     const GSM610WAVEFORMAT fmt = gsmFormat(8000);
     const Samples ours = decode(gsm, &fmt.wfx);
-    const std::string path = testing::TempDir() + "sonbar_gsm_ours_" + std::to_string(::getpid()) + ".wav";
+    const std::string path =
+        testing::TempDir() + "sonbar_gsm_ours_" + std::to_string(::getpid()) + ".wav";
     writeWave(path, &fmt.wfx, gsm, static_cast<uint32_t>(in.size()));
     if (sox) {
         EXPECT_EQ(soxDecode(path), ours);

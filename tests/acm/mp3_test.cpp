@@ -278,7 +278,8 @@ TEST(Mp3Interop, OurFilesDecodeInFfmpeg) {
         SCOPED_TRACE(uint32_t{fmt.wfx.nSamplesPerSec});
         const Samples in = musicLike(fmt.wfx.nSamplesPerSec, 0.4, ch);
         const Bytes mp3 = encode(in, fmt);
-        const std::string path = testing::TempDir() + "sonbar_mp3_ours_" + std::to_string(::getpid()) + ".wav";
+        const std::string path =
+            testing::TempDir() + "sonbar_mp3_ours_" + std::to_string(::getpid()) + ".wav";
         writeWave(path, &fmt.wfx, mp3, static_cast<uint32_t>(in.size() / ch));
         const Samples theirs = ffmpegDecode(path);
         const size_t lag = bestLag(in, theirs, ch, 3000);

@@ -22,7 +22,7 @@ enum class Law { A, Mu };
 uint8_t encodeA(int16_t x) {
     const int sign = x >= 0 ? 0x80 : 0;
     int mag = (x >= 0 ? x : -x) >> 3;  // 12-bit magnitude
-    if (mag > 0xFFF) mag = 0xFFF;     // -32768
+    if (mag > 0xFFF) mag = 0xFFF;      // -32768
     int seg = 0;
     while (seg < 7 && mag >= (32 << seg)) ++seg;
     const int mant = seg == 0 ? (mag >> 1) & 0x0F : (mag >> seg) & 0x0F;
