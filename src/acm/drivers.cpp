@@ -7,17 +7,16 @@ std::span<const Driver* const> drivers() {
     // clang-format off
     static const Driver* const table[] = {
         // DRIVER TABLE (one line per driver)
-        &pcmConverterDriver(),
+        pcmConverterDriver(),
         msAdpcmDriver(),
         imaAdpcmDriver(),
         alawDriver(),
         mulawDriver(),
         gsm610Driver(),
         mp3Driver(),
-        nullptr,
     };
     // clang-format on
-    return std::span<const Driver* const>(table, std::size(table) - 1);
+    return table;
 }
 
 }  // namespace acm

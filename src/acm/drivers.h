@@ -6,7 +6,7 @@
 namespace acm {
 
 // DRIVER ACCESSORS (one line per driver)
-const Driver& pcmConverterDriver();
+const Driver* pcmConverterDriver();
 const Driver* msAdpcmDriver();
 const Driver* imaAdpcmDriver();
 const Driver* alawDriver();

@@ -408,7 +408,7 @@ TEST_P(PcmSuggest, MeetsTheTemplateAndFollowsTheSource) {
     const Suggestion& s = GetParam();
     WAVEFORMATEX out = s.tmpl;
     const Bytes src = s.source.record();
-    EXPECT_EQ(acm::pcmConverterDriver().suggest(wfx(src), &out, sizeof out, s.flags), s.result);
+    EXPECT_EQ(acm::pcmConverterDriver()->suggest(wfx(src), &out, sizeof out, s.flags), s.result);
     if (s.result == MMSYSERR_NOERROR) {
         EXPECT_EQ(recordBytes(&out), s.expected.record());
     }
@@ -459,7 +459,7 @@ TEST(PcmSuggestSource, RefusesCodecSources) {
     gsm.nBlockAlign = 65;
     gsm.nAvgBytesPerSec = 1625;
     WAVEFORMATEX out = tmpl(PCM);
-    EXPECT_EQ(acm::pcmConverterDriver().suggest(&gsm, &out, sizeof out, kTag), ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(acm::pcmConverterDriver()->suggest(&gsm, &out, sizeof out, kTag), ACMERR_NOTPOSSIBLE);
 }
 
 }  // namespace

@@ -174,9 +174,9 @@ class PcmConverterDriver final : public Driver {
 
 }  // namespace
 
-const Driver& pcmConverterDriver() {
+const Driver* pcmConverterDriver() {
     static const PcmConverterDriver driver;
-    return driver;
+    return &driver;
 }
 
 }  // namespace acm
