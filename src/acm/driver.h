@@ -1,7 +1,7 @@
-// The interface every codec driver implements. A driver is stateless and
-// lives in the const table of drivers.cpp; per-stream state lives in the
-// Codec it opens. Operations mirror the manager calls one to one, and the
-// base answers "not possible".
+// The interface every codec driver implements. A driver is stateless: one
+// function-local static instance each, which the table of drivers.cpp lists;
+// per-stream state lives in the Codec it opens. Operations mirror the manager
+// calls one to one, and the base answers "not possible".
 #pragma once
 
 #include <cstdint>
