@@ -84,4 +84,9 @@ uint32_t recordSize(const WAVEFORMATEX* wfx);
 // Locale-independent "44,100" style number.
 std::string thousands(uint32_t value);
 
+// The fixed-size text fields of the manager's records. copyText fills one: cut to fit,
+// NUL-terminated, the rest zeroed. fieldText reads one up to its first NUL or its end.
+void copyText(char* dst, size_t capacity, const std::string& text);
+std::string fieldText(const char* text, size_t capacity);
+
 }  // namespace acm

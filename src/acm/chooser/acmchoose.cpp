@@ -81,12 +81,6 @@ class FormatChooserDialog : public QDialog {
     QComboBox* formats_;
 };
 
-void copyText(char* dst, std::size_t size, const std::string& text) {
-    const std::size_t n = std::min(size - 1, text.size());
-    std::memcpy(dst, text.data(), n);
-    dst[n] = '\0';
-}
-
 }  // namespace
 
 MMRESULT acmFormatChoose(ACMFORMATCHOOSE* pafmtc) {
@@ -121,8 +115,8 @@ MMRESULT acmFormatChoose(ACMFORMATCHOOSE* pafmtc) {
 
     const Choice& chosen = dialog.chosenFormat();
     std::memcpy(pafmtc->pwfx, chosen.record.data(), chosen.record.size());
-    copyText(pafmtc->szFormatTag, sizeof pafmtc->szFormatTag, dialog.chosenTag().name);
-    copyText(pafmtc->szFormat, sizeof pafmtc->szFormat, chosen.description);
+    acm::copyText(pafmtc->szFormatTag, sizeof pafmtc->szFormatTag, dialog.chosenTag().name);
+    acm::copyText(pafmtc->szFormat, sizeof pafmtc->szFormat, chosen.description);
     if (pafmtc->pszName && pafmtc->cchName > 0) pafmtc->pszName[0] = '\0';
     return MMSYSERR_NOERROR;
 }
