@@ -283,12 +283,7 @@ struct EnumFilter {
     bool fieldsMatch(const WAVEFORMATEX* f) const {
         if (tag && f->wFormatTag != tag) return false;
         if (!source.empty()) return true;  // the record was the source, not a template
-        if ((flags & ACM_FORMATENUMF_NCHANNELS) && f->nChannels != fields.nChannels) return false;
-        if ((flags & ACM_FORMATENUMF_NSAMPLESPERSEC) && f->nSamplesPerSec != fields.nSamplesPerSec)
-            return false;
-        if ((flags & ACM_FORMATENUMF_WBITSPERSAMPLE) && f->wBitsPerSample != fields.wBitsPerSample)
-            return false;
-        return true;
+        return acm::meetsTemplate(*f, fields, flags & ~ACM_FORMATENUMF_WFORMATTAG);
     }
 
     bool convertible(const acm::FormatEntry& f) const {

@@ -78,6 +78,27 @@ class Driver {
 // The driver table, in priority order (PCM converter first).
 std::span<const Driver* const> drivers();
 
+// Sample rates the drivers accept, in their own formats and in other tools' files.
+constexpr uint32_t kMinRate = 1000;
+constexpr uint32_t kMaxRate = 384000;
+
+// Whether `want` meets the fields of `tmpl` that `fields` names (the WFORMATTAG, NCHANNELS,
+// NSAMPLESPERSEC and WBITSPERSAMPLE flags, the same bits for suggestion and enumeration).
+inline bool meetsTemplate(const WAVEFORMATEX& want, const WAVEFORMATEX& tmpl, uint32_t fields) {
+    static_assert(ACM_FORMATSUGGESTF_WFORMATTAG == ACM_FORMATENUMF_WFORMATTAG &&
+                  ACM_FORMATSUGGESTF_NCHANNELS == ACM_FORMATENUMF_NCHANNELS &&
+                  ACM_FORMATSUGGESTF_NSAMPLESPERSEC == ACM_FORMATENUMF_NSAMPLESPERSEC &&
+                  ACM_FORMATSUGGESTF_WBITSPERSAMPLE == ACM_FORMATENUMF_WBITSPERSAMPLE);
+    if ((fields & ACM_FORMATSUGGESTF_WFORMATTAG) && tmpl.wFormatTag != want.wFormatTag)
+        return false;
+    if ((fields & ACM_FORMATSUGGESTF_NCHANNELS) && tmpl.nChannels != want.nChannels) return false;
+    if ((fields & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) && tmpl.nSamplesPerSec != want.nSamplesPerSec)
+        return false;
+    if ((fields & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) && tmpl.wBitsPerSample != want.wBitsPerSample)
+        return false;
+    return true;
+}
+
 // Size in bytes of a format record: 18 for PCM, else 18 + cbSize.
 uint32_t recordSize(const WAVEFORMATEX* wfx);
 

@@ -134,12 +134,12 @@ class Mp3Driver final : public Driver {
             const uint32_t rate = src->nSamplesPerSec;
             const MPEGLAYER3WAVEFORMAT want =
                 mp3::record(rate, channels, suggestedKbps(rate, channels));
-            if (!codec16::meetsTemplate(want.wfx, dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
+            if (!meetsTemplate(want.wfx, *dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
             return codec16::deliverSuggestion(&want, sizeof want, dst, cbDst);
         }
         if (mp3::readable(src, recordSize(src))) {
             const WAVEFORMATEX want = codec16::pcm16(src->nSamplesPerSec, src->nChannels);
-            if (!codec16::meetsTemplate(want, dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
+            if (!meetsTemplate(want, *dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
             return codec16::deliverSuggestion(&want, sizeof want, dst, cbDst);
         }
         return ACMERR_NOTPOSSIBLE;
