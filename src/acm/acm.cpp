@@ -366,7 +366,7 @@ MMRESULT acmFormatEnum(HACMDRIVER had, ACMFORMATDETAILS* pafd, const ACMFORMATEN
                     perTag.push_back(0);
                     it = tagsSeen.end() - 1;
                 }
-                const uint32_t index = perTag[it - tagsSeen.begin()]++;
+                const uint32_t index = perTag[static_cast<size_t>(it - tagsSeen.begin())]++;
                 if (!enumeratedTag(e.driver, tag) || !filter.fieldsMatch(f.wfx()) ||
                     !filter.convertible(f))
                     continue;

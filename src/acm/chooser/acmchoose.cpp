@@ -65,14 +65,18 @@ class FormatChooserDialog : public QDialog {
         });
     }
 
-    const TagChoices& chosenTag() const { return choices_.at(tags_->currentIndex()); }
-    const Choice& chosenFormat() const { return chosenTag().formats.at(formats_->currentIndex()); }
+    const TagChoices& chosenTag() const {
+        return choices_.at(static_cast<size_t>(tags_->currentIndex()));
+    }
+    const Choice& chosenFormat() const {
+        return chosenTag().formats.at(static_cast<size_t>(formats_->currentIndex()));
+    }
 
   private:
     void fillFormats(int tag) {
         formats_->clear();
         if (tag < 0) return;
-        for (const Choice& c : choices_.at(tag).formats)
+        for (const Choice& c : choices_.at(static_cast<size_t>(tag)).formats)
             formats_->addItem(QString::fromStdString(c.description));
     }
 

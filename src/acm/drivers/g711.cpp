@@ -47,7 +47,7 @@ uint8_t encodeMu(int16_t x) {
     while (seg < 7 && mag >= (64 << seg)) ++seg;
     const int mant = (mag >> (seg + 1)) & 0x0F;
     // Codes are stored inverted; the sign bit is set for positive samples.
-    return static_cast<uint8_t>(~((seg << 4) | mant) & 0x7F) | sign;
+    return static_cast<uint8_t>((~((seg << 4) | mant) & 0x7F) | sign);
 }
 
 int16_t decodeMu(uint8_t code) {
@@ -65,11 +65,11 @@ struct Tables {
 const Tables& tables(Law law) {
     static const auto build = [](Law l) {
         auto t = std::make_unique<Tables>();
-        for (int i = 0; i < 65536; ++i) {
+        for (size_t i = 0; i < t->encode.size(); ++i) {
             const auto x = static_cast<int16_t>(static_cast<uint16_t>(i));
             t->encode[i] = l == Law::A ? encodeA(x) : encodeMu(x);
         }
-        for (int c = 0; c < 256; ++c)
+        for (size_t c = 0; c < t->decode.size(); ++c)
             t->decode[c] =
                 l == Law::A ? decodeA(static_cast<uint8_t>(c)) : decodeMu(static_cast<uint8_t>(c));
         t->silence = t->encode[0];
