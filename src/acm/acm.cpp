@@ -78,11 +78,6 @@ MMRESULT checkRecord(const WAVEFORMATEX* wfx) {
     return MMSYSERR_NOERROR;
 }
 
-void copyText(char* dst, size_t capacity, const std::string& text) {
-    std::memset(dst, 0, capacity);
-    std::memcpy(dst, text.data(), std::min(text.size(), capacity - 1));
-}
-
 // Drivers may throw (allocation, library set-up); no exception crosses the
 // C-style interface.
 template <typename F>
@@ -129,7 +124,7 @@ void fillTagDetails(const TagRef& ref, ACMFORMATTAGDETAILS* d) {
     d->cStandardFormats = static_cast<uint32_t>(std::count_if(
         drv->formats().begin(), drv->formats().end(),
         [&](const acm::FormatEntry& f) { return f.wfx()->wFormatTag == ref.info->tag; }));
-    copyText(d->szFormatTag, sizeof d->szFormatTag, ref.info->name);
+    acm::copyText(d->szFormatTag, sizeof d->szFormatTag, ref.info->name);
 }
 
 bool enumeratedTag(const Driver* d, uint16_t tag) {
@@ -144,7 +139,7 @@ void fillFormatDetails(const Driver* d, const acm::FormatEntry& f, uint32_t inde
     out->dwFormatIndex = index;
     out->dwFormatTag = f.wfx()->wFormatTag;
     out->fdwSupport = d->support();
-    copyText(out->szFormat, sizeof out->szFormat, f.description);
+    acm::copyText(out->szFormat, sizeof out->szFormat, f.description);
 }
 
 // Live stream handles, so that a stale or foreign handle is refused
@@ -230,7 +225,7 @@ MMRESULT acmFormatDetails(HACMDRIVER had, ACMFORMATDETAILS* pafd, uint32_t fdwDe
                 if (!e.driver->describe(pafd->pwfx, pafd->cbwfx, &text)) continue;
                 pafd->dwFormatTag = pafd->pwfx->wFormatTag;
                 pafd->fdwSupport = e.driver->support();
-                copyText(pafd->szFormat, sizeof pafd->szFormat, text);
+                acm::copyText(pafd->szFormat, sizeof pafd->szFormat, text);
                 return MMSYSERR_NOERROR;
             }
             return ACMERR_NOTPOSSIBLE;
@@ -288,12 +283,7 @@ struct EnumFilter {
     bool fieldsMatch(const WAVEFORMATEX* f) const {
         if (tag && f->wFormatTag != tag) return false;
         if (!source.empty()) return true;  // the record was the source, not a template
-        if ((flags & ACM_FORMATENUMF_NCHANNELS) && f->nChannels != fields.nChannels) return false;
-        if ((flags & ACM_FORMATENUMF_NSAMPLESPERSEC) && f->nSamplesPerSec != fields.nSamplesPerSec)
-            return false;
-        if ((flags & ACM_FORMATENUMF_WBITSPERSAMPLE) && f->wBitsPerSample != fields.wBitsPerSample)
-            return false;
-        return true;
+        return acm::meetsTemplate(*f, fields, flags & ~ACM_FORMATENUMF_WFORMATTAG);
     }
 
     bool convertible(const acm::FormatEntry& f) const {
@@ -376,7 +366,7 @@ MMRESULT acmFormatEnum(HACMDRIVER had, ACMFORMATDETAILS* pafd, const ACMFORMATEN
                     perTag.push_back(0);
                     it = tagsSeen.end() - 1;
                 }
-                const uint32_t index = perTag[it - tagsSeen.begin()]++;
+                const uint32_t index = perTag[static_cast<size_t>(it - tagsSeen.begin())]++;
                 if (!enumeratedTag(e.driver, tag) || !filter.fieldsMatch(f.wfx()) ||
                     !filter.convertible(f))
                     continue;

@@ -5,6 +5,7 @@
 // of a codec manager expect; record sizes are sizeof of these records.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -100,6 +101,9 @@ struct WAVEFORMATEXTENSIBLE {  // tag 0xFFFE, cbSize 22
 };
 #pragma pack(pop)
 
+// The records overlay the bytes of `fmt ` chunks, and the codecs read samples in place:
+// both take the host to be little-endian, as the files are.
+static_assert(std::endian::native == std::endian::little, "Sonbar needs a little-endian host");
 static_assert(sizeof(WAVEFORMATEX) == 18);
 static_assert(sizeof(ADPCMWAVEFORMAT) == 50);
 static_assert(sizeof(IMAADPCMWAVEFORMAT) == 20);
@@ -161,8 +165,8 @@ constexpr uint32_t ACM_FORMATDETAILSF_FORMAT = 1;
 MMRESULT acmFormatDetails(HACMDRIVER had, ACMFORMATDETAILS* pafd, uint32_t fdwDetails);
 
 // Enumeration. The callback returns false to stop the enumeration.
-using ACMFORMATTAGENUMCB =
-    std::function<bool(HACMDRIVERID hadid, const ACMFORMATTAGDETAILS& details, uint32_t fdwSupport)>;
+using ACMFORMATTAGENUMCB = std::function<bool(
+    HACMDRIVERID hadid, const ACMFORMATTAGDETAILS& details, uint32_t fdwSupport)>;
 MMRESULT acmFormatTagEnum(HACMDRIVER had, ACMFORMATTAGDETAILS* paftd, const ACMFORMATTAGENUMCB& cb,
                           uint32_t fdwEnum);
 

@@ -1,5 +1,6 @@
 #include "driver.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace acm {
@@ -17,6 +18,15 @@ std::string thousands(uint32_t value) {
         out += digits[i];
     }
     return out;
+}
+
+void copyText(char* dst, size_t capacity, const std::string& text) {
+    std::memset(dst, 0, capacity);
+    std::memcpy(dst, text.data(), std::min(text.size(), capacity - 1));
+}
+
+std::string fieldText(const char* text, size_t capacity) {
+    return std::string(text, strnlen(text, capacity));
 }
 
 bool Driver::describe(const WAVEFORMATEX* wfx, uint32_t cbwfx, std::string* description) const {

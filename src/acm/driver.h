@@ -1,7 +1,7 @@
-// The interface every codec driver implements. A driver is stateless and
-// lives in the const table of drivers.cpp; per-stream state lives in the
-// Codec it opens. Operations mirror the manager calls one to one, and the
-// base answers "not possible".
+// The interface every codec driver implements. A driver is stateless: one
+// function-local static instance each, which the table of drivers.cpp lists;
+// per-stream state lives in the Codec it opens. Operations mirror the manager
+// calls one to one, and the base answers "not possible".
 #pragma once
 
 #include <cstdint>
@@ -24,14 +24,14 @@ struct FormatEntry {
 
 struct TagInfo {
     uint16_t tag;
-    const char* name;      // szFormatTag, e.g. "IMA ADPCM"
-    uint32_t formatSize;   // largest record of this tag, in bytes
-    bool enumerated;       // false: read-only tag (Extensible), never listed
+    const char* name;     // szFormatTag, e.g. "IMA ADPCM"
+    uint32_t formatSize;  // largest record of this tag, in bytes
+    bool enumerated;      // false: read-only tag (Extensible), never listed
 };
 
 // Per-stream codec state, made by Driver::open.
 class Codec {
-public:
+  public:
     virtual ~Codec() = default;
 
     // SOURCE: the most output cbInput bytes of input can give.
@@ -51,7 +51,7 @@ public:
 };
 
 class Driver {
-public:
+  public:
     virtual ~Driver() = default;
 
     virtual const char* name() const = 0;  // short driver name, e.g. "imaadpcm"
@@ -78,10 +78,36 @@ public:
 // The driver table, in priority order (PCM converter first).
 std::span<const Driver* const> drivers();
 
+// Sample rates the drivers accept, in their own formats and in other tools' files.
+constexpr uint32_t kMinRate = 1000;
+constexpr uint32_t kMaxRate = 384000;
+
+// Whether `want` meets the fields of `tmpl` that `fields` names (the WFORMATTAG, NCHANNELS,
+// NSAMPLESPERSEC and WBITSPERSAMPLE flags, the same bits for suggestion and enumeration).
+inline bool meetsTemplate(const WAVEFORMATEX& want, const WAVEFORMATEX& tmpl, uint32_t fields) {
+    static_assert(ACM_FORMATSUGGESTF_WFORMATTAG == ACM_FORMATENUMF_WFORMATTAG &&
+                  ACM_FORMATSUGGESTF_NCHANNELS == ACM_FORMATENUMF_NCHANNELS &&
+                  ACM_FORMATSUGGESTF_NSAMPLESPERSEC == ACM_FORMATENUMF_NSAMPLESPERSEC &&
+                  ACM_FORMATSUGGESTF_WBITSPERSAMPLE == ACM_FORMATENUMF_WBITSPERSAMPLE);
+    if ((fields & ACM_FORMATSUGGESTF_WFORMATTAG) && tmpl.wFormatTag != want.wFormatTag)
+        return false;
+    if ((fields & ACM_FORMATSUGGESTF_NCHANNELS) && tmpl.nChannels != want.nChannels) return false;
+    if ((fields & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) && tmpl.nSamplesPerSec != want.nSamplesPerSec)
+        return false;
+    if ((fields & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) && tmpl.wBitsPerSample != want.wBitsPerSample)
+        return false;
+    return true;
+}
+
 // Size in bytes of a format record: 18 for PCM, else 18 + cbSize.
 uint32_t recordSize(const WAVEFORMATEX* wfx);
 
 // Locale-independent "44,100" style number.
 std::string thousands(uint32_t value);
+
+// The fixed-size text fields of the manager's records. copyText fills one: cut to fit,
+// NUL-terminated, the rest zeroed. fieldText reads one up to its first NUL or its end.
+void copyText(char* dst, size_t capacity, const std::string& text);
+std::string fieldText(const char* text, size_t capacity);
 
 }  // namespace acm

@@ -1,4 +1,5 @@
-// Accessors of the codec drivers, one per file under drivers/.
+// Accessors of the codec drivers under drivers/. A file may hold more than one driver
+// (g711.cpp) and a driver may span several files (mp3*.cpp).
 #pragma once
 
 #include "driver.h"
@@ -6,7 +7,7 @@
 namespace acm {
 
 // DRIVER ACCESSORS (one line per driver)
-const Driver& pcmConverterDriver();
+const Driver* pcmConverterDriver();
 const Driver* msAdpcmDriver();
 const Driver* imaAdpcmDriver();
 const Driver* alawDriver();

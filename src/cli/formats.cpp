@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "UKoACM.h"
+#include "UKoException.h"
 #include "acm.h"
 #include "commands.h"
 
@@ -57,12 +59,14 @@ int RunFormats(std::span<const std::string> args) {
         only = *tag;
     }
 
-    uint32_t maxSize = 0;
-    if (acmMetrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, &maxSize) != MMSYSERR_NOERROR) {
+    int32_t maxSize = 0;
+    try {
+        maxSize = HKoACM::MaxFormatSize();
+    } catch (const EKoError&) {
         ReportError("formats", "the codec manager does not answer");
         return kExitFailure;
     }
-    std::string buffer(std::max<uint32_t>(maxSize, sizeof(WAVEFORMATEX)), '\0');
+    std::string buffer(std::max<size_t>(static_cast<size_t>(maxSize), sizeof(WAVEFORMATEX)), '\0');
     ACMFORMATDETAILS details{};
     details.cbStruct = sizeof details;
     details.dwFormatTag = only;

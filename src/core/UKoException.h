@@ -5,6 +5,6 @@
 #include <string>
 
 class EKoError : public std::runtime_error {
-public:
+  public:
     explicit EKoError(const std::string& message = std::string()) : std::runtime_error(message) {}
 };

@@ -4,15 +4,7 @@
 
 #include "UKoACMFormat.h"
 #include "acm.h"
-
-namespace {
-
-// The text of a fixed-size field, up to its first NUL or its end.
-std::string FieldText(const char* Text, std::size_t Size) {
-    return std::string(Text, strnlen(Text, Size));
-}
-
-}  // namespace
+#include "driver.h"
 
 TKoACMSupportSet SupportFromFlags(uint32_t fdwSupport) {
     struct Pair {
@@ -48,7 +40,7 @@ std::unique_ptr<TKoACMFormatDetails> TKoACMFormatDetails::FromFormat(const TKoWa
     if (acmFormatDetails(nullptr, &details, ACM_FORMATDETAILSF_FORMAT) == MMSYSERR_NOERROR) {
         result->FormatTag = static_cast<int32_t>(details.dwFormatTag);
         result->Support = SupportFromFlags(details.fdwSupport);
-        result->Name = FieldText(details.szFormat, sizeof details.szFormat);
+        result->Name = acm::fieldText(details.szFormat, sizeof details.szFormat);
     }
     return result;
 }
@@ -63,7 +55,7 @@ std::unique_ptr<TKoACMFormatTagDetails> TKoACMFormatTagDetails::FromTag(uint32_t
         MMSYSERR_NOERROR) {
         result->FormatTag = static_cast<int32_t>(details.dwFormatTag);
         result->Support = SupportFromFlags(details.fdwSupport);
-        result->Name = FieldText(details.szFormatTag, sizeof details.szFormatTag);
+        result->Name = acm::fieldText(details.szFormatTag, sizeof details.szFormatTag);
         result->FormatSize = static_cast<int32_t>(details.cbFormatSize);
     }
     return result;

@@ -28,7 +28,8 @@ void TKoWaveFormat::Assign(const TKoPersistent* Source) {
     if (auto* other = dynamic_cast<const TKoWaveFormat*>(Source)) {
         if (other == this) return;
         EnsureCapacity(other->capacity_);
-        if (other->capacity_ > 0) std::memcpy(data_.get(), other->data_.get(), other->capacity_);
+        if (other->capacity_ > 0)
+            std::memcpy(data_.get(), other->data_.get(), static_cast<size_t>(other->capacity_));
         known_ = other->known_;
         return;
     }
@@ -38,7 +39,7 @@ void TKoWaveFormat::Assign(const TKoPersistent* Source) {
 void TKoWaveFormat::EnsureCapacity(int32_t N) {
     if (N <= capacity_) return;
     auto grown = std::make_unique<uint8_t[]>(static_cast<size_t>(N));
-    if (capacity_ > 0) std::memcpy(grown.get(), data_.get(), capacity_);
+    if (capacity_ > 0) std::memcpy(grown.get(), data_.get(), static_cast<size_t>(capacity_));
     data_ = std::move(grown);
     capacity_ = N;
 }

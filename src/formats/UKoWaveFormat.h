@@ -27,7 +27,7 @@ inline constexpr uint32_t Derived = 0x70;
 inline constexpr uint32_t Complete = 0x7F;
 }  // namespace KoWaveFields
 
-inline constexpr uint16_t koWaveFormatPCM = 1;
+inline constexpr uint16_t koWaveFormatPCM = WAVE_FORMAT_PCM;
 
 // An owned WAVEFORMATEX record (at least 18 bytes once it has a buffer) and the set of its
 // fields that hold values. Field reads raise EKoError when the field is not known.

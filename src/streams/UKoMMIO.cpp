@@ -62,22 +62,25 @@ int32_t TKoMMIOStream::Write(const TKoArea& Area) {
     }
 }
 
-int64_t TKoMMIO::Seek(const TKoSeekRequest& Request) {
-    int origin;
-    switch (Request.Origin) {
+namespace {
+
+// The RIFF layer's seek origin; an origin that is none of the three is the caller's error.
+int MMIOSeekOrigin(TKoSeekOrigin Origin) {
+    switch (Origin) {
         case koFromBeginning:
-            origin = MMIO_SEEK_SET;
-            break;
+            return MMIO_SEEK_SET;
         case koFromCurrent:
-            origin = MMIO_SEEK_CUR;
-            break;
+            return MMIO_SEEK_CUR;
         case koFromEnd:
-            origin = MMIO_SEEK_END;
-            break;
-        default:
-            throw EKoError();
+            return MMIO_SEEK_END;
     }
-    int64_t at = mmioSeek(Open(), Request.Offset, origin);
+    throw EKoError();
+}
+
+}  // namespace
+
+int64_t TKoMMIO::Seek(const TKoSeekRequest& Request) {
+    int64_t at = mmioSeek(Open(), Request.Offset, MMIOSeekOrigin(Request.Origin));
     if (at == -1) throw EKoError();
     return at;
 }
@@ -188,8 +191,10 @@ TKoMMIOStream::~TKoMMIOStream() {
 }
 
 bool TKoMMIOStream::Seek(const TKoSeekRequest& Request) {
-    mmio_->Seek(Request);
-    return true;
+    const int origin = MMIOSeekOrigin(Request.Origin);
+    // A closed file or a position before the start: the stream stays where it was.
+    const HMMIO handle = mmio_->Handle();
+    return handle && mmioSeek(handle, Request.Offset, origin) != -1;
 }
 
 bool TKoMMIOStream::Close() {

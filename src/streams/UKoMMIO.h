@@ -32,8 +32,8 @@ enum TKoMMIOOpenMode : uint8_t { momRead = 1 << 0, momCreate = 1 << 1, momReadWr
 // The RIFF layer's open flags for a set of modes.
 uint32_t MMIOOpenFlags(uint8_t Modes);
 
-// An open RIFF file. Transfers that fail raise EKoError; chunk searches report a missing
-// chunk as nullptr.
+// An open RIFF file. Reads, writes and seeks that fail raise EKoError, as does CreateRiff;
+// CreateChunk reports a chunk it could not write, and the searches a missing chunk, as nullptr.
 class TKoMMIO : public TKoObject {
   public:
     explicit TKoMMIO(HMMIO Handle) : handle_(Handle) {}
@@ -51,6 +51,7 @@ class TKoMMIO : public TKoObject {
 
     // Writes and enters a RIFF chunk of that form type; raises on failure.
     std::unique_ptr<TKoRiffChunk> CreateRiff(FOURCC FormType);
+    // Writes and enters a chunk within Parent; nullptr on failure.
     std::unique_ptr<TKoRiffChunk> CreateChunk(const TKoRiffChunk& Parent, FOURCC ckid);
     std::unique_ptr<TKoRiffChunk> DescendRiff(FOURCC FormType);
     // Searches within Parent from the current position; when the chunk is not found the
@@ -105,7 +106,8 @@ class TKoMMIOStream : public TKoStream {
     }
 
     // Stream transfers report failure as a negative count (a write past the 4 GiB
-    // a RIFF file can address, a read error), not as the handle's exception.
+    // a RIFF file can address, a read error) and Seek as false, not as the handle's
+    // exception.
     int32_t Read(const TKoArea& Area) override;
     int32_t Write(const TKoArea& Area) override;
     bool Seek(const TKoSeekRequest& Request) override;

@@ -267,7 +267,8 @@ inline bool haveTool(const char* tool) {
 
 // Decodes `path` with an external tool into 16-bit samples (empty on failure).
 inline Samples decodeWith(const std::string& command) {
-    const std::string out = testing::TempDir() + "sonbar_codec_decoded_" + std::to_string(::getpid()) + ".s16";
+    const std::string out =
+        testing::TempDir() + "sonbar_codec_decoded_" + std::to_string(::getpid()) + ".s16";
     std::filesystem::remove(out);
     if (std::system((command + " '" + out + "' >/dev/null 2>&1").c_str()) != 0) return {};
     return toSamples(readFile(out));

@@ -88,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Rates, GsmRoundTrip,
                                          RoundTrip{"music44100", 44100, true, 0.4, 10},
                                          // Shorter than one block: padded to one block, not lost.
                                          RoundTrip{"speechTiny", 8000, false, 0.01, -1000}),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& row) { return row.param.name; });
 
 // Files of other tools decode to exactly what sox decodes from them (both
 // through libgsm). sox counts the RIFF pad byte in the data size, which
@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                     // A rate off the offered grid: read anyway.
                     ToolFile{"soxRate16000", "gsm_sox_16000.wav", "gsm_sox_16000.s16"},
                     ToolFile{"ffmpeg", "gsm_ffmpeg_8000.wav", "gsm_ffmpeg_8000.s16"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& row) { return row.param.name; });
 
 // Our files decode in sox to exactly our samples and in ffmpeg to the same
 // audio, at full length. An odd block count puts a pad byte after the data.
@@ -128,7 +128,8 @@ TEST(GsmInterop, OurFileDecodesInOtherTools) {
     ASSERT_EQ(gsm.size() / kBlock % 2, 1u);
     const GSM610WAVEFORMAT fmt = gsmFormat(8000);
     const Samples ours = decode(gsm, &fmt.wfx);
-    const std::string path = testing::TempDir() + "sonbar_gsm_ours_" + std::to_string(::getpid()) + ".wav";
+    const std::string path =
+        testing::TempDir() + "sonbar_gsm_ours_" + std::to_string(::getpid()) + ".wav";
     writeWave(path, &fmt.wfx, gsm, static_cast<uint32_t>(in.size()));
     if (sox) {
         EXPECT_EQ(soxDecode(path), ours);

@@ -184,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
         Broken{"sub_format_not_audio", true, [](Bytes& b) { ext(b)->SubFormat.Data1 = 85; }},
         Broken{"valid_bits_above_container", true,
                [](Bytes& b) { ext(b)->wValidBitsPerSample = 32; }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST(ManagerEnum, RestrictionsNarrowTheList) {
     Bytes buffer(maxFormatSize());
@@ -401,6 +401,6 @@ INSTANTIATE_TEST_SUITE_P(
                        });
                    },
                    ACMERR_UNPREPARED}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RoundTrip{"speech44100mono64", 44100, 1, 64, false, false, 17},
                     RoundTrip{"music48000stereo192", 48000, 2, 192, true, false, 23},
                     RoundTrip{"music48000mono32", 48000, 1, 32, true, false, 19}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& row) { return row.param.name; });
 
 // lame takes every offered format as it is (it would otherwise pick another
 // bit rate or rate than the record says), and a few frames of it decode to
@@ -266,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(Files, Mp3ToolFile,
                                                   "16 kBit/s, 8,000Hz, Mono", 9216},
                                          ToolFile{"vbr48000", "mp3_ffmpeg_48000_vbr.wav",
                                                   "VBR, 48,000Hz, Stereo", 49536}),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& row) { return row.param.name; });
 
 // Our files in WAVE decode in ffmpeg to the same audio at full length.
 TEST(Mp3Interop, OurFilesDecodeInFfmpeg) {
@@ -278,7 +278,8 @@ TEST(Mp3Interop, OurFilesDecodeInFfmpeg) {
         SCOPED_TRACE(uint32_t{fmt.wfx.nSamplesPerSec});
         const Samples in = musicLike(fmt.wfx.nSamplesPerSec, 0.4, ch);
         const Bytes mp3 = encode(in, fmt);
-        const std::string path = testing::TempDir() + "sonbar_mp3_ours_" + std::to_string(::getpid()) + ".wav";
+        const std::string path =
+            testing::TempDir() + "sonbar_mp3_ours_" + std::to_string(::getpid()) + ".wav";
         writeWave(path, &fmt.wfx, mp3, static_cast<uint32_t>(in.size() / ch));
         const Samples theirs = ffmpegDecode(path);
         const size_t lag = bestLag(in, theirs, ch, 3000);

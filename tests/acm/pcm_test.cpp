@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
               {100, 201, -100, -201, 32767, 32767, -32768, -32768, 1, -2},
               {151, -151, 32767, -32768, -1}},
         Exact{"mono_duplicates", {PCM, 8, 1}, {PCM, 16, 2}, {128, 255}, {0, 0, 32512, 32512}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 struct Trip {
     const char* name;
@@ -185,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Dither leaves samples that are already on the grid alone.
         Trip{"s16_s24_dithered", {PCM, 16, 2}, {PCM, 24, 2}, ACM_STREAMOPENF_NONREALTIME},
         Trip{"u8_float_dithered", {PCM, 8, 2}, {FLOAT, 32, 2}, ACM_STREAMOPENF_NONREALTIME}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 Bytes sine(const Fmt& f, double hz, double amplitude, size_t frames) {
     std::vector<double> v;
@@ -223,9 +223,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Rates{8000, 44100, 0}, Rates{8000, 44100, ACM_STREAMOPENF_NONREALTIME},
                     Rates{48000, 44100, ACM_STREAMOPENF_NONREALTIME}, Rates{96000, 8000, 0},
                     Rates{1000, 384000, 0}, Rates{11025, 12345, ACM_STREAMOPENF_NONREALTIME}),
-    [](const auto& info) {
-        return std::to_string(info.param.in) + "_" + std::to_string(info.param.out) +
-               (info.param.flags ? "_hq" : "_fast");
+    [](const auto& row) {
+        return std::to_string(row.param.in) + "_" + std::to_string(row.param.out) +
+               (row.param.flags ? "_hq" : "_fast");
     });
 
 // Signal-to-error ratio of a resampled tone against the ideal tone at the
@@ -408,7 +408,7 @@ TEST_P(PcmSuggest, MeetsTheTemplateAndFollowsTheSource) {
     const Suggestion& s = GetParam();
     WAVEFORMATEX out = s.tmpl;
     const Bytes src = s.source.record();
-    EXPECT_EQ(acm::pcmConverterDriver().suggest(wfx(src), &out, sizeof out, s.flags), s.result);
+    EXPECT_EQ(acm::pcmConverterDriver()->suggest(wfx(src), &out, sizeof out, s.flags), s.result);
     if (s.result == MMSYSERR_NOERROR) {
         EXPECT_EQ(recordBytes(&out), s.expected.record());
     }
@@ -452,14 +452,14 @@ INSTANTIATE_TEST_SUITE_P(
             "float_16", {PCM, 16, 2}, tmpl(FLOAT, 0, 0, 16), kTag | kBits, ACMERR_NOTPOSSIBLE, {}},
         Suggestion{"three_channels", {PCM, 16, 2}, tmpl(PCM, 3), kCh, ACMERR_NOTPOSSIBLE, {}},
         Suggestion{"rate_too_low", {PCM, 16, 2}, tmpl(PCM, 0, 999), kRate, ACMERR_NOTPOSSIBLE, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST(PcmSuggestSource, RefusesCodecSources) {
     WAVEFORMATEX gsm = tmpl(WAVE_FORMAT_GSM610, 1, 8000);
     gsm.nBlockAlign = 65;
     gsm.nAvgBytesPerSec = 1625;
     WAVEFORMATEX out = tmpl(PCM);
-    EXPECT_EQ(acm::pcmConverterDriver().suggest(&gsm, &out, sizeof out, kTag), ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(acm::pcmConverterDriver()->suggest(&gsm, &out, sizeof out, kTag), ACMERR_NOTPOSSIBLE);
 }
 
 }  // namespace

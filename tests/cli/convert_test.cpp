@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "UKoWaveStreamFactory.h"
-
 #include "cli/cli_fixture.h"
 
 namespace fs = std::filesystem;

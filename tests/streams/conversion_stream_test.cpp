@@ -120,7 +120,7 @@ TEST_P(ConversionRoundTrip, KeepsTheWholeSignal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, ConversionRoundTrip, testing::ValuesIn(kCodecs),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST(ConversionStream, ResamplerTailReachesTheDestination) {
     auto from = TKoWaveFormat::CreatePCM(44100, 16, 2);

@@ -179,7 +179,7 @@ TEST_P(FactoryMatrix, ConvertsAndKeepsTheWholeTone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conversions, FactoryMatrix, testing::ValuesIn(Rows()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // Where no codec (or no path the negotiation finds) leads to the wanted format, no chain is
 // built and no file is created.

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "UKoMMIO.h"
 #include "UKoStream.h"
 #include "UKoWaveStream.h"
 #include "streams/memory_stream.h"
@@ -157,6 +158,22 @@ TEST(ChildStream, SeekRules) {
     }
     TKoChildStream child(parent, 5, 10);
     EXPECT_THROW(child.Seek(TKoSeekRequest{0, TKoSeekOrigin(3)}), EKoError);
+}
+
+TEST(MMIOStream, SeekAnswersFalseWhereItCannotMove) {
+    TMemoryStream backing(iota(20));
+    auto stream = TKoMMIOStream::OpenStream(backing, momRead);
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(stream->Seek(SeekFromBeginning(4)));
+    EXPECT_FALSE(stream->Seek(SeekFromCurrent(-5)));
+    // The failed seek left the position at 4.
+    ASSERT_TRUE(stream->Seek(SeekFromCurrent(-1)));
+    uint8_t byte = 0;
+    EXPECT_EQ(stream->Read(MakeArea(&byte, 1)), 1);
+    EXPECT_EQ(byte, 3);
+    EXPECT_THROW(stream->Seek(TKoSeekRequest{0, TKoSeekOrigin(3)}), EKoError);
+    ASSERT_TRUE(stream->Close());
+    EXPECT_FALSE(stream->Seek(SeekFromBeginning(0)));
 }
 
 TEST(CombinedStream, ForwardsToTheLastAndTakesDownOuterEndFirst) {

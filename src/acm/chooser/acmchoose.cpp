@@ -65,14 +65,18 @@ class FormatChooserDialog : public QDialog {
         });
     }
 
-    const TagChoices& chosenTag() const { return choices_.at(tags_->currentIndex()); }
-    const Choice& chosenFormat() const { return chosenTag().formats.at(formats_->currentIndex()); }
+    const TagChoices& chosenTag() const {
+        return choices_.at(static_cast<size_t>(tags_->currentIndex()));
+    }
+    const Choice& chosenFormat() const {
+        return chosenTag().formats.at(static_cast<size_t>(formats_->currentIndex()));
+    }
 
   private:
     void fillFormats(int tag) {
         formats_->clear();
         if (tag < 0) return;
-        for (const Choice& c : choices_.at(tag).formats)
+        for (const Choice& c : choices_.at(static_cast<size_t>(tag)).formats)
             formats_->addItem(QString::fromStdString(c.description));
     }
 
@@ -80,12 +84,6 @@ class FormatChooserDialog : public QDialog {
     QComboBox* tags_;
     QComboBox* formats_;
 };
-
-void copyText(char* dst, std::size_t size, const std::string& text) {
-    const std::size_t n = std::min(size - 1, text.size());
-    std::memcpy(dst, text.data(), n);
-    dst[n] = '\0';
-}
 
 }  // namespace
 
@@ -121,8 +119,8 @@ MMRESULT acmFormatChoose(ACMFORMATCHOOSE* pafmtc) {
 
     const Choice& chosen = dialog.chosenFormat();
     std::memcpy(pafmtc->pwfx, chosen.record.data(), chosen.record.size());
-    copyText(pafmtc->szFormatTag, sizeof pafmtc->szFormatTag, dialog.chosenTag().name);
-    copyText(pafmtc->szFormat, sizeof pafmtc->szFormat, chosen.description);
+    acm::copyText(pafmtc->szFormatTag, sizeof pafmtc->szFormatTag, dialog.chosenTag().name);
+    acm::copyText(pafmtc->szFormat, sizeof pafmtc->szFormat, chosen.description);
     if (pafmtc->pszName && pafmtc->cchName > 0) pafmtc->pszName[0] = '\0';
     return MMSYSERR_NOERROR;
 }

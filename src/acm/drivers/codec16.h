@@ -2,18 +2,27 @@
 // convert between their format and 16-bit PCM at the same rate and channels.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "acm.h"
+#include "driver.h"
 
 namespace acm::codec16 {
 
-// 16-bit PCM with `channels` channels at `rate` (0: any rate).
-inline bool isPcm16(const WAVEFORMATEX* wfx, uint32_t cbwfx, uint16_t channels, uint32_t rate) {
-    return wfx && cbwfx >= sizeof(WAVEFORMATEX) && wfx->wFormatTag == WAVE_FORMAT_PCM &&
-           wfx->wBitsPerSample == 16 && wfx->nChannels == channels &&
-           wfx->nBlockAlign == 2 * channels && (rate == 0 || wfx->nSamplesPerSec == rate);
+// 16-bit PCM, 1 or 2 channels, a rate in the accepted range. `cb` is the number of readable
+// bytes at `wfx`; a plain PCM record may come without cbSize (16 bytes), so it is not read.
+inline bool isPcm16(const WAVEFORMATEX* wfx, uint32_t cb) {
+    if (!wfx || cb < offsetof(WAVEFORMATEX, cbSize)) return false;
+    return wfx->wFormatTag == WAVE_FORMAT_PCM && wfx->wBitsPerSample == 16 &&
+           (wfx->nChannels == 1 || wfx->nChannels == 2) && wfx->nBlockAlign == 2 * wfx->nChannels &&
+           wfx->nSamplesPerSec >= kMinRate && wfx->nSamplesPerSec <= kMaxRate;
+}
+
+// The same with exactly `channels` channels at `rate` (0: any rate).
+inline bool isPcm16(const WAVEFORMATEX* wfx, uint32_t cb, uint16_t channels, uint32_t rate) {
+    return isPcm16(wfx, cb) && wfx->nChannels == channels &&
+           (rate == 0 || wfx->nSamplesPerSec == rate);
 }
 
 inline WAVEFORMATEX pcm16(uint32_t rate, uint16_t channels) {
@@ -26,21 +35,6 @@ inline WAVEFORMATEX pcm16(uint32_t rate, uint16_t channels) {
     wfx.wBitsPerSample = 16;
     wfx.cbSize = 0;
     return wfx;
-}
-
-// Whether `want` meets the template fields of `tmpl` that fdwSuggest names.
-inline bool meetsTemplate(const WAVEFORMATEX& want, const WAVEFORMATEX* tmpl, uint32_t fdwSuggest) {
-    if ((fdwSuggest & ACM_FORMATSUGGESTF_WFORMATTAG) && tmpl->wFormatTag != want.wFormatTag)
-        return false;
-    if ((fdwSuggest & ACM_FORMATSUGGESTF_NCHANNELS) && tmpl->nChannels != want.nChannels)
-        return false;
-    if ((fdwSuggest & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) &&
-        tmpl->nSamplesPerSec != want.nSamplesPerSec)
-        return false;
-    if ((fdwSuggest & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) &&
-        tmpl->wBitsPerSample != want.wBitsPerSample)
-        return false;
-    return true;
 }
 
 // Copies a suggested record of `size` bytes into the caller's buffer.

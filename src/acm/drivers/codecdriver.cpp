@@ -20,14 +20,6 @@ FormatEntry makeFormatEntry(const void* record, size_t size) {
     return entry;
 }
 
-bool isPcm16(const WAVEFORMATEX* wfx, uint32_t cb) {
-    // A plain PCM record may come without cbSize (16 bytes), so it is not read.
-    if (!wfx || cb < offsetof(WAVEFORMATEX, cbSize)) return false;
-    return wfx->wFormatTag == WAVE_FORMAT_PCM && wfx->wBitsPerSample == 16 &&
-           (wfx->nChannels == 1 || wfx->nChannels == 2) && wfx->nBlockAlign == 2 * wfx->nChannels &&
-           wfx->nSamplesPerSec >= kMinRate && wfx->nSamplesPerSec <= kMaxRate;
-}
-
 CodecDriver::CodecDriver(uint16_t tag, const char* tagName, uint32_t recordSize, uint16_t bits)
     : tag_{tag, tagName, recordSize, true}, bits_(bits) {}
 
@@ -68,17 +60,16 @@ MMRESULT CodecDriver::suggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32
                               uint32_t fdwSuggest) const {
     if (!src || !dst || cbDst < sizeof(WAVEFORMATEX)) return MMSYSERR_INVALPARAM;
     // The template is read before dst is overwritten.
-    const WAVEFORMATEX want = *dst;
-    auto asks = [&](uint32_t flag) { return (fdwSuggest & flag) != 0; };
+    const WAVEFORMATEX tmpl = *dst;
 
-    if (isPcm16(src, sizeof(WAVEFORMATEX))) {
+    if (codec16::isPcm16(src, sizeof(WAVEFORMATEX))) {
         // Encoding: this codec at the source's rate and channels.
-        if ((asks(ACM_FORMATSUGGESTF_WFORMATTAG) && want.wFormatTag != tag_.tag) ||
-            (asks(ACM_FORMATSUGGESTF_NCHANNELS) && want.nChannels != src->nChannels) ||
-            (asks(ACM_FORMATSUGGESTF_NSAMPLESPERSEC) &&
-             want.nSamplesPerSec != src->nSamplesPerSec) ||
-            (asks(ACM_FORMATSUGGESTF_WBITSPERSAMPLE) && want.wBitsPerSample != bits_))
-            return ACMERR_NOTPOSSIBLE;
+        WAVEFORMATEX coded{};
+        coded.wFormatTag = tag_.tag;
+        coded.nChannels = src->nChannels;
+        coded.nSamplesPerSec = src->nSamplesPerSec;
+        coded.wBitsPerSample = bits_;
+        if (!meetsTemplate(coded, tmpl, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
         const FormatEntry* f = offered(src->nSamplesPerSec, src->nChannels);
         if (!f) return ACMERR_NOTPOSSIBLE;
         if (cbDst < f->record.size()) return MMSYSERR_INVALPARAM;
@@ -88,19 +79,8 @@ MMRESULT CodecDriver::suggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32
 
     if (src->wFormatTag != tag_.tag || !readable(src, recordSize(src))) return ACMERR_NOTPOSSIBLE;
     // Decoding: 16-bit PCM at the codec's rate and channels, nothing else.
-    if ((asks(ACM_FORMATSUGGESTF_WFORMATTAG) && want.wFormatTag != WAVE_FORMAT_PCM) ||
-        (asks(ACM_FORMATSUGGESTF_NCHANNELS) && want.nChannels != src->nChannels) ||
-        (asks(ACM_FORMATSUGGESTF_NSAMPLESPERSEC) && want.nSamplesPerSec != src->nSamplesPerSec) ||
-        (asks(ACM_FORMATSUGGESTF_WBITSPERSAMPLE) && want.wBitsPerSample != 16))
-        return ACMERR_NOTPOSSIBLE;
-    WAVEFORMATEX pcm{};
-    pcm.wFormatTag = WAVE_FORMAT_PCM;
-    pcm.nChannels = src->nChannels;
-    pcm.nSamplesPerSec = src->nSamplesPerSec;
-    pcm.nBlockAlign = static_cast<uint16_t>(2 * src->nChannels);
-    pcm.nAvgBytesPerSec = src->nSamplesPerSec * pcm.nBlockAlign;
-    pcm.wBitsPerSample = 16;
-    pcm.cbSize = 0;
+    const WAVEFORMATEX pcm = codec16::pcm16(src->nSamplesPerSec, src->nChannels);
+    if (!meetsTemplate(pcm, tmpl, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
     *dst = pcm;
     return MMSYSERR_NOERROR;
 }
@@ -108,8 +88,8 @@ MMRESULT CodecDriver::suggest(const WAVEFORMATEX* src, WAVEFORMATEX* dst, uint32
 MMRESULT CodecDriver::open(const WAVEFORMATEX* src, uint32_t cbSrc, const WAVEFORMATEX* dst,
                            uint32_t cbDst, uint32_t fdwOpen, std::unique_ptr<Codec>* codec) const {
     if (!src || !dst) return MMSYSERR_INVALPARAM;
-    const bool encode = isPcm16(src, cbSrc) && matchTable(dst, cbDst);
-    const bool decode = !encode && readable(src, cbSrc) && isPcm16(dst, cbDst);
+    const bool encode = codec16::isPcm16(src, cbSrc) && matchTable(dst, cbDst);
+    const bool decode = !encode && readable(src, cbSrc) && codec16::isPcm16(dst, cbDst);
     const WAVEFORMATEX* pcm = encode ? src : dst;
     const WAVEFORMATEX* coded = encode ? dst : src;
     if ((!encode && !decode) || pcm->nSamplesPerSec != coded->nSamplesPerSec ||

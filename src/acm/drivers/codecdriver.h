@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "codec16.h"
 #include "driver.h"
 
 namespace acm::codecs {
@@ -31,10 +32,6 @@ inline int clamp16(int v) {
     return v;
 }
 
-// Rates the decoders accept from other tools' files.
-constexpr uint32_t kMinRate = 1000;
-constexpr uint32_t kMaxRate = 384000;
-
 // The rates every codec of this family offers.
 constexpr uint32_t kCodecRates[] = {8000, 11025, 22050, 44100};
 
@@ -43,10 +40,6 @@ std::string describeCodecFormat(uint32_t rate, uint16_t bits, uint16_t channels)
 
 // A table entry made from a complete record.
 FormatEntry makeFormatEntry(const void* record, size_t size);
-
-// 16-bit PCM, 1 or 2 channels, a rate in the accepted range. `cb` is the
-// number of readable bytes at `wfx` (16 suffice for PCM).
-bool isPcm16(const WAVEFORMATEX* wfx, uint32_t cb);
 
 class CodecDriver : public Driver {
   public:

@@ -22,7 +22,7 @@ enum class Law { A, Mu };
 uint8_t encodeA(int16_t x) {
     const int sign = x >= 0 ? 0x80 : 0;
     int mag = (x >= 0 ? x : -x) >> 3;  // 12-bit magnitude
-    if (mag > 0xFFF) mag = 0xFFF;     // -32768
+    if (mag > 0xFFF) mag = 0xFFF;      // -32768
     int seg = 0;
     while (seg < 7 && mag >= (32 << seg)) ++seg;
     const int mant = seg == 0 ? (mag >> 1) & 0x0F : (mag >> seg) & 0x0F;
@@ -47,7 +47,7 @@ uint8_t encodeMu(int16_t x) {
     while (seg < 7 && mag >= (64 << seg)) ++seg;
     const int mant = (mag >> (seg + 1)) & 0x0F;
     // Codes are stored inverted; the sign bit is set for positive samples.
-    return static_cast<uint8_t>(~((seg << 4) | mant) & 0x7F) | sign;
+    return static_cast<uint8_t>((~((seg << 4) | mant) & 0x7F) | sign);
 }
 
 int16_t decodeMu(uint8_t code) {
@@ -65,11 +65,11 @@ struct Tables {
 const Tables& tables(Law law) {
     static const auto build = [](Law l) {
         auto t = std::make_unique<Tables>();
-        for (int i = 0; i < 65536; ++i) {
+        for (size_t i = 0; i < t->encode.size(); ++i) {
             const auto x = static_cast<int16_t>(static_cast<uint16_t>(i));
             t->encode[i] = l == Law::A ? encodeA(x) : encodeMu(x);
         }
-        for (int c = 0; c < 256; ++c)
+        for (size_t c = 0; c < t->decode.size(); ++c)
             t->decode[c] =
                 l == Law::A ? decodeA(static_cast<uint8_t>(c)) : decodeMu(static_cast<uint8_t>(c));
         t->silence = t->encode[0];

@@ -19,9 +19,6 @@ constexpr uint16_t kBlockAlign = 65;
 constexpr uint16_t kSamplesPerBlock = 320;
 constexpr uint32_t kFrameSamples = 160;
 constexpr uint32_t kPcmBlock = kSamplesPerBlock * 2;
-// Files of other tools carry GSM at rates off our grid; decode those too.
-constexpr uint32_t kMinRate = 1000;
-constexpr uint32_t kMaxRate = 384000;
 
 bool onGrid(uint32_t rate) {
     for (uint32_t r : kRates)
@@ -42,7 +39,8 @@ GSM610WAVEFORMAT gsmRecord(uint32_t rate) {
     return f;
 }
 
-// A GSM record we can decode: the WAV49 block layout at a plausible rate.
+// A GSM record we can decode: the WAV49 block layout at a plausible rate (files of other
+// tools carry GSM at rates off our grid).
 // nAvgBytesPerSec is not checked; writers round it differently.
 bool isGsm(const WAVEFORMATEX* wfx, uint32_t cbwfx) {
     if (!wfx || cbwfx < sizeof(WAVEFORMATEX) || wfx->wFormatTag != WAVE_FORMAT_GSM610) return false;
@@ -136,12 +134,12 @@ class Gsm610Driver final : public Driver {
         if (!src || !dst) return MMSYSERR_INVALPARAM;
         if (codec16::isPcm16(src, sizeof(WAVEFORMATEX), 1, 0) && onGrid(src->nSamplesPerSec)) {
             const GSM610WAVEFORMAT want = gsmRecord(src->nSamplesPerSec);
-            if (!codec16::meetsTemplate(want.wfx, dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
+            if (!meetsTemplate(want.wfx, *dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
             return codec16::deliverSuggestion(&want, sizeof want, dst, cbDst);
         }
         if (isGsm(src, recordSize(src))) {
             const WAVEFORMATEX want = codec16::pcm16(src->nSamplesPerSec, 1);
-            if (!codec16::meetsTemplate(want, dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
+            if (!meetsTemplate(want, *dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
             return codec16::deliverSuggestion(&want, sizeof want, dst, cbDst);
         }
         return ACMERR_NOTPOSSIBLE;

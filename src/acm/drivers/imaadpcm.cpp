@@ -50,13 +50,15 @@ constexpr std::array<StepRow, kMaxIndex + 1> makeStepRows() {
     std::array<StepRow, kMaxIndex + 1> rows{};
     for (int i = 0; i <= kMaxIndex; ++i) {
         const int step = kSteps[i];
+        StepRow& row = rows[static_cast<size_t>(i)];
         for (int n = 0; n < 16; ++n) {
             int diff = step >> 3;
             if (n & 4) diff += step;
             if (n & 2) diff += step >> 1;
             if (n & 1) diff += step >> 2;
-            rows[i].diff[n] = (n & 8) ? -diff : diff;
-            rows[i].next[n] = static_cast<uint16_t>(nextIndex(i, n) * sizeof(StepRow));
+            row.diff[n] = (n & 8) ? -diff : diff;
+            row.next[n] =
+                static_cast<uint16_t>(static_cast<size_t>(nextIndex(i, n)) * sizeof(StepRow));
         }
     }
     return rows;
@@ -79,12 +81,13 @@ constexpr std::array<EncodeRow, kMaxIndex + 1> makeEncodeRows() {
     std::array<EncodeRow, kMaxIndex + 1> rows{};
     for (int i = 0; i <= kMaxIndex; ++i) {
         const int step = kSteps[i];
+        EncodeRow& row = rows[static_cast<size_t>(i)];
         for (int m = 0; m < 8; ++m) {
-            rows[i].start[m] =
+            row.start[m] =
                 ((m & 4) ? step : 0) + ((m & 2) ? step >> 1 : 0) + ((m & 1) ? step >> 2 : 0);
-            rows[i].next[m] = static_cast<uint8_t>(nextIndex(i, m));
+            row.next[m] = static_cast<uint8_t>(nextIndex(i, m));
         }
-        rows[i].base = step >> 3;
+        row.base = step >> 3;
     }
     return rows;
 }
@@ -97,7 +100,8 @@ struct DecodeState {
 
     void start(int sample, int index) {
         pred = sample;
-        at = static_cast<uint32_t>((index > kMaxIndex ? kMaxIndex : index) * sizeof(StepRow));
+        at = static_cast<uint32_t>(static_cast<size_t>(index > kMaxIndex ? kMaxIndex : index) *
+                                   sizeof(StepRow));
     }
 
     int decode(int nibble) {
@@ -116,7 +120,7 @@ struct EncodeState {
     // The largest magnitude whose threshold the difference reaches (what
     // deciding bit by bit gives); the reconstruction equals the decoder's.
     int encode(int x) {
-        const EncodeRow& row = kEncodeRows[index];
+        const EncodeRow& row = kEncodeRows[static_cast<size_t>(index)];
         const int d = x - pred;
         const int neg = d >> 31;  // all ones for a negative difference
         const int a = (d ^ neg) - neg;
@@ -170,10 +174,10 @@ class ImaDecoder : public BlockCodec {
     }
 
     // The channels of a block in one loop, so their chains overlap.
-    template <int CH>
+    template <size_t CH>
     static void decodeRows(const uint8_t* in, uint8_t* out, uint32_t rows) {
         DecodeState st[CH];
-        for (int c = 0; c < CH; ++c) {
+        for (size_t c = 0; c < CH; ++c) {
             st[c].start(loadLe16(in + 4 * c), in[4 * c + 2]);  // a corrupt index is clamped
             storeLe16(out + 2 * c, st[c].pred);
         }
@@ -181,9 +185,9 @@ class ImaDecoder : public BlockCodec {
         out += stride;
         const uint8_t* p = in + 4 * CH;
         for (uint32_t r = 0; r < rows; ++r, p += 4 * CH, out += 8 * stride) {
-            for (int c = 0; c < CH; ++c) {
+            for (size_t c = 0; c < CH; ++c) {
                 uint8_t* o = out + 2 * c;
-                for (int k = 0; k < 4; ++k) {
+                for (size_t k = 0; k < 4; ++k) {
                     storeLe16(o + 2 * k * stride, st[c].decode(p[4 * c + k] & 0x0F));
                     storeLe16(o + (2 * k + 1) * stride, st[c].decode(p[4 * c + k] >> 4));
                 }
@@ -216,10 +220,10 @@ class ImaEncoder : public BlockCodec {
     }
 
   private:
-    template <int CH>
+    template <size_t CH>
     void encodeBlock(const uint8_t* pcm, uint8_t* block) {
         constexpr size_t stride = 2 * CH;
-        for (int c = 0; c < CH; ++c) {
+        for (size_t c = 0; c < CH; ++c) {
             EncodeState& st = state_[c];
             // The step index carries over from the previous block; the first
             // block starts from the size of its opening differences.
@@ -239,9 +243,9 @@ class ImaEncoder : public BlockCodec {
         std::copy(state_, state_ + CH, st);
         // The channels in one loop, so their chains overlap.
         for (uint32_t r = 0; r < rows_; ++r, p += 4 * CH, pcm += 8 * stride) {
-            for (int c = 0; c < CH; ++c) {
+            for (size_t c = 0; c < CH; ++c) {
                 const uint8_t* x = pcm + 2 * c;
-                for (int k = 0; k < 4; ++k) {
+                for (size_t k = 0; k < 4; ++k) {
                     const int lo = st[c].encode(loadLe16(x + 2 * k * stride));
                     const int hi = st[c].encode(loadLe16(x + (2 * k + 1) * stride));
                     p[4 * c + k] = static_cast<uint8_t>(lo | (hi << 4));

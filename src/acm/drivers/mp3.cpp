@@ -105,7 +105,7 @@ class Mp3Driver final : public Driver {
     Mp3Driver() {
         for (uint32_t rate : mp3::kRates)
             for (uint16_t kbps : mp3::bitRates(rate))
-                for (uint16_t channels : {1, 2}) {
+                for (const uint16_t channels : {uint16_t{1}, uint16_t{2}}) {
                     const MPEGLAYER3WAVEFORMAT f = mp3::record(rate, channels, kbps);
                     const auto* p = reinterpret_cast<const uint8_t*>(&f);
                     formats_.push_back({{p, p + sizeof f}, describeMp3(&f.wfx)});
@@ -134,12 +134,12 @@ class Mp3Driver final : public Driver {
             const uint32_t rate = src->nSamplesPerSec;
             const MPEGLAYER3WAVEFORMAT want =
                 mp3::record(rate, channels, suggestedKbps(rate, channels));
-            if (!codec16::meetsTemplate(want.wfx, dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
+            if (!meetsTemplate(want.wfx, *dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
             return codec16::deliverSuggestion(&want, sizeof want, dst, cbDst);
         }
         if (mp3::readable(src, recordSize(src))) {
             const WAVEFORMATEX want = codec16::pcm16(src->nSamplesPerSec, src->nChannels);
-            if (!codec16::meetsTemplate(want, dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
+            if (!meetsTemplate(want, *dst, fdwSuggest)) return ACMERR_NOTPOSSIBLE;
             return codec16::deliverSuggestion(&want, sizeof want, dst, cbDst);
         }
         return ACMERR_NOTPOSSIBLE;

@@ -97,7 +97,7 @@ class Mp3Encoder final : public Codec {
         const uint8_t* src = io.src;
         uint32_t left = io.srcLength;
         if (!partial_.empty() && left > 0) {
-            const uint32_t take = std::min<uint32_t>(frame_ - partial_.size(), left);
+            const uint32_t take = std::min(frame_ - static_cast<uint32_t>(partial_.size()), left);
             partial_.insert(partial_.end(), src, src + take);
             src += take;
             left -= take;

@@ -172,17 +172,17 @@ struct Trial {
 constexpr int32_t kLaneCoef1[8] = {256, 512, 0, 192, 240, 460, 392, 256};
 constexpr int32_t kLaneCoef2[8] = {0, -256, 0, 64, 0, -208, -232, 0};
 
-template <class VI, class VF, int N>
+template <class VI, class VF, size_t N>
 [[gnu::always_inline]] inline void runTrials(Trial* t, uint32_t n) {
-    constexpr int kLanes = sizeof(VI) / sizeof(int32_t);
-    constexpr int kVecs = 8 / kLanes;
+    constexpr size_t kLanes = sizeof(VI) / sizeof(int32_t);
+    constexpr size_t kVecs = 8 / kLanes;
     const VI zero = {};
     VI c1[kVecs], c2[kVecs], s1[N][kVecs], s2[N][kVecs], delta[N][kVecs];
     VF error[N][kVecs];
-    for (int v = 0; v < kVecs; ++v) {
+    for (size_t v = 0; v < kVecs; ++v) {
         std::memcpy(&c1[v], kLaneCoef1 + v * kLanes, sizeof(VI));
         std::memcpy(&c2[v], kLaneCoef2 + v * kLanes, sizeof(VI));
-        for (int k = 0; k < N; ++k) {
+        for (size_t k = 0; k < N; ++k) {
             s1[k][v] = zero + t[k].x[1];
             s2[k][v] = zero + t[k].x[0];
             std::memcpy(&delta[k][v], t[k].delta + v * kLanes, sizeof(VI));
@@ -191,15 +191,15 @@ template <class VI, class VF, int N>
     }
     // Stereo runs both channels in one loop: independent chains overlap.
     for (uint32_t i = 2; i < n; ++i) {
-        for (int k = 0; k < N; ++k) {
+        for (size_t k = 0; k < N; ++k) {
             const VI target = zero + t[k].x[i];
-            for (int v = 0; v < kVecs; ++v) {
+            for (size_t v = 0; v < kVecs; ++v) {
                 const VI pred = (s1[k][v] * c1[v] + s2[k][v] * c2[v]) >> 8;
                 // The nearest residual level, rounded half away from zero
                 // (0.5 takes the quotient's sign bit).
                 VF q = __builtin_convertvector(target - pred, VF) /
                        __builtin_convertvector(delta[k][v], VF);
-                q += (VF)(((VI)q & INT32_MIN) | 0x3F000000);
+                q += __builtin_bit_cast(VF, (__builtin_bit_cast(VI, q) & INT32_MIN) | 0x3F000000);
                 VI r = __builtin_convertvector(q, VI);
                 r = r < -8 ? zero - 8 : (r > 7 ? zero + 7 : r);
                 VI y = pred + r * delta[k][v];
@@ -221,8 +221,8 @@ template <class VI, class VF, int N>
             }
         }
     }
-    for (int k = 0; k < N; ++k)
-        for (int v = 0; v < kVecs; ++v)
+    for (size_t k = 0; k < N; ++k)
+        for (size_t v = 0; v < kVecs; ++v)
             std::memcpy(t[k].error + v * kLanes, &error[k][v], sizeof(VF));
 }
 
@@ -320,7 +320,9 @@ class MsEncoder : public BlockCodec {
             storeLe16(block + 3 * ch + 2 * c, t.x[1]);
             storeLe16(block + 5 * ch + 2 * c, t.x[0]);
             // The chosen lane's residuals as nibbles.
-            auto nib = [&](uint32_t i) { return t.residuals[8 * size_t{i} + best] & 0x0F; };
+            auto nib = [&](uint32_t i) {
+                return t.residuals[8 * size_t{i} + static_cast<size_t>(best)] & 0x0F;
+            };
             if (ch == 1) {
                 for (uint32_t i = 2; i + 1 < n; i += 2)
                     data[(i - 2) / 2] = static_cast<uint8_t>(nib(i) << 4 | nib(i + 1));

@@ -109,11 +109,11 @@ FormatEntry entry(const WAVEFORMATEX& w) {
 std::vector<FormatEntry> buildTable() {
     std::vector<FormatEntry> table;
     for (uint32_t rate : kRates)
-        for (uint16_t bits : {8, 16, 24, 32})
-            for (uint16_t channels : {1, 2})
+        for (const uint16_t bits : {uint16_t{8}, uint16_t{16}, uint16_t{24}, uint16_t{32}})
+            for (const uint16_t channels : {uint16_t{1}, uint16_t{2}})
                 table.push_back(entry(plainRecord(WAVE_FORMAT_PCM, channels, rate, bits)));
     for (uint32_t rate : kRates)
-        for (uint16_t channels : {1, 2})
+        for (const uint16_t channels : {uint16_t{1}, uint16_t{2}})
             table.push_back(entry(plainRecord(WAVE_FORMAT_IEEE_FLOAT, channels, rate, 32)));
     return table;
 }
@@ -174,9 +174,9 @@ class PcmConverterDriver final : public Driver {
 
 }  // namespace
 
-const Driver& pcmConverterDriver() {
+const Driver* pcmConverterDriver() {
     static const PcmConverterDriver driver;
-    return driver;
+    return &driver;
 }
 
 }  // namespace acm

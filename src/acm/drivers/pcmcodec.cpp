@@ -3,11 +3,11 @@
 #include <soxr.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "blockcodec.h"
 #include "pcmloops.h"
 
 namespace acm::pcm {
@@ -26,7 +26,7 @@ constexpr size_t kOutFrames = 4096;
 class PcmCodec final : public Codec {
   public:
     PcmCodec(const Layout& in, const Layout& out, bool highQuality)
-        : in_(in), out_(out), highQuality_(highQuality) {}
+        : in_(in), out_(out), highQuality_(highQuality), pending_(in.frameBytes) {}
 
     bool init();
     MMRESULT size(uint32_t cbInput, uint32_t* pcbOutput, uint32_t fdwSize) const override;
@@ -54,9 +54,7 @@ class PcmCodec final : public Codec {
     std::unique_ptr<soxr, SoxrDelete> resampler_;
     bool flushing_ = false;
     bool failed_ = false;  // the resampler reported an error; the stream is unusable
-    // A partial input frame held between calls (without BLOCKALIGN).
-    std::array<uint8_t, 8> pending_{};
-    uint32_t pendingBytes_ = 0;
+    HeldBlock pending_;    // a partial input frame
     std::vector<double> mix_, res_;
 };
 
@@ -91,7 +89,7 @@ MMRESULT PcmCodec::size(uint32_t cbInput, uint32_t* pcbOutput, uint32_t fdwSize)
         // A held partial frame completes with this input, or is padded to a
         // frame on END.
         const uint64_t frames =
-            (uint64_t{pendingBytes_} + cbInput + in_.frameBytes - 1) / in_.frameBytes;
+            (uint64_t{pending_.size()} + cbInput + in_.frameBytes - 1) / in_.frameBytes;
         uint64_t out = frames;
         if (resampling()) out = (frames * outRate + inRate - 1) / inRate + held() + 1;
         bytes = out * out_.frameBytes;
@@ -102,7 +100,7 @@ MMRESULT PcmCodec::size(uint32_t cbInput, uint32_t* pcbOutput, uint32_t fdwSize)
             frames = frames > reserve ? (frames - reserve) * inRate / outRate : 0;
         }
         bytes = frames * in_.frameBytes;
-        bytes = bytes > pendingBytes_ ? bytes - pendingBytes_ : 0;
+        bytes = bytes > pending_.size() ? bytes - pending_.size() : 0;
     } else {
         return MMSYSERR_INVALFLAG;
     }
@@ -161,14 +159,14 @@ void PcmCodec::drain(Buffers& io, bool flush) {
 void PcmCodec::finishPending(Buffers& io) {
     // The rest of the frame is silence: the midpoint for unsigned 8 bits.
     const uint8_t silence = in_.kind == Kind::U8 ? 0x80 : 0x00;
-    std::memset(pending_.data() + pendingBytes_, silence, in_.frameBytes - pendingBytes_);
-    pendingBytes_ = 0;
-    process(pending_.data(), 1, io);
+    const uint8_t* frame = pending_.padded(silence);
+    pending_.clear();
+    process(frame, 1, io);
 }
 
 MMRESULT PcmCodec::convert(Buffers& io, uint32_t fdwConvert) {
-    const bool align = fdwConvert & ACM_STREAMCONVERTF_BLOCKALIGN;
     const bool end = fdwConvert & ACM_STREAMCONVERTF_END;
+    const bool wholeOnly = (fdwConvert & ACM_STREAMCONVERTF_BLOCKALIGN) && !end;
     const uint32_t frameBytes = in_.frameBytes;
     io.srcUsed = 0;
     io.dstUsed = 0;
@@ -183,37 +181,22 @@ MMRESULT PcmCodec::convert(Buffers& io, uint32_t fdwConvert) {
     }
 
     // Complete a frame held from an earlier call first.
-    if (pendingBytes_ > 0 && left() > 0) {
-        const uint32_t take = std::min(frameBytes - pendingBytes_, left());
-        if (pendingBytes_ + take == frameBytes) {
-            if (!resampling() && room(io) == 0) return MMSYSERR_NOERROR;
-            std::memcpy(pending_.data() + pendingBytes_, io.src, take);
-            io.srcUsed += take;
-            pendingBytes_ = 0;
-            process(pending_.data(), 1, io);
-        } else if (!align || end) {
-            std::memcpy(pending_.data() + pendingBytes_, io.src, take);
-            pendingBytes_ += take;
-            io.srcUsed += take;
-        }
+    if (pending_.fill(io, wholeOnly, resampling() || room(io) > 0)) {
+        pending_.clear();
+        process(pending_.data(), 1, io);
     }
 
-    if (pendingBytes_ == 0) {
+    if (pending_.empty()) {
         uint32_t frames = left() / frameBytes;
         if (!resampling()) frames = std::min(frames, room(io));
         process(io.src + io.srcUsed, frames, io);
         io.srcUsed += frames * frameBytes;
-        // A trailing partial frame is kept and counted as used.
-        if (left() > 0 && left() < frameBytes && (!align || end)) {
-            pendingBytes_ = left();
-            std::memcpy(pending_.data(), io.src + io.srcUsed, pendingBytes_);
-            io.srcUsed = io.srcLength;
-        }
+        pending_.keepTail(io, wholeOnly);
     }
 
     if (end && left() == 0) {
-        if (pendingBytes_ > 0 && (resampling() || room(io) > 0)) finishPending(io);
-        if (resampling() && pendingBytes_ == 0) drain(io, true);
+        if (!pending_.empty() && (resampling() || room(io) > 0)) finishPending(io);
+        if (resampling() && pending_.empty()) drain(io, true);
     } else if (resampling() && io.srcUsed > 0) {
         // Nothing comes out of a call that consumed nothing: callers take
         // output without consumed input for an inconsistency.

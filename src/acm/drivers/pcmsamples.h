@@ -23,9 +23,6 @@ struct Layout {
     uint16_t validBits;   // significant bits (Extensible may say fewer)
 };
 
-constexpr uint32_t kMinRate = 1000;
-constexpr uint32_t kMaxRate = 384000;
-
 // The layout of a PCM, IEEE float or Extensible (PCM / float) record of
 // `cb` readable bytes; nothing for anything else or an inconsistent record.
 std::optional<Layout> parse(const WAVEFORMATEX* wfx, uint32_t cb);

@@ -1,9 +1,8 @@
 #include "UKoACMFormatChoose.h"
 
-#include <cstring>
-
 #include "UKoException.h"
 #include "acmchoose.h"
+#include "driver.h"
 
 TKoACMFormatChoose::TKoACMFormatChoose()
     : initialFormat_(TKoWaveFormat::CreateDefault()), enumFormat_(TKoWaveFormat::CreateDefault()) {}
@@ -29,10 +28,6 @@ uint32_t EnumFlagsOf(TKoACMChooseFlags Flags) {
     for (const Pair& p : kPairs)
         if (Flags & KoChooseBit(p.flag)) result |= p.acm;
     return result;
-}
-
-std::string FieldText(const char* Text, std::size_t Size) {
-    return std::string(Text, strnlen(Text, Size));
 }
 
 }  // namespace
@@ -72,8 +67,8 @@ std::unique_ptr<TKoWaveFormat> TKoACMFormatChoose::Execute() {
     choose.fdwEnum = enumFlags;
 
     if (acmFormatChoose(&choose) != MMSYSERR_NOERROR) return nullptr;
-    formatName_ = FieldText(choose.szFormat, sizeof choose.szFormat);
-    formatTagName_ = FieldText(choose.szFormatTag, sizeof choose.szFormatTag);
+    formatName_ = acm::fieldText(choose.szFormat, sizeof choose.szFormat);
+    formatTagName_ = acm::fieldText(choose.szFormatTag, sizeof choose.szFormatTag);
     result->MarkComplete();
     return result;
 }
