@@ -74,8 +74,9 @@ class TCliFrontEnd : public IMessages, public IProgress, public ISound {
 
     void UpdateProgress(const TProgressFigures& F) override {
         if (!Terminal || !F.HasPercent) return;
-        std::fprintf(stderr, "\r%4s  %s elapsed  %s remaining  %s bytes/s   ", F.PercentText.c_str(),
-                     F.Time.c_str(), F.HasRates ? F.RemainingTime.c_str() : "--:--:--",
+        std::fprintf(stderr, "\r%4s  %s elapsed  %s remaining  %s bytes/s   ",
+                     F.PercentText.c_str(), F.Time.c_str(),
+                     F.HasRates ? F.RemainingTime.c_str() : "--:--:--",
                      F.HasRates ? F.BytesPerSec.c_str() : "0");
         std::fflush(stderr);
         lineShown_ = true;
@@ -109,7 +110,6 @@ class TCliFrontEnd : public IMessages, public IProgress, public ISound {
     bool lineShown_ = false;
 };
 
-
 // Sleeps up to Ms milliseconds; false when a signal asked to stop.
 bool Sleep(int Ms) {
     for (int waited = 0; waited < Ms; waited += 50) {
@@ -132,7 +132,8 @@ int RunBatch(std::span<const std::string> args) {
             std::fputs(kHelp, stdout);
             return kExitSuccess;
         } else if (a == "--settings") {
-            if (i + 1 >= args.size()) return UsageError("batch", "--settings needs a value", kUsage);
+            if (i + 1 >= args.size())
+                return UsageError("batch", "--settings needs a value", kUsage);
             folder = args[++i];
         } else if (a == "--watch") {
             watch = true;

@@ -11,10 +11,10 @@ std::span<const Command> Commands() {
          RunConvert},
         {"formats", "[TAG]", "every format the codecs offer: TAG, tag name, description", 0, 1,
          RunFormats},
-        {"settings", "[--settings DIR] [NAME=VALUE...]", "show or change the settings (settings --help)", 0, -1,
-         RunSettings},
-        {"batch", "[--settings DIR] [--watch] ...", "recode every source file (batch --help)", 0, -1,
-         RunBatch},
+        {"settings", "[--settings DIR] [NAME=VALUE...]",
+         "show or change the settings (settings --help)", 0, -1, RunSettings},
+        {"batch", "[--settings DIR] [--watch] ...", "recode every source file (batch --help)", 0,
+         -1, RunBatch},
     };
     return table;
 }

@@ -68,7 +68,8 @@ void ForEachFormat(uint32_t Tag, F&& Visit) {
         nullptr, &details,
         [&](HACMDRIVERID, const ACMFORMATDETAILS& d, uint32_t) {
             auto format = TKoWaveFormat::CreateMaxSize();
-            std::memcpy(format->Data(), d.pwfx, TKoWaveFormat::RecordSizeOf(*d.pwfx));
+            std::memcpy(format->Data(), d.pwfx,
+                        static_cast<std::size_t>(TKoWaveFormat::RecordSizeOf(*d.pwfx)));
             format->MarkComplete();
             return Visit(std::move(format), d);
         },
@@ -99,7 +100,8 @@ std::unique_ptr<TKoWaveFormat> NearestFormat(const TKoWaveFormat& Template,
     // A codec's samples come out as 16-bit PCM.
     const uint32_t sourceBits =
         Source.FormatTag() == 1 || Source.FormatTag() == 3 ? Source.BitsPerSample() : 16;
-    ForEachFormat(Template.FormatTag(), [&](std::unique_ptr<TKoWaveFormat> f, const ACMFORMATDETAILS&) {
+    ForEachFormat(Template.FormatTag(), [&](std::unique_ptr<TKoWaveFormat> f,
+                                            const ACMFORMATDETAILS&) {
         if ((known & KoWaveFields::Channels) && f->Channels() != Template.Channels()) return true;
         if ((known & KoWaveFields::SamplesPerSec) && f->SamplesPerSec() != Template.SamplesPerSec())
             return true;
@@ -124,7 +126,8 @@ std::unique_ptr<TKoWaveFormat> NearestFormat(const TKoWaveFormat& Template,
     wanted->SetSamplesPerSec(best->SamplesPerSec());
     if (known & KoWaveFields::BitsPerSample || best->FormatTag() == 1 || best->FormatTag() == 3)
         wanted->SetBitsPerSample(static_cast<uint16_t>(best->BitsPerSample()));
-    const auto pcm = TKoWaveFormat::CreatePCM16(best->SamplesPerSec(), static_cast<uint16_t>(best->Channels()));
+    const auto pcm =
+        TKoWaveFormat::CreatePCM16(best->SamplesPerSec(), static_cast<uint16_t>(best->Channels()));
     try {
         if (auto suggested = HKoACMFormat::SuggestFormat(*pcm, *wanted)) {
             if (suggested->FormatTag() == best->FormatTag() &&

@@ -18,7 +18,8 @@ std::unique_ptr<TKoWaveFormat> FindAttributes(uint32_t Tag, const std::string& T
 // The complete format of Template's tag nearest to it: the fields Template knows must
 // match, the others follow Source where the tag offers that, else come as close as they
 // can. nullptr when no format of the tag has the fields Template knows.
-std::unique_ptr<TKoWaveFormat> NearestFormat(const TKoWaveFormat& Template, const TKoWaveFormat& Source);
+std::unique_ptr<TKoWaveFormat> NearestFormat(const TKoWaveFormat& Template,
+                                             const TKoWaveFormat& Source);
 // "MPEG Layer-3 128 kBit/s, 44,100Hz, Stereo" for a complete format the codec manager knows;
 // the known fields otherwise.
 std::string Describe(const TKoWaveFormat& Format);

@@ -1,4 +1,6 @@
 // sonbar-cli settings: the headless twin of the preferences dialog.
+#include "settings.h"
+
 #include <cstdio>
 #include <map>
 #include <string>
@@ -7,7 +9,6 @@
 #include "commands.h"
 #include "fileops.h"
 #include "format_lookup.h"
-#include "settings.h"
 
 namespace {
 
@@ -48,7 +49,9 @@ const std::vector<Setting>& Table() {
         {"mode",
          Setting::Choice,
          0,
-         {{"classical", RadioModeClassical}, {"link", RadioModeLinked}, {"rebound", RadioModeRebound}}},
+         {{"classical", RadioModeClassical},
+          {"link", RadioModeLinked},
+          {"rebound", RadioModeRebound}}},
         {"recurse", Setting::Switch, CheckBoxRDirs, {}},
         {"relative-dirs", Setting::Switch, CheckBoxCreateSubs, {}},
         {"hidden", Setting::Switch, CheckBoxHiddenFiles, {}},
@@ -200,7 +203,8 @@ int RunSettings(std::span<const std::string> args) {
 
     for (const std::string& change : changes) {
         const std::string message = Apply(change, settings);
-        if (message.rfind("unknown setting", 0) == 0 || message.find(" takes ") != std::string::npos)
+        if (message.rfind("unknown setting", 0) == 0 ||
+            message.find(" takes ") != std::string::npos)
             return UsageError("settings", message, kUsage);
         if (!message.empty()) {
             std::fprintf(stderr, "sonbar-cli: %s\n", message.c_str());
@@ -213,8 +217,9 @@ int RunSettings(std::span<const std::string> args) {
         auto format = FindAttributes(details->dwFormatTag, attributes);
         if (!format)
             return UsageError("settings",
-                              "no " + std::string(details->szFormatTag) + " format is described as '" +
-                                  attributes + "'; `sonbar-cli formats " + Quoted(tag) + "` lists them",
+                              "no " + std::string(details->szFormatTag) +
+                                  " format is described as '" + attributes +
+                                  "'; `sonbar-cli formats " + Quoted(tag) + "` lists them",
                               kUsage);
         settings.SetTargetFormat(format.get());
     }

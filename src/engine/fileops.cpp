@@ -63,7 +63,8 @@ bool Exists(const std::string& Path) {
 
 bool SameFile(const std::string& A, const std::string& B) {
     if (Normalise(A) == Normalise(B)) return true;
-    struct stat sa {}, sb{};
+    struct stat sa {
+    }, sb{};
     return ::stat(A.c_str(), &sa) == 0 && ::stat(B.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
@@ -197,8 +198,8 @@ bool MoveFile(const std::string& From, const std::string& To) {
     // Another file system: a complete copy under a temporary name first, so no incomplete
     // file ever carries the destination's name.
     const std::string temp = DirectoryPart(To) + "." + NamePart(To) + "." +
-                             std::to_string(::getpid()) + "-" +
-                             std::to_string(tempCounter++) + ".moving";
+                             std::to_string(::getpid()) + "-" + std::to_string(tempCounter++) +
+                             ".moving";
     const int fd = CreateExclusive(temp);
     if (fd < 0) return false;
     const bool copied = CopyInto(From, fd);

@@ -56,8 +56,8 @@ void TIniStore::Parse(const std::string& Text) {
         const std::string trimmed = Trim(line.text);
         if (!trimmed.empty() && trimmed.front() == '[') {
             const auto close = trimmed.find(']');
-            section = Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos
-                                                                        : close - 1));
+            section =
+                Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
         } else if (!trimmed.empty() && trimmed.front() != ';' && trimmed.front() != '#') {
             const auto eq = line.text.find('=');
             if (eq != std::string::npos && !Trim(line.text.substr(0, eq)).empty()) {
@@ -139,8 +139,8 @@ void TIniStore::WriteString(const std::string& Section, const std::string& Key,
             const std::string trimmed = Trim(lines_[i].text);
             if (!trimmed.empty() && trimmed.front() == '[') {
                 const auto close = trimmed.find(']');
-                current = Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos
-                                                                             : close - 1));
+                current = Trim(
+                    trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
                 if (inSection) break;
                 inSection = SameName(current, Section);
                 if (inSection) insertAt = i + 1;

@@ -27,8 +27,7 @@ class TIniStore {
                            const std::string& Default) const;
     // Decimal, or hexadecimal after "0x"/"0X" (more than 2 characters); Default when the
     // key is missing or its text is not an integer.
-    int32_t ReadInteger(const std::string& Section, const std::string& Key,
-                        int32_t Default) const;
+    int32_t ReadInteger(const std::string& Section, const std::string& Key, int32_t Default) const;
     bool HasKey(const std::string& Section, const std::string& Key) const;
 
     // Raise EIniWriteError naming the file when it cannot be written.

@@ -12,7 +12,8 @@
 std::string FormatTime(int64_t Seconds) {
     char text[32];
     std::snprintf(text, sizeof text, "%.2lld:%.2lld:%.2lld", static_cast<long long>(Seconds / 3600),
-                  static_cast<long long>((Seconds % 3600) / 60), static_cast<long long>(Seconds % 60));
+                  static_cast<long long>((Seconds % 3600) / 60),
+                  static_cast<long long>(Seconds % 60));
     return text;
 }
 
@@ -181,8 +182,7 @@ TGoResult TJobControl::Go() {
     if (jobState_ == jsWaiting) SetJobState(jsStopped);
     if (jobState_ != jsStopped) return TGoResult::NotStopped;
     if (!CheckDirLists() || !Check(settings_.CheckSourceExtensions()) ||
-        !Check(settings_.CheckTargetExtension()) ||
-        !Check(settings_.CheckTargetFormat(), true))
+        !Check(settings_.CheckTargetExtension()) || !Check(settings_.CheckTargetFormat(), true))
         return TGoResult::Invalid;
     try {
         try {
@@ -228,9 +228,11 @@ void TJobControl::ButtonCancelClick() {
         return;
     }
     if (jobState_ != jsRecoding && jobState_ != jsSuspended) return;
-    if (messages_.Ask("Do You really want to stop the current job ?", false) != TAnswer::Yes) return;
+    if (messages_.Ask("Do You really want to stop the current job ?", false) != TAnswer::Yes)
+        return;
     if (jobState_ != jsRecoding && jobState_ != jsSuspended) return;
-    const TAnswer remove = messages_.Ask("Do You want the incomplete target file to be deleted ?", true);
+    const TAnswer remove =
+        messages_.Ask("Do You want the incomplete target file to be deleted ?", true);
     if (remove == TAnswer::Cancel) return;
     if (jobState_ == jsRecoding || jobState_ == jsSuspended) {
         const std::string part = thread_ ? thread_->PartFileName() : TargetFile + ".part";
@@ -240,7 +242,8 @@ void TJobControl::ButtonCancelClick() {
         if (remove == TAnswer::Yes && !fileops::RemoveFile(part))
             ShowMessage("The incomplete target file could not be deleted !");
     } else {
-        messages_.ShowInformation("The job meanwhile completed ! The target file was NOT deleted !");
+        messages_.ShowInformation(
+            "The job meanwhile completed ! The target file was NOT deleted !");
     }
 }
 
@@ -302,7 +305,8 @@ void TJobControl::UpdateProgressFrom(TRecodingThread& Thread) {
     f.ElapsedMs = elapsedMs_;
     f.HasPercent = f.SourceSize > 0;
     if (f.HasPercent) {
-        f.Percent = static_cast<int>(static_cast<double>(f.BytesRead) / static_cast<double>(f.SourceSize) * 100.0);
+        f.Percent = static_cast<int>(static_cast<double>(f.BytesRead) /
+                                     static_cast<double>(f.SourceSize) * 100.0);
         f.PercentText = std::to_string(f.Percent) + "%";
         f.Title = "Sonbar  - " + Thread.SourceFileName() + " [" + f.PercentText + "]";
     }
@@ -312,7 +316,8 @@ void TJobControl::UpdateProgressFrom(TRecodingThread& Thread) {
         const double x = elapsedMs_ * 0.001;
         int64_t total = 0, remaining = 0;
         if (f.BytesRead > 0) {
-            const double t = static_cast<double>(f.SourceSize) / static_cast<double>(f.BytesRead) * x;
+            const double t =
+                static_cast<double>(f.SourceSize) / static_cast<double>(f.BytesRead) * x;
             if (std::isfinite(t)) total = static_cast<int64_t>(t);
             remaining = total - seconds;
         }
@@ -340,6 +345,6 @@ void TJobControl::RefreshTargetDirs() {
     targetFree_.clear();
     for (const std::string& dir : settings_.TargetDirs)
         targetFree_.push_back(dir.rfind("//", 0) == 0 ? -1
-                              : FreeSpaceOf         ? FreeSpaceOf(dir)
-                                                    : fileops::FreeSpace(dir));
+                              : FreeSpaceOf           ? FreeSpaceOf(dir)
+                                                      : fileops::FreeSpace(dir));
 }

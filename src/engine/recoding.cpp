@@ -23,7 +23,8 @@ class TFdStream : public TKoStream {
     explicit TFdStream(int Fd) : fd_(Fd) {}
     int64_t GetPosition() override { return position_; }
     int32_t Read(const TKoArea& Area) override {
-        const ssize_t n = ::pread(fd_, AreaPointer(Area), static_cast<size_t>(Area.Size), position_);
+        const ssize_t n =
+            ::pread(fd_, AreaPointer(Area), static_cast<size_t>(Area.Size), position_);
         if (n < 0) return -1;
         position_ += n;
         return static_cast<int32_t>(n);
@@ -32,8 +33,8 @@ class TFdStream : public TKoStream {
         const char* data = static_cast<const char*>(AreaPointer(Area));
         int32_t done = 0;
         while (done < Area.Size) {
-            const ssize_t n = ::pwrite(fd_, data + done, static_cast<size_t>(Area.Size - done),
-                                       position_);
+            const ssize_t n =
+                ::pwrite(fd_, data + done, static_cast<size_t>(Area.Size - done), position_);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 if (n == 0) errno = ENOSPC;
@@ -151,7 +152,8 @@ void TRecodingThread::WaitFor() {
 
 bool TRecodingThread::WaitFor(int Milliseconds) {
     std::unique_lock lock(mutex_);
-    wake_.wait_for(lock, std::chrono::milliseconds(Milliseconds), [this] { return finished_.load(); });
+    wake_.wait_for(lock, std::chrono::milliseconds(Milliseconds),
+                   [this] { return finished_.load(); });
     const bool done = finished_;
     lock.unlock();
     if (done && thread_.joinable()) thread_.join();
@@ -188,9 +190,10 @@ void TRecodingThread::Execute() {
     } catch (const std::exception& error) {
         succeeded_ = false;
         failedStep_ = TRecodeStep::Exception;
-        errorText_ = *error.what() ? std::string("The encoding thread reported the following error:") +
-                                         "\r" + error.what()
-                                   : "The encoding thread reported an error !";
+        errorText_ = *error.what()
+                         ? std::string("The encoding thread reported the following error:") + "\r" +
+                               error.what()
+                         : "The encoding thread reported an error !";
     } catch (...) {
         succeeded_ = false;
         failedStep_ = TRecodeStep::Exception;
@@ -223,9 +226,8 @@ void TRecodingThread::Run() {
     if (!in) return Fail(TRecodeStep::OpenSource, "Error opening source file !", errno);
 
     auto* sourceFormat = dynamic_cast<TKoWaveStreamFormat*>(in->GetFormat());
-    if (!sourceFormat ||
-        (RequireChannels && outputFormat_ && outputFormat_->IsComplete() &&
-         sourceFormat->Format().Channels() < outputFormat_->Channels()))
+    if (!sourceFormat || (RequireChannels && outputFormat_ && outputFormat_->IsComplete() &&
+                          sourceFormat->Format().Channels() < outputFormat_->Channels()))
         return Fail(TRecodeStep::Format,
                     "Format error ! You can't write a stereo file out of an mono file !");
     const auto source = KoClone(*sourceFormat);
@@ -268,7 +270,8 @@ void TRecodingThread::Run() {
     auto cleanup = [&] {
         if (UsePartFile || created) {
             struct stat st {};
-            if (::lstat(outName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(outName.c_str());
+            if (::lstat(outName.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                ::unlink(outName.c_str());
         }
     };
     if (!out) {

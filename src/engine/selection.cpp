@@ -2,7 +2,6 @@
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,8 +66,8 @@ int64_t TJobControl::SourceCandidateSize(const std::string& Path) {
     if (SkipSources.count(Path)) return -1;
     const int64_t size = fileops::ReadableSize(Path);
     if (size < 0) {
-        NotePassedOver(Path, std::string("cannot be opened for reading (") + std::strerror(errno) +
-                                 ")");
+        NotePassedOver(Path,
+                       std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
         return -1;
     }
     if (size == 0) return 0;
@@ -101,7 +100,8 @@ void TJobControl::FindSourceFile() {
     // directory: their files would be found again and recoded or moved a second time.
     excludedDirs_.clear();
     if (settings_.DirectoryMode() != 2)
-        for (const std::string& dir : settings_.TargetDirs) excludedDirs_.push_back(fileops::Normalise(dir));
+        for (const std::string& dir : settings_.TargetDirs)
+            excludedDirs_.push_back(fileops::Normalise(dir));
     if (settings_.Option(RadioMove) && !settings_.Texts[EditMoveDir].empty())
         excludedDirs_.push_back(fileops::Normalise(settings_.Texts[EditMoveDir]));
     for (std::size_t i = 0; i < settings_.SourceDirs.size(); ++i) {

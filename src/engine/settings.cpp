@@ -113,7 +113,8 @@ std::optional<int32_t> ParseInteger(const std::string& Text) {
     if (ec != std::errc() || p != Text.data() + Text.size()) return std::nullopt;
     if (base == 16 && !negative && value <= 0xFFFFFFFFull)
         return static_cast<int32_t>(static_cast<uint32_t>(value));
-    const int64_t signedValue = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
+    const int64_t signedValue =
+        negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
     if (value > 0x80000000ull || signedValue < INT32_MIN || signedValue > INT32_MAX)
         return std::nullopt;
     return static_cast<int32_t>(signedValue);
@@ -206,7 +207,8 @@ bool TSettings::TargetFormatValid() const {
 
 void TSettings::LoadSettings(const TIniStore& Ini, const std::string& FormatFile) {
     for (int i = 0; i < TextCount; ++i)
-        Texts[static_cast<std::size_t>(i)] = Ini.ReadString("Options", kTextKeys[i], kTextDefaults[i]);
+        Texts[static_cast<std::size_t>(i)] =
+            Ini.ReadString("Options", kTextKeys[i], kTextDefaults[i]);
     const std::string bits = Ini.ReadString("Options", "SavedDataFields", DefaultOptionBits);
     LoadTargetFormat(FormatFile);
     UnpackOptions(bits);
@@ -336,7 +338,8 @@ std::optional<TCheckFailure> TSettings::CheckTargetExtension() {
     targetExtension_.clear();
     const std::string& text = Texts[EditTargetExt];
     if (text.empty())
-        return TCheckFailure{"You must specify a target extension !", TSettingsControl::EditTargetExt};
+        return TCheckFailure{"You must specify a target extension !",
+                             TSettingsControl::EditTargetExt};
     // A "/" would put the target into another directory.
     if (text.find_first_of("*.?/") != std::string::npos)
         return TCheckFailure{"The specified target extension is invalid !",
@@ -405,7 +408,8 @@ std::optional<TCheckFailure> TSettings::CheckTargetFormat() const {
 std::string SourceExtensionsSummary(TSettings& Settings) {
     if (Settings.CheckSourceExtensions()) return "(?)";
     std::string text;
-    for (const std::string& ext : Settings.SourceExtensions()) text += (text.empty() ? "*." : ";*.") + ext;
+    for (const std::string& ext : Settings.SourceExtensions())
+        text += (text.empty() ? "*." : ";*.") + ext;
     return text.empty() ? "(?)" : text;
 }
 

@@ -27,7 +27,8 @@ class Batch : public CliTest {
         CliTest::TearDown();
     }
     // A tone of Seconds under in/Rel, older than the stability window.
-    std::string Tone(const std::string& Rel, double Seconds = 1, const char* Format = "-r 44100 -c 2") {
+    std::string Tone(const std::string& Rel, double Seconds = 1,
+                     const char* Format = "-r 44100 -c 2") {
         const std::string path = Path("in/" + Rel);
         fs::create_directories(fs::path(path).parent_path());
         EXPECT_EQ(Shell("sox -n " + std::string(Format) + " -b 16 " + Q(path) + " synth " +
@@ -90,15 +91,18 @@ class Batch : public CliTest {
 };
 
 TEST_F(Batch, SettingsShowChangeAndRefuse) {
-    ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
-                       " target-ext=mp3 exists=skip --tag mp3 --attributes '128 kBit/s, 44,100Hz, Stereo'"),
-              0)
+    ASSERT_EQ(
+        Settings(
+            "source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
+            " target-ext=mp3 exists=skip --tag mp3 --attributes '128 kBit/s, 44,100Hz, Stereo'"),
+        0)
         << Err();
     ASSERT_EQ(Shell(Cli() + " settings --settings " + Q(Path("cfg")) + " >" + Q(Path("s.txt"))), 0);
     const std::string shown = Slurp(dir / "s.txt");
     EXPECT_EQ(shown.substr(0, shown.find('\n')), "source-dirs=" + Path("in") + "/");
     EXPECT_NE(shown.find("\nexists=skip\nnoise=on\n"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("\nformat=MPEG Layer-3: 128 kBit/s, 44,100Hz, Stereo\n"), std::string::npos);
+    EXPECT_NE(shown.find("\nformat=MPEG Layer-3: 128 kBit/s, 44,100Hz, Stereo\n"),
+              std::string::npos);
 
     const std::string ini = Slurp(dir / "cfg/Sonbar.ini");
     struct Row {
@@ -107,8 +111,10 @@ TEST_F(Batch, SettingsShowChangeAndRefuse) {
         const char* message;
     } rows[] = {
         {"buffer-kb=2 after=move move-dir=", 1, "sonbar-cli: Value must be between 4 and 1024 !\n"},
-        {"source-exts=*.wav", 1, "sonbar-cli: At least one of the specified source extensions is invalid !\n"},
-        {"target-dirs=" + Q(Path("nowhere")), 1, "sonbar-cli: The specified directory is invalid !\n"},
+        {"source-exts=*.wav", 1,
+         "sonbar-cli: At least one of the specified source extensions is invalid !\n"},
+        {"target-dirs=" + Q(Path("nowhere")), 1,
+         "sonbar-cli: The specified directory is invalid !\n"},
         {"mode=sideways", 2, "mode takes one of classical, link, rebound"},
         {"colour=blue", 2, "unknown setting 'colour'"},
     };
@@ -135,12 +141,15 @@ TEST_F(Batch, ModesPoliciesAndAfterActions) {
         bool moved;  // the sources went to the move folder, else they were deleted
         const char* stdoutHas;
     } rows[] = {
-        {"classical, relative dirs, IMA", "mode=classical relative-dirs=on --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'",
-         "", 0, "out/deep/er/nest.wav", false, "recoded "},
+        {"classical, relative dirs, IMA",
+         "mode=classical relative-dirs=on --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'", "", 0,
+         "out/deep/er/nest.wav", false, "recoded "},
         {"flat target folder", "relative-dirs=off", "", 0, "out/nest.wav", false, ""},
-        {"rebound to MP3", "mode=rebound target-ext=mp3 --tag mp3 --attributes '128 kBit/s, 44,100Hz, Stereo'",
-         "", 0, "in/deep/er/nest.mp3", false, ""},
-        {"move after", "mode=classical after=move move-dir=" + Q(Path("moved")), "", 0, "out/deep/er/nest.wav", false, ""},
+        {"rebound to MP3",
+         "mode=rebound target-ext=mp3 --tag mp3 --attributes '128 kBit/s, 44,100Hz, Stereo'", "", 0,
+         "in/deep/er/nest.mp3", false, ""},
+        {"move after", "mode=classical after=move move-dir=" + Q(Path("moved")), "", 0,
+         "out/deep/er/nest.wav", false, ""},
     };
     fs::create_directories(dir / "moved");
     for (const Row& r : rows) {
@@ -171,7 +180,7 @@ TEST_F(Batch, ModesPoliciesAndAfterActions) {
         int code;
         bool recoded, sourceGone;
     } policies[] = {
-        {"overwrite", "", 0, true, true},  {"skip", "", 0, false, true},
+        {"overwrite", "", 0, true, true},   {"skip", "", 0, false, true},
         {"prompt", "--yes", 0, true, true}, {"prompt", "--no", 0, false, true},
         {"prompt", "", 1, false, false},
     };
@@ -179,11 +188,15 @@ TEST_F(Batch, ModesPoliciesAndAfterActions) {
         SCOPED_TRACE(std::string(p.exists) + " " + p.args);
         Tone("plain.wav");
         std::ofstream(Path("out/plain.wav")) << "old";
-        ASSERT_EQ(Settings(std::string("mode=classical relative-dirs=on after=delete exists=") + p.exists), 0);
+        ASSERT_EQ(Settings(std::string("mode=classical relative-dirs=on after=delete exists=") +
+                           p.exists),
+                  0);
         EXPECT_EQ(Run(p.args), p.code) << Err();
         EXPECT_EQ(Slurp(dir / "out/plain.wav") != "old", p.recoded);
         EXPECT_EQ(!fs::exists(Path("in/plain.wav")), p.sourceGone);
-        if (p.code == 1) EXPECT_NE(Err().find("Processing was stopped !"), std::string::npos) << Err();
+        if (p.code == 1) {
+            EXPECT_NE(Err().find("Processing was stopped !"), std::string::npos) << Err();
+        }
         fs::remove(Path("in/plain.wav"));
     }
 }
@@ -207,7 +220,8 @@ TEST_F(Batch, FaultsLoseNothing) {
         configure(Path("out"));
         const auto before = Snapshot({bad});
         EXPECT_EQ(Run("--keep-going"), 1);
-        EXPECT_NE(Err().find("sonbar-cli: " + bad + ": Error opening source file !\n"
+        EXPECT_NE(Err().find("sonbar-cli: " + bad +
+                             ": Error opening source file !\n"
                              "sonbar-cli: The current job could not be completed successfully !\n"),
                   std::string::npos)
             << Err();
@@ -240,7 +254,8 @@ TEST_F(Batch, FaultsLoseNothing) {
             std::ofstream(moveTo + "/m2.wav") << "taken";
             const auto sources = Snapshot({Tone("m2.wav")});
             EXPECT_EQ(Run("--keep-going"), 1);
-            EXPECT_NE(Err().find("m2.wav could not be moved to " + moveTo + "/ !"), std::string::npos)
+            EXPECT_NE(Err().find("m2.wav could not be moved to " + moveTo + "/ !"),
+                      std::string::npos)
                 << Err();
             EXPECT_EQ(Slurp(moveTo + "/m1.wav").size(), 44u + 44100 * 4);
             EXPECT_FALSE(fs::exists(first));
@@ -252,7 +267,8 @@ TEST_F(Batch, FaultsLoseNothing) {
             fs::remove(Path("in/m2.wav"));
         }
     } else {
-        std::cout << "[   NOTE   ] tmpfs cannot be mounted here: full-disk and read-only cases skipped\n";
+        std::cout
+            << "[   NOTE   ] tmpfs cannot be mounted here: full-disk and read-only cases skipped\n";
     }
 
     // Links planted in a shared target folder are replaced, never written through.
@@ -277,9 +293,10 @@ TEST_F(Batch, FaultsLoseNothing) {
         fs::remove_all(dir / "out");
         fs::create_directories(dir / "out");
         const auto sources = Snapshot({Tone("long.wav", 600)});
-        const int code = Shell(Cli() + " batch --settings " + Q(Path("cfg")) + " >/dev/null & pid=$!; " +
-                               "for i in $(seq 100); do [ -e " + Q(Path("out/long.wav.part")) +
-                               " ] && break; sleep 0.05; done; kill -" + signal + " $pid; wait $pid");
+        const int code =
+            Shell(Cli() + " batch --settings " + Q(Path("cfg")) + " >/dev/null & pid=$!; " +
+                  "for i in $(seq 100); do [ -e " + Q(Path("out/long.wav.part")) +
+                  " ] && break; sleep 0.05; done; kill -" + signal + " $pid; wait $pid");
         EXPECT_EQ(code, std::string(signal) == "INT" ? 130 : 137);
         EXPECT_EQ(Slurp(Path("in/long.wav")), sources.begin()->second);
         EXPECT_FALSE(fs::exists(Path("out/long.wav")));
@@ -296,19 +313,21 @@ TEST_F(Batch, FaultsLoseNothing) {
 
 TEST_F(Batch, HotFolder) {
     ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
-                       " target-ext=wav wait-seconds=1 exists=overwrite --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'"),
+                       " target-ext=wav wait-seconds=1 exists=overwrite --tag ima --attributes "
+                       "'44,100 Hz, 4 Bit, Stereo'"),
               0);
     const std::string staged = Path("stage.wav"), src = Path("src.wav");
-    ASSERT_EQ(Shell("sox -n -r 44100 -c 2 -b 16 " + Q(staged) + " synth 1 sine 440 && cp " + Q(staged) +
-                    " " + Q(src)),
+    ASSERT_EQ(Shell("sox -n -r 44100 -c 2 -b 16 " + Q(staged) + " synth 1 sine 440 && cp " +
+                    Q(staged) + " " + Q(src)),
               0);
     // Kept open by its writer for a second and a half, appended to, then closed.
     const std::string watch = Cli() + " batch --watch --settings " + Q(Path("cfg")) + " >" +
                               Q(Path("stdout.txt")) + " & pid=$!; ";
-    const int code = Shell(watch + "sleep 1.5; mv " + Q(staged) + " " + Q(Path("in/renamed.wav")) + "; cp " +
-                           Q(src) + " " + Q(Path("in/copied.wav")) + "; " + "{ head -c 1000 " + Q(src) +
-                           "; sleep 1.5; tail -c +1001 " + Q(src) + "; } >" + Q(Path("in/slow.wav")) +
-                           "; sleep 4.5; kill -TERM $pid; wait $pid");
+    const int code =
+        Shell(watch + "sleep 1.5; mv " + Q(staged) + " " + Q(Path("in/renamed.wav")) + "; cp " +
+              Q(src) + " " + Q(Path("in/copied.wav")) + "; " + "{ head -c 1000 " + Q(src) +
+              "; sleep 1.5; tail -c +1001 " + Q(src) + "; } >" + Q(Path("in/slow.wav")) +
+              "; sleep 4.5; kill -TERM $pid; wait $pid");
     EXPECT_EQ(code, 0) << "a signal while waiting for files ends the batch at once, successfully";
     for (const char* name : {"renamed.wav", "copied.wav", "slow.wav"}) {
         SCOPED_TRACE(name);

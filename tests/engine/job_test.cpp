@@ -57,8 +57,9 @@ TEST_F(Job, SearchOrderHiddenFilesLinksAndTargetsInsideSources) {
     WriteWave(dir / "elsewhere/g.wav");
     fs::create_directory_symlink(dir / "elsewhere", in + "link");
     RunBatch(control);
-    EXPECT_EQ(Recoded(), (std::vector<std::string>{"recoded a.WAV", "recoded b.snd", "recoded sub/c.wav",
-                                                   "recoded sub/deeper/e.wav", "recoded /d.wav"}))
+    EXPECT_EQ(Recoded(),
+              (std::vector<std::string>{"recoded a.WAV", "recoded b.snd", "recoded sub/c.wav",
+                                        "recoded sub/deeper/e.wav", "recoded /d.wav"}))
         << testing::PrintToString(user.Shown);
     EXPECT_TRUE(fs::exists(in + "done/sub/deeper/e.wav"));
     EXPECT_TRUE(fs::exists(in + ".hidden.wav") && fs::exists(in + ".dir/f.wav") &&
@@ -122,7 +123,12 @@ TEST_F(Job, TargetExistsPolicies) {
         {"treat as processed", RadioSkip, {}, false, false, ""},
         {"prompt, yes", RadioPrompt, {TAnswer::Yes}, true, false, ""},
         {"prompt, no", RadioPrompt, {TAnswer::No}, false, false, ""},
-        {"prompt, cancel", RadioPrompt, {TAnswer::Cancel}, false, true, "error: Processing was stopped !"},
+        {"prompt, cancel",
+         RadioPrompt,
+         {TAnswer::Cancel},
+         false,
+         true,
+         "error: Processing was stopped !"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -134,13 +140,15 @@ TEST_F(Job, TargetExistsPolicies) {
         RunBatch(control);
         EXPECT_EQ(Slurp(out + "x.wav") != "old target", r.recoded);
         EXPECT_EQ(fs::exists(in + "x.wav"), r.sourceKept);
-        EXPECT_EQ(user.Shown.empty() || user.Shown.back().rfind("ask:", 0) == 0 ? "" : user.Shown.back(),
-                  r.message);
+        EXPECT_EQ(
+            user.Shown.empty() || user.Shown.back().rfind("ask:", 0) == 0 ? "" : user.Shown.back(),
+            r.message);
         fs::remove(in + "x.wav");
     }
     EXPECT_EQ(user.Shown.front(),
               "ask: The current target file already exists !\rDo You want it to be overwritten ?\r"
-              "(Select \"Yes\" for overwriting the target file or \"No\" for deleting the source file !)");
+              "(Select \"Yes\" for overwriting the target file or \"No\" for deleting the source "
+              "file !)");
 }
 
 TEST_F(Job, SourceAndTargetMustDiffer) {
@@ -148,7 +156,8 @@ TEST_F(Job, SourceAndTargetMustDiffer) {
     settings.Texts[EditTargetExt] = "WAV";
     WriteWave(in + "x.WAV");
     RunBatch(control);
-    EXPECT_EQ(user.Shown, (std::vector<std::string>{"error: Source and target file must be different !"}));
+    EXPECT_EQ(user.Shown,
+              (std::vector<std::string>{"error: Source and target file must be different !"}));
     EXPECT_TRUE(fs::exists(in + "x.WAV"));
 }
 
@@ -166,7 +175,8 @@ TEST_F(Job, MoveAfterActionKeepsRelativeDirectoriesAndNeverReplaces) {
     EXPECT_TRUE(fs::exists(in + "a/y.wav")) << "a failed move leaves the source";
     EXPECT_TRUE(fs::exists(out + "a/y.wav")) << "and its complete target";
     ASSERT_FALSE(user.Shown.empty());
-    EXPECT_EQ(user.Shown.back(), "error: The source file " + in + "a/y.wav could not be moved to " + moved + " !");
+    EXPECT_EQ(user.Shown.back(),
+              "error: The source file " + in + "a/y.wav could not be moved to " + moved + " !");
 
     // A stored configuration that moves with no move directory never moves into "/".
     settings.Texts[EditMoveDir] = "";
@@ -186,8 +196,9 @@ TEST_F(Job, AFailedJobShowsTwoMessagesAndLeavesNoTarget) {
     Age(in + "cut.wav");
     const std::string before = Slurp(in + "cut.wav");
     RunBatch(control);
-    EXPECT_EQ(user.Shown, (std::vector<std::string>{"error: Error opening target file !",
-                                                     "error: The current job could not be completed successfully !"}));
+    EXPECT_EQ(user.Shown, (std::vector<std::string>{
+                              "error: Error opening target file !",
+                              "error: The current job could not be completed successfully !"}));
     EXPECT_EQ(Slurp(in + "cut.wav"), before);
     EXPECT_TRUE(fs::is_empty(out)) << "neither the target nor its .part";
 }
@@ -225,7 +236,8 @@ TEST_F(Job, CancelAnswersAndStopAfterThisFile) {
         }
         EXPECT_EQ(control.JobState(), jsStopped);
         EXPECT_TRUE(fs::exists(in + "long.wav"));
-        EXPECT_FALSE(fs::exists(out + "long.wav")) << "never an incomplete file under the target's name";
+        EXPECT_FALSE(fs::exists(out + "long.wav"))
+            << "never an incomplete file under the target's name";
         EXPECT_EQ(fs::exists(out + "long.wav.part"), r.partKept);
     }
 

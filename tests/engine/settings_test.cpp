@@ -1,9 +1,10 @@
 // The INI store and the settings model: what a stored configuration means, and what the
 // preferences' OK accepts.
+#include "settings.h"
+
 #include <fstream>
 
 #include "engine_util.h"
-#include "settings.h"
 
 namespace {
 
@@ -23,8 +24,9 @@ TEST(IniStore, ReadsAsTheWindowsProgramWroteAndRewritesOnlyTheKey) {
     ini.WriteString("Options", "Empty", "x");
     ini.WriteInteger("Window", "Left", 186);
     const std::string text = Slurp(file);
-    EXPECT_EQ(text, "; kept\r\n[options]\r\nsourcedirs=/a/;/b/\r\nEmpty=x\r\nHex=0x4\r\n"
-                    "Bad=12x\r\nShortHex=0x\r\n[Other]\r\nKey=v\r\n\r\n[Window]\r\nLeft=186\r\n");
+    EXPECT_EQ(text,
+              "; kept\r\n[options]\r\nsourcedirs=/a/;/b/\r\nEmpty=x\r\nHex=0x4\r\n"
+              "Bad=12x\r\nShortHex=0x\r\n[Other]\r\nKey=v\r\n\r\n[Window]\r\nLeft=186\r\n");
     EXPECT_EQ(TIniStore(file).ReadInteger("window", "LEFT", 0), 186);
 }
 
@@ -133,20 +135,44 @@ TEST(Settings, OkChecksReportTheLastFailure) {
         const char* message;
         TSettingsControl control;
     } rows[] = {
-        {"later check wins", {{EditMoveDir, ""}, {EditBufferSize, "2"}}, true, false,
-         "Value must be between 4 and 1024 !", TSettingsControl::EditBufferSize},
-        {"empty move dir", {{EditMoveDir, ""}}, true, false, "Please enter a directory path !",
+        {"later check wins",
+         {{EditMoveDir, ""}, {EditBufferSize, "2"}},
+         true,
+         false,
+         "Value must be between 4 and 1024 !",
+         TSettingsControl::EditBufferSize},
+        {"empty move dir",
+         {{EditMoveDir, ""}},
+         true,
+         false,
+         "Please enter a directory path !",
          TSettingsControl::EditMoveDir},
-        {"missing move dir", {{EditMoveDir, dir / "nope"}}, true, false, "Directory is invalid !",
+        {"missing move dir",
+         {{EditMoveDir, dir / "nope"}},
+         true,
+         false,
+         "Directory is invalid !",
          TSettingsControl::EditMoveDir},
         {"space limit 0", {{EditSpaceLeft, "0"}}, false, false, "", TSettingsControl::None},
-        {"space limit 1025", {{EditSpaceLeft, "1025"}}, false, false, "Value is not valid !",
+        {"space limit 1025",
+         {{EditSpaceLeft, "1025"}},
+         false,
+         false,
+         "Value is not valid !",
          TSettingsControl::EditSpaceLeft},
         {"hexadecimal buffer", {{EditBufferSize, "$20"}}, false, false, "", TSettingsControl::None},
         {"seconds unchecked", {{EditSec, "soon"}}, false, false, "", TSettingsControl::None},
-        {"seconds checked", {{EditSec, "soon"}}, false, true, "Value is not valid !",
+        {"seconds checked",
+         {{EditSec, "soon"}},
+         false,
+         true,
+         "Value is not valid !",
          TSettingsControl::EditSec},
-        {"empty buffer", {{EditBufferSize, ""}}, false, false, "Please enter a value !",
+        {"empty buffer",
+         {{EditBufferSize, ""}},
+         false,
+         false,
+         "Please enter a value !",
          TSettingsControl::EditBufferSize},
     };
     for (const Row& r : rows) {
@@ -168,8 +194,8 @@ TEST(Settings, HandEditedValuesAreClampedWhenUsed) {
         const char* text;
         int64_t value;
     } rows[] = {
-        {EditBufferSize, "0", 4 << 10},     {EditBufferSize, "99999", 1024 << 10},
-        {EditBufferSize, "x", 1 << 10},     {EditSpaceLeft, "-5", 0},
+        {EditBufferSize, "0", 4 << 10},        {EditBufferSize, "99999", 1024 << 10},
+        {EditBufferSize, "x", 1 << 10},        {EditSpaceLeft, "-5", 0},
         {EditSpaceLeft, "5000", 1024ll << 20}, {EditSec, "-3", 0},
     };
     for (const Row& r : rows) {
@@ -193,7 +219,8 @@ TEST(Settings, DirectoryListsAndTargetFormatRoundTrip) {
     fs::create_directories(dir / "a");
     fs::create_directories(dir / "b");
     TIniStore ini(dir / "Sonbar.ini");
-    ini.WriteString("Options", "SourceDirs", dir / "a;" + dir / "gone;//server/share/;" + dir / "b");
+    ini.WriteString("Options", "SourceDirs",
+                    dir / "a;" + dir / "gone;//server/share/;" + dir / "b");
     ini.WriteString("Options", "Priority", "0x4");
     TSettings s;
     s.LoadMainSettings(ini, true);

@@ -18,12 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TIniStore again("/nonexistent/sonbar-fuzz/Sonbar.ini");
     again.Parse(ini.Text());
     if (again.Text() != ini.Text()) std::abort();
-    for (const char* key : {"SourceDirs", "TargetDirs", "SourceExts", "TargetExts", "MoveDir",
-                            "WAVFile", "WaitSeconds", "CopyBufferSize", "MinSpaceLeft",
-                            "SavedDataFields", "Priority"}) {
+    for (const char* key :
+         {"SourceDirs", "TargetDirs", "SourceExts", "TargetExts", "MoveDir", "WAVFile",
+          "WaitSeconds", "CopyBufferSize", "MinSpaceLeft", "SavedDataFields", "Priority"}) {
         if (ini.ReadString("Options", key, "\x01") != again.ReadString("Options", key, "\x01"))
             std::abort();
-        if (ini.ReadInteger("Options", key, 7) != again.ReadInteger("Options", key, 7)) std::abort();
+        if (ini.ReadInteger("Options", key, 7) != again.ReadInteger("Options", key, 7))
+            std::abort();
     }
 
     TSettings settings;
