@@ -12,6 +12,7 @@
 #include "UKoException.h"
 #include "acm.h"
 #include "commands.h"
+#include "format_lookup.h"
 
 namespace {
 
@@ -31,32 +32,18 @@ std::map<uint32_t, std::string> Tags() {
     return tags;
 }
 
-// A tag given by its decimal number or its name (any letter case).
-std::optional<uint32_t> FindTag(const std::map<uint32_t, std::string>& tags,
-                                const std::string& text) {
-    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos &&
-        text.size() <= 5) {
-        const auto tag = static_cast<uint32_t>(std::stoul(text));
-        if (tags.count(tag)) return tag;
-        return std::nullopt;
-    }
-    for (const auto& [tag, name] : tags)
-        if (strcasecmp(name.c_str(), text.c_str()) == 0) return tag;
-    return std::nullopt;
-}
-
 }  // namespace
 
 int RunFormats(std::span<const std::string> args) {
     const std::map<uint32_t, std::string> tags = Tags();
     uint32_t only = 0;
     if (!args.empty()) {
-        const std::optional<uint32_t> tag = FindTag(tags, args[0]);
-        if (!tag) {
+        const auto tag = FindTag(args[0]);
+        if (!tag || !tags.count(tag->dwFormatTag)) {
             ReportError("usage", "unknown format tag '" + args[0] + "' (formats takes [TAG])");
             return kExitUsage;
         }
-        only = *tag;
+        only = tag->dwFormatTag;
     }
 
     int32_t maxSize = 0;

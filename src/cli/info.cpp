@@ -60,6 +60,12 @@ bool InfoOne(const std::string& file) {
 
 int RunInfo(std::span<const std::string> args) {
     bool ok = true;
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::printf(
+            "usage: sonbar-cli info FILE...\n\nPrints one line per WAVE file: its format, "
+            "sample count and data size.\n");
+        return kExitSuccess;
+    }
     for (const std::string& file : args) ok = InfoOne(file) && ok;
     std::fflush(stdout);
     return ok ? kExitSuccess : kExitFailure;
