@@ -140,14 +140,7 @@ int RunConvert(std::span<const std::string> args) {
 
     const std::string& inName = o.files[0];
     const std::string& outName = o.files[1];
-    if (std::string reason = UnreadableReason(inName); !reason.empty()) {
-        ReportError(inName, reason);
-        return kExitFailure;
-    }
-    if (fileops::SameFile(inName, outName)) {
-        ReportError(outName, "is the input file itself");
-        return kExitFailure;
-    }
+    if (!CheckInputAndOutput(inName, outName)) return kExitFailure;
     auto source = HKoWaveStreamFactory::ReadFileFormat(inName);
     if (!source) {
         ReportError(inName, "not a WAVE file that can be read");
@@ -162,9 +155,7 @@ int RunConvert(std::span<const std::string> args) {
     job.ReplaceTarget = true;
     job.RequireChannels = false;
     job.Threaded = o.threaded;  // both chains, with the default three seconds each
-    // A device or pipe named as the output is written to directly, and never removed.
-    struct stat st {};
-    job.UsePartFile = ::stat(outName.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    job.UsePartFile = OutputTakesPartFile(outName);
     job.Execute();
     if (job.Succeeded()) return kExitSuccess;
 

@@ -12,19 +12,11 @@
 int RunCopy(std::span<const std::string> args) {
     const std::string& inName = args[0];
     const std::string& outName = args[1];
-    if (std::string reason = UnreadableReason(inName); !reason.empty()) {
-        ReportError(inName, reason);
-        return kExitFailure;
-    }
-    if (fileops::SameFile(inName, outName)) {
-        ReportError(outName, "is the input file itself");
-        return kExitFailure;
-    }
+    if (!CheckInputAndOutput(inName, outName)) return kExitFailure;
     // No output format: the file is written in its own format.
     TRecodingThread job(inName, outName, 32 * 1024, nullptr, true);
     job.ReplaceTarget = true;
-    struct stat st {};
-    job.UsePartFile = ::stat(outName.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    job.UsePartFile = OutputTakesPartFile(outName);
     job.Execute();
     if (job.Succeeded()) return kExitSuccess;
 
