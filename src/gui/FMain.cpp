@@ -141,21 +141,23 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     connect(TimerProgress, &QTimer::timeout, this, [this] { job_->UpdateProgress(); });
 
     // The idle hook: when the queue has run empty, a finished file's Go runs next.
-    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
-            [this] {
-                if (job_->GoWhenIdle && !idleQueued_) {
-                    idleQueued_ = true;
-                    QMetaObject::invokeMethod(this, &TFormMain::AppIdle, Qt::QueuedConnection);
-                }
-            });
-    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
-        // Leaving the directory group drops both lists' selections.
-        if (old && GroupBoxDirLists->isAncestorOf(old) &&
-            !(now && GroupBoxDirLists->isAncestorOf(now))) {
-            ListViewSourceDirs->clearSelection();
-            ListViewTargetDirs->clearSelection();
-        }
-    });
+    idleHook_ =
+        connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+                [this] {
+                    if (job_->GoWhenIdle && !idleQueued_) {
+                        idleQueued_ = true;
+                        QMetaObject::invokeMethod(this, &TFormMain::AppIdle, Qt::QueuedConnection);
+                    }
+                });
+    focusHook_ =
+        connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+            // Leaving the directory group drops both lists' selections.
+            if (old && GroupBoxDirLists->isAncestorOf(old) &&
+                !(now && GroupBoxDirLists->isAncestorOf(now))) {
+                ListViewSourceDirs->clearSelection();
+                ListViewTargetDirs->clearSelection();
+            }
+        });
 
     OpenDocument = [](const std::string& path) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
@@ -168,6 +170,9 @@ TFormMain::TFormMain(TFormMainSetup Setup)
 }
 
 TFormMain::~TFormMain() {
+    // The application outlives the window: no more of its signals once this part is gone.
+    disconnect(idleHook_);
+    disconnect(focusHook_);
     // The job ends before the windows it reports to.
     job_.reset();
 }

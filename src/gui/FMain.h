@@ -166,4 +166,6 @@ class TFormMain : public QMainWindow, private IProgress {
     // Bumped for every thread, so that a late end of an abandoned job is not taken for the
     // current one.
     uint64_t jobSerial_ = 0;
+    QMetaObject::Connection idleHook_;
+    QMetaObject::Connection focusHook_;
 };
