@@ -37,7 +37,7 @@ struct TFormMainSetup {
     int ProgressIntervalMs = 50;
 };
 
-class TFormMain : public QMainWindow, private IProgress {
+class TFormMain : public QMainWindow, public IProgress {
     Q_OBJECT
   public:
     explicit TFormMain(TFormMainSetup Setup = {});
@@ -119,12 +119,13 @@ class TFormMain : public QMainWindow, private IProgress {
     void dropEvent(QDropEvent* Event) override;
     bool eventFilter(QObject* Watched, QEvent* Event) override;
 
-  private:
-    // IProgress.
+  public:
+    // What the job control shows through the window.
     void SetProgressMax(int64_t SourceSize) override;
     void UpdateProgress(const TProgressFigures& Figures) override;
     void JobDisplayChanged() override;
 
+  private:
     QWidget* BuildDirLists();
     QWidget* BuildSettings();
     QWidget* BuildPriority();

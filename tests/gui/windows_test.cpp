@@ -1,12 +1,14 @@
 // The windows around the job: directory lists, dropped paths, the preferences dialog's rules
 // and checks, and the settings summary.
 #include <QAbstractButton>
+#include <QAction>
 #include <QCheckBox>
 #include <QDropEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -325,6 +327,34 @@ TEST_F(W, SummaryAtStartShowsNoBoxesForBadExtensions) {
     EXPECT_EQ(messages.Boxes(),
               std::vector<std::string>{
                   "error: At least one of the specified source extensions is invalid !"});
+}
+
+TEST_F(W, ProgressOfSourcesBeyondTwoGibibytes) {
+    TFormMain& f = Open();
+    for (const int64_t size : {int64_t{1000}, int64_t{5} << 30, (int64_t{1} << 40) + 3}) {
+        SCOPED_TRACE(size);
+        TProgressFigures figures;
+        figures.SourceSize = size;
+        figures.BytesRead = size / 4 * 3;
+        figures.HasPercent = true;
+        figures.PercentText = "75%";
+        figures.Time = "00:00:01";
+        f.UpdateProgress(figures);
+        const double shown = static_cast<double>(f.ProgressBar->value()) / f.ProgressBar->maximum();
+        EXPECT_NEAR(shown, 0.75, 0.001);
+        EXPECT_EQ(f.LabelPercent->text().toStdString(), "75%");
+    }
+}
+
+TEST_F(W, ReadmeMissingSaysSo) {
+    TFormMain& f = Open();
+    std::string opened;
+    f.OpenDocument = [&](const std::string& path) { opened = path; };
+    f.MenuItemReadme->trigger();
+    if (opened.empty())
+        EXPECT_EQ(messages.Boxes(), std::vector<std::string>{"error: File README.TXT not found !"});
+    else
+        EXPECT_NE(opened.find("ReadMe.txt"), std::string::npos);
 }
 
 }  // namespace
