@@ -1,0 +1,172 @@
+// The main window: the two directory lists, the settings summary, the priority and the job
+// panel. It holds the controls and forwards to the job control, which decides.
+#pragma once
+
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "guiseams.h"
+#include "jobcontrol.h"
+#include "settings.h"
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QTimer;
+class QTreeWidget;
+class TFormAbout;
+class TFormPreferences;
+class TFormStatusInfo;
+
+// What the window is built with; each null member is replaced by the real thing.
+struct TFormMainSetup {
+    std::string SettingsFolder;  // "" for the program's rule
+    IMessages* Messages = nullptr;
+    IFileChooser* Chooser = nullptr;
+    IClock* Clock = nullptr;
+    ISound* Sound = nullptr;
+    // Off in tests that tick the wait timer themselves.
+    bool RealWaitTimer = true;
+    // How often the job display reads the running job's progress, in milliseconds.
+    int ProgressIntervalMs = 50;
+};
+
+class TFormMain : public QMainWindow, public IProgress {
+    Q_OBJECT
+  public:
+    explicit TFormMain(TFormMainSetup Setup = {});
+    ~TFormMain() override;
+
+    TJobControl& Job() { return *job_; }
+    TSettings& Settings() { return settings_; }
+    TIniStore& IniFile() { return *ini_; }
+    const std::string& SettingsFolderPath() const { return folder_; }
+    TFormPreferences* FormPreferences() const { return preferences_; }
+    TFormAbout* FormAbout() const { return about_; }
+    TFormStatusInfo* FormStatusInfo() const { return status_; }
+    // Opens the read-me file; a test may put its own opener in.
+    std::function<void(const std::string&)> OpenDocument;
+
+    // Controls.
+    QGroupBox* GroupBoxDirLists;
+    QTreeWidget* ListViewSourceDirs;
+    QTreeWidget* ListViewTargetDirs;
+    QPushButton* ButtonAddSourceDir;
+    QPushButton* ButtonUpSourceDir;
+    QPushButton* ButtonDownSourceDir;
+    QPushButton* ButtonDelSourceDir;
+    QPushButton* ButtonAddTargetDir;
+    QPushButton* ButtonUpTargetDir;
+    QPushButton* ButtonDownTargetDir;
+    QPushButton* ButtonDelTargetDir;
+    QGroupBox* GroupBoxSettings;
+    QLabel* LabelSourceExt;
+    QLabel* LabelTargetExt;
+    QLabel* LabelFTag;
+    QLabel* LabelFAttributes;
+    QLabel* LabelFormatQuality;
+    QLabel* LabelMode;
+    QLabel* LabelAfter;
+    QLabel* LabelAlready;
+    QSlider* TrackBarPriority;
+    QGroupBox* GroupBoxJob;
+    QLabel* LabelTime;
+    QLabel* LabelRemainingTime;
+    QLabel* LabelTotalTime;
+    QLabel* LabelPercent;
+    QLabel* LabelSourceFile;
+    QLabel* LabelTargetFile;
+    QLabel* LabelBytesPerSec;
+    QLabel* LabelFilesProcessed;
+    QProgressBar* ProgressBar;
+    QPushButton* ButtonGo;
+    QPushButton* ButtonCancel;
+    QPushButton* ButtonSuspend;
+    QPushButton* ButtonResume;
+    QCheckBox* CheckBoxStopAfter;
+    QCheckBox* CheckBoxAction;
+    QAction* MenuItemExit;
+    QAction* MenuItemPreferences;
+    QAction* MenuItemReadme;
+    QAction* MenuItemAbout;
+    QTimer* TimerWaitForFile;
+    QTimer* TimerProgress;
+
+    // Handlers.
+    void ButtonGoClick();
+    void TimerWaitForFileTimer();
+    void MenuItemPreferencesClick();
+    void MenuItemAboutClick();
+    void MenuItemHelpClick();
+    void AddDirectory(QTreeWidget* List, const std::string& Path);
+    void ShowSettingsSummary();
+    void RefreshTargetDirs();
+    // Runs Go when a finished file asked for the next one; called when the queue is empty.
+    void AppIdle();
+    // The window has been shown once and its settings loaded.
+    bool Started() const { return started_; }
+
+  protected:
+    void showEvent(QShowEvent* Event) override;
+    void closeEvent(QCloseEvent* Event) override;
+    void dragEnterEvent(QDragEnterEvent* Event) override;
+    void dropEvent(QDropEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+  public:
+    // What the job control shows through the window.
+    void SetProgressMax(int64_t SourceSize) override;
+    void UpdateProgress(const TProgressFigures& Figures) override;
+    void JobDisplayChanged() override;
+
+  private:
+    QWidget* BuildDirLists();
+    QWidget* BuildSettings();
+    QWidget* BuildPriority();
+    QWidget* BuildJob();
+    void BuildMenu();
+    void FormShow();
+    void LoadMainSettings();
+    void SaveMainSettings();
+    std::vector<std::string>& DirsOf(QTreeWidget* List);
+    void ShowDirs(QTreeWidget* List, int Select);
+    void AddDirClick(QTreeWidget* List);
+    void MoveDirClick(QTreeWidget* List, int Step);
+    void DelDirClick(QTreeWidget* List);
+    void ShowCheckBoxAction();
+    void ResetJobDisplay();
+    void OnThreadCreated(TRecodingThread& Thread);
+
+    std::string folder_;
+    std::unique_ptr<TIniStore> ini_;
+    std::unique_ptr<TQtMessages> ownMessages_;
+    std::unique_ptr<TQtFileChooser> ownChooser_;
+    std::unique_ptr<TSystemClock> ownClock_;
+    std::unique_ptr<TQtSound> ownSound_;
+    IMessages* messages_;
+    IFileChooser* chooser_;
+    IClock* clock_;
+    ISound* sound_;
+    bool realWaitTimer_;
+    TSettings settings_;
+    std::unique_ptr<TJobControl> job_;
+    TFormPreferences* preferences_ = nullptr;
+    TFormAbout* about_ = nullptr;
+    TFormStatusInfo* status_ = nullptr;
+    bool started_ = false;
+    bool firstSourceAdd_ = true;
+    bool idleQueued_ = false;
+    int progressShift_ = 0;
+    int64_t progressMax_ = -1;
+    // Bumped for every thread, so that a late end of an abandoned job is not taken for the
+    // current one.
+    uint64_t jobSerial_ = 0;
+    QMetaObject::Connection idleHook_;
+    QMetaObject::Connection focusHook_;
+};

@@ -1,0 +1,4 @@
+// Fontconfig keeps its caches until the process ends; LeakSanitizer should not count them.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig\n";
+}
