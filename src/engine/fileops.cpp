@@ -130,9 +130,8 @@ bool SyncFile(int Fd) {
 }
 
 bool SyncDirectoryOf(const std::string& Path) {
-    std::string dir = DirectoryPart(Path);
-    if (dir.empty()) dir = ".";
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string part = DirectoryPart(Path);
+    const int fd = ::open(part.empty() ? "." : part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     // Some file systems refuse fsync on a directory; the rename has happened all the same.
     const bool ok = ::fsync(fd) == 0 || errno == EINVAL;

@@ -256,7 +256,7 @@ void TFormPreferences::OptionClicked(TOption O, bool Checked) {
 
 void TFormPreferences::ShowOptions() {
     for (int i = 0; i < OptionCount; ++i)
-        Options[i]->setChecked(working_.Option(static_cast<TOption>(i)));
+        Options[static_cast<std::size_t>(i)]->setChecked(working_.Option(static_cast<TOption>(i)));
 }
 
 void TFormPreferences::ApplyRules() {
@@ -288,7 +288,8 @@ void TFormPreferences::LoadSettings() {
     working_.LoadSettings(ini_, formatFile_);
     loading_ = true;
     for (int i = 0; i < TextCount; ++i)
-        Edits[i]->setText(QString::fromStdString(working_.Texts[i]));
+        Edits[static_cast<std::size_t>(i)]->setText(
+            QString::fromStdString(working_.Texts[static_cast<std::size_t>(i)]));
     loading_ = false;
     ShowOptions();
     ShowFormatLabels();

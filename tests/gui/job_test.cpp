@@ -150,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CancelCase{"SuspendedThenCancel", jsSuspended, {Y, C}, 2, false, true},
                       CancelCase{"SuspendedKeepPart", jsSuspended, {Y, N}, 2, true, true},
                       CancelCase{"SuspendedDeletePart", jsSuspended, {Y, Y}, 2, true, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(J, CancelAfterTheJobEndedWhileTheQuestionWasOpen) {
     WriteWave(root / "in/short.wav", 2000);
