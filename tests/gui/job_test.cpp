@@ -6,7 +6,6 @@
 #include <QPushButton>
 
 #include "harness.h"
-#include "recoding.h"
 
 namespace guitest {
 namespace {
@@ -22,9 +21,10 @@ TEST_F(J, GoRecodesEveryFileThroughTheIdleHookLikeTheEngineAlone) {
     WriteWave(root / "in/a.wav", 30000);
     WriteWave(root / "in/b.wav", 20000);
     WriteWave(root / "in/sub/c.wav", 10000);
-    fs::create_directories(root / "ref");
-    for (const char* name : {"a.wav", "b.wav", "sub/c.wav"})
-        fs::copy_file(root / "in" / name, root / "ref" / fs::path(name).filename());
+    // The same sources and settings for sonbar-cli batch.
+    fs::copy(root / "in", root / "ref", fs::copy_options::recursive);
+    fs::copy(root / "config", root / "cliconfig", fs::copy_options::recursive);
+    fs::create_directories(root / "cliout");
     TFormMain& f = Open();
     EXPECT_EQ(f.windowTitle().toStdString(), "Sonbar  [Stopped]");
     f.ButtonGo->click();
@@ -40,19 +40,19 @@ TEST_F(J, GoRecodesEveryFileThroughTheIdleHookLikeTheEngineAlone) {
     EXPECT_EQ(sound.Beeps, 3);
     EXPECT_TRUE(messages.Boxes().empty()) << messages.Boxes().front();
 
-    // Each target is what one recoding job writes from the same source and settings.
-    TSettings stored;
-    stored.LoadTargetFormat(Path("config/Sonbar.tf"));
-    for (const auto& [name, target] :
-         {std::pair{"a.wav", "out/a.wav2"}, std::pair{"b.wav", "out/b.wav2"},
-          std::pair{"c.wav", "out/sub/c.wav2"}}) {
-        EXPECT_FALSE(fs::exists(root / "in" / name));
-        const std::string expected = Path(std::string("ref/") + name + ".out");
-        TRecodingThread direct(Path(std::string("ref/") + name), expected, 32 * 1024,
-                               &stored.TargetFormat()->Format(), true);
-        direct.Execute();
-        ASSERT_TRUE(direct.Succeeded()) << direct.ErrorText();
-        EXPECT_EQ(ReadAll(root / target), ReadAll(expected)) << target;
+    // Each target is what sonbar-cli batch writes from the same sources and settings.
+    const std::string cli = std::string(SONBAR_CLI) + " ";
+    const std::string folder = " --settings '" + Path("cliconfig") + "'";
+    ASSERT_EQ(std::system((cli + "settings" + folder + " source-dirs='" + Path("ref") +
+                           "' target-dirs='" + Path("cliout") + "' >/dev/null")
+                              .c_str()),
+              0);
+    ASSERT_EQ(std::system((cli + "batch" + folder + " >/dev/null").c_str()), 0);
+    for (const char* source : {"a.wav", "b.wav", "sub/c.wav"})
+        EXPECT_FALSE(fs::exists(root / "ref" / source) || fs::exists(root / "in" / source));
+    for (const char* target : {"a.wav2", "b.wav2", "sub/c.wav2"}) {
+        EXPECT_EQ(ReadAll(root / "out" / target), ReadAll(root / "cliout" / target)) << target;
+        EXPECT_FALSE(ReadAll(root / "out" / target).empty()) << target;
     }
 }
 
