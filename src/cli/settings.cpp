@@ -1,6 +1,7 @@
 // sonbar-cli settings: the headless twin of the preferences dialog.
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,11 @@
 #include "fileops.h"
 #include "format_lookup.h"
 #include "settings.h"
+
+int32_t JobsSetting(const TIniStore& Ini) {
+    const int32_t jobs = Ini.ReadInteger("Options", "Jobs", 0);
+    return jobs > 0 && jobs <= 256 ? jobs : 0;
+}
 
 namespace {
 
@@ -25,6 +31,8 @@ constexpr const char* kHelp =
     "  after=delete|move        exists=overwrite|skip|prompt\n"
     "  noise=on|off             noise-kind=beep|wav      try-again=on|off\n"
     "  wait-seconds=N           buffer-kb=N              min-space-mb=N   priority=0..6\n"
+    "  jobs=N|auto              recoding jobs at once in `sonbar-cli batch` (auto: one per\n"
+    "                           processor); the windows recode one file at a time\n"
     "  --tag TAG --attributes TEXT   the target format, as 'sonbar-cli formats TAG' lists it\n"
     "  --settings DIR           the folder of Sonbar.ini and Sonbar.tf (default: beside the\n"
     "                           program when a Sonbar.ini is there, else\n"
@@ -66,6 +74,7 @@ const std::vector<Setting>& Table() {
         {"buffer-kb", Setting::Number, EditBufferSize, {}},
         {"min-space-mb", Setting::Number, EditSpaceLeft, {}},
         {"priority", Setting::Number, -1, {}},
+        {"jobs", Setting::Number, -2, {}},
     };
     return table;
 }
@@ -76,13 +85,18 @@ std::string Join(const std::vector<std::string>& Dirs) {
     return text;
 }
 
-std::string ValueOf(const Setting& S, TSettings& Settings) {
+// "Options" "Jobs": sonbar-cli's alone (the windows pass over keys they do not know).
+constexpr int kJobsIndex = -2;
+constexpr int32_t kMaxJobs = 256;
+
+std::string ValueOf(const Setting& S, TSettings& Settings, int32_t Jobs) {
     switch (S.kind) {
         case Setting::Dirs:
             return Join(S.index == 0 ? Settings.SourceDirs : Settings.TargetDirs);
         case Setting::Text:
             return Settings.Texts[static_cast<std::size_t>(S.index)];
         case Setting::Number:
+            if (S.index == kJobsIndex) return Jobs > 0 ? std::to_string(Jobs) : "auto";
             return S.index < 0 ? std::to_string(Settings.Priority)
                                : Settings.Texts[static_cast<std::size_t>(S.index)];
         case Setting::Switch:
@@ -96,7 +110,7 @@ std::string ValueOf(const Setting& S, TSettings& Settings) {
 }
 
 // Applies NAME=VALUE; the message of a refused value, or "".
-std::string Apply(const std::string& Assignment, TSettings& Settings) {
+std::string Apply(const std::string& Assignment, TSettings& Settings, int32_t& Jobs) {
     const auto eq = Assignment.find('=');
     const std::string name = Assignment.substr(0, eq);
     const std::string value = eq == std::string::npos ? "" : Assignment.substr(eq + 1);
@@ -125,7 +139,13 @@ std::string Apply(const std::string& Assignment, TSettings& Settings) {
                 Settings.Texts[static_cast<std::size_t>(s.index)] = value;
                 return "";
             case Setting::Number:
-                if (s.index < 0) {
+                if (s.index == kJobsIndex) {
+                    const auto n =
+                        value == "auto" ? std::optional<int32_t>(0) : ParseInteger(value);
+                    if (!n || *n < 0 || *n > kMaxJobs || (*n == 0 && value != "auto"))
+                        return "jobs takes auto or a number from 1 to 256";
+                    Jobs = *n;
+                } else if (s.index < 0) {
                     const auto n = ParseInteger(value);
                     if (!n || *n < 0 || *n > 6) return "priority takes a number from 0 to 6";
                     Settings.Priority = *n;
@@ -187,9 +207,11 @@ int RunSettings(std::span<const std::string> args) {
     TSettings settings;
     settings.LoadSettings(ini, formatFile);
     settings.LoadMainSettings(ini, false);
+    int32_t jobs = JobsSetting(ini);
 
     if (changes.empty() && !hasTag) {
-        for (const auto& s : Table()) std::printf("%s=%s\n", s.name, ValueOf(s, settings).c_str());
+        for (const auto& s : Table())
+            std::printf("%s=%s\n", s.name, ValueOf(s, settings, jobs).c_str());
         if (settings.TargetFormatValid())
             std::printf("format=%s: %s\n", settings.FormatTagLabel().c_str(),
                         settings.FormatAttributesLabel().c_str());
@@ -199,8 +221,9 @@ int RunSettings(std::span<const std::string> args) {
     }
 
     for (const std::string& change : changes) {
-        const std::string message = Apply(change, settings);
-        if (message.rfind("unknown setting", 0) == 0 || message.find(" takes ") != std::string::npos)
+        const std::string message = Apply(change, settings, jobs);
+        if (message.rfind("unknown setting", 0) == 0 ||
+            message.find(" takes ") != std::string::npos)
             return UsageError("settings", message, kUsage);
         if (!message.empty()) {
             std::fprintf(stderr, "sonbar-cli: %s\n", message.c_str());
@@ -213,8 +236,9 @@ int RunSettings(std::span<const std::string> args) {
         auto format = FindAttributes(details->dwFormatTag, attributes);
         if (!format)
             return UsageError("settings",
-                              "no " + std::string(details->szFormatTag) + " format is described as '" +
-                                  attributes + "'; `sonbar-cli formats " + Quoted(tag) + "` lists them",
+                              "no " + std::string(details->szFormatTag) +
+                                  " format is described as '" + attributes +
+                                  "'; `sonbar-cli formats " + Quoted(tag) + "` lists them",
                               kUsage);
         settings.SetTargetFormat(format.get());
     }
@@ -225,6 +249,7 @@ int RunSettings(std::span<const std::string> args) {
     try {
         const std::string error = settings.SaveSettings(ini, formatFile, hasTag);
         settings.SaveMainSettings(ini);
+        if (jobs != JobsSetting(ini)) ini.WriteInteger("Options", "Jobs", jobs);
         if (!error.empty()) {
             std::fprintf(stderr, "sonbar-cli: %s\n", error.c_str());
             return kExitFailure;

@@ -183,13 +183,21 @@ TEST_F(Batch, ModesPoliciesAndAfterActions) {
         EXPECT_EQ(Run(p.args), p.code) << Err();
         EXPECT_EQ(Slurp(dir / "out/plain.wav") != "old", p.recoded);
         EXPECT_EQ(!fs::exists(Path("in/plain.wav")), p.sourceGone);
-        if (p.code == 1) EXPECT_NE(Err().find("Processing was stopped !"), std::string::npos) << Err();
+        if (p.code == 1) {
+            EXPECT_NE(Err().find("Processing was stopped !"), std::string::npos) << Err();
+        }
         fs::remove(Path("in/plain.wav"));
     }
 }
 
-TEST_F(Batch, FaultsLoseNothing) {
+// The same faults with one job and with several at once.
+class BatchJobs : public Batch, public ::testing::WithParamInterface<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Jobs, BatchJobs, ::testing::Values("1", "4"));
+
+TEST_P(BatchJobs, FaultsLoseNothing) {
     if (!Have("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+    const std::string jobs = std::string(" --jobs ") + GetParam();
+    const bool several = std::string(GetParam()) != "1";
     auto configure = [&](const std::string& target, const std::string& extra = "") {
         ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(target) +
                            " target-ext=wav exists=overwrite relative-dirs=off " + extra +
@@ -206,14 +214,14 @@ TEST_F(Batch, FaultsLoseNothing) {
         Shell("touch -d '1 min ago' " + Q(bad));
         configure(Path("out"));
         const auto before = Snapshot({bad});
-        EXPECT_EQ(Run("--keep-going"), 1);
+        EXPECT_EQ(Run("--keep-going" + jobs), 1);
         EXPECT_NE(Err().find("sonbar-cli: " + bad + ": Error opening source file !\n"
                              "sonbar-cli: The current job could not be completed successfully !\n"),
                   std::string::npos)
             << Err();
         EXPECT_FALSE(fs::exists(good));
         ExpectNothingLost(before, Path("out/"));
-        EXPECT_EQ(Run(), 1) << "without --keep-going the first failure ends the batch";
+        EXPECT_EQ(Run(jobs), 1) << "without --keep-going the first failure ends the batch";
         fs::remove(bad);
     }
 
@@ -224,8 +232,12 @@ TEST_F(Batch, FaultsLoseNothing) {
             SCOPED_TRACE(target);
             const auto sources = Snapshot({Tone("a.wav"), Tone("b.wav")});
             configure(target, "min-space-mb=0");
-            EXPECT_EQ(Run(), 1);
-            EXPECT_NE(Err().find("Error "), std::string::npos) << Err();
+            EXPECT_EQ(Run(jobs), 1);
+            // With several jobs the space the first one will still take may leave none for
+            // the next: the free-space rule ends the batch before it writes.
+            EXPECT_TRUE(Err().find("Error ") != std::string::npos ||
+                        (several && Err().find("All target paths full") != std::string::npos))
+                << Err();
             ExpectNothingLost(sources, target + "/");
             for (const auto& e : fs::directory_iterator(target))
                 EXPECT_NE(e.path().extension(), ".part") << "a failed job removes its .part";
@@ -239,7 +251,7 @@ TEST_F(Batch, FaultsLoseNothing) {
             const std::string first = Tone("m1.wav");
             std::ofstream(moveTo + "/m2.wav") << "taken";
             const auto sources = Snapshot({Tone("m2.wav")});
-            EXPECT_EQ(Run("--keep-going"), 1);
+            EXPECT_EQ(Run("--keep-going" + jobs), 1);
             EXPECT_NE(Err().find("m2.wav could not be moved to " + moveTo + "/ !"), std::string::npos)
                 << Err();
             EXPECT_EQ(Slurp(moveTo + "/m1.wav").size(), 44u + 44100 * 4);
@@ -264,34 +276,52 @@ TEST_F(Batch, FaultsLoseNothing) {
         Tone("q.wav");
         fs::create_symlink(victim, Path("out/p.wav.part"));
         fs::create_symlink(victim, Path("out/q.wav"));
-        EXPECT_EQ(Run(), 0) << Err();
+        EXPECT_EQ(Run(jobs), 0) << Err();
         EXPECT_EQ(Slurp(victim), "precious");
         EXPECT_FALSE(fs::is_symlink(Path("out/p.wav")) || fs::is_symlink(Path("out/q.wav")));
         EXPECT_GE(Decoded(Path("out/q.wav")), 44100);
     }
 
-    // A stop (SIGINT) and a kill -9 mid-file.
+    // A stop (SIGINT) and a kill -9 mid-file, of every running job.
     configure(Path("out"), "buffer-kb=4");
+    const std::vector<std::string> longs =
+        several ? std::vector<std::string>{"long1.wav", "long2.wav", "long3.wav", "long4.wav"}
+                : std::vector<std::string>{"long1.wav"};
     for (const char* signal : {"INT", "KILL"}) {
         SCOPED_TRACE(signal);
         fs::remove_all(dir / "out");
         fs::create_directories(dir / "out");
-        const auto sources = Snapshot({Tone("long.wav", 600)});
-        const int code = Shell(Cli() + " batch --settings " + Q(Path("cfg")) + " >/dev/null & pid=$!; " +
-                               "for i in $(seq 100); do [ -e " + Q(Path("out/long.wav.part")) +
-                               " ] && break; sleep 0.05; done; kill -" + signal + " $pid; wait $pid");
+        std::vector<std::string> paths;
+        for (const auto& name : longs) paths.push_back(Tone(name, 300));
+        const auto sources = Snapshot(paths);
+        std::string waitForParts;
+        for (const auto& name : longs) waitForParts += " && [ -e " + Q(Path("out/" + name + ".part")) + " ]";
+        const int code = Shell(Cli() + " batch --settings " + Q(Path("cfg")) + jobs + " >/dev/null & pid=$!; " +
+                               "for i in $(seq 200); do true" + waitForParts + " && break; sleep 0.05; done; kill -" +
+                               signal + " $pid; wait $pid");
         EXPECT_EQ(code, std::string(signal) == "INT" ? 130 : 137);
-        EXPECT_EQ(Slurp(Path("in/long.wav")), sources.begin()->second);
-        EXPECT_FALSE(fs::exists(Path("out/long.wav")));
-        EXPECT_EQ(fs::exists(Path("out/long.wav.part")), std::string(signal) == "KILL")
-            << "a stopped job removes its .part; only a killed one leaves it";
-        fs::remove(Path("in/long.wav"));
+        for (const auto& name : longs) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(Slurp(Path("in/" + name)), sources.at(Path("in/" + name)));
+            EXPECT_FALSE(fs::exists(Path("out/" + name)));
+            EXPECT_EQ(fs::exists(Path("out/" + name + ".part")), std::string(signal) == "KILL")
+                << "a stopped job removes its .part; only a killed one leaves it";
+        }
+        if (std::string(signal) == "INT") {
+            for (const auto& e : fs::directory_iterator(dir / "in"))
+                EXPECT_EQ(e.path().filename().string().find(".sonbar-claim"), std::string::npos)
+                    << "a stop releases its claims";
+        }
+        for (const auto& p : paths) fs::remove(p);
     }
-    // The next run replaces what the killed one left.
-    Tone("long.wav");
-    EXPECT_EQ(Run(), 0) << Err();
-    EXPECT_FALSE(fs::exists(Path("out/long.wav.part")));
-    EXPECT_GE(Decoded(Path("out/long.wav")), 44100);
+    // The next run replaces what the killed one left, and takes over its claims.
+    for (const auto& name : longs) Tone(name);
+    EXPECT_EQ(Run(jobs), 0) << Err();
+    for (const auto& name : longs) {
+        EXPECT_FALSE(fs::exists(Path("out/" + name + ".part")));
+        EXPECT_GE(Decoded(Path("out/" + name)), 44100);
+    }
+    for (const auto& e : fs::directory_iterator(dir / "in")) ADD_FAILURE() << "left behind: " << e.path();
 }
 
 TEST_F(Batch, HotFolder) {
