@@ -45,6 +45,7 @@ struct TBatchRunner::TSlot {
     // will hold the target.
     std::string source, target;
     dev_t targetDevice = 0;
+    int64_t sourceSize = 0;  // as the search measured it
 };
 
 TBatchRunner::TBatchRunner(TSettings& Settings, IMessages& Messages, IProgress& Progress,
@@ -173,6 +174,7 @@ TGoResult TBatchRunner::StartOne(TSlot& Slot) {
             Slot.source = c.SourceFile;
             Slot.target = c.TargetFile;
             Slot.targetDevice = DeviceOf(c.TargetFile);
+            Slot.sourceSize = c.SourceFileSize;
             // Claims made for this job stay until its end.
             claimedNow_.clear();
             c.SetJobState(jsRecoding);
@@ -265,11 +267,13 @@ void TBatchRunner::StopAll() {
     }
 }
 
-int64_t TBatchRunner::StillToWrite(const TRecodingThread& Thread) const {
+int64_t TBatchRunner::StillToWrite(const TSlot& Slot) const {
+    const TRecodingThread& thread = *Slot.control->RecodingThread();
     struct stat st {};
     const int64_t written =
-        ::stat(Thread.PartFileName().c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-    const int64_t read = Thread.BytesRead(), size = Thread.SourceSize();
+        ::stat(thread.PartFileName().c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    const int64_t read = thread.BytesRead();
+    const int64_t size = thread.SourceSize() > 0 ? thread.SourceSize() : Slot.sourceSize;
     // Until the job has read something, a target as large as its source.
     int64_t total = size > 0 ? size : 0;
     if (read > 0 && written > 0)
@@ -289,7 +293,7 @@ int64_t TBatchRunner::FreeSpace(const std::string& Dir) {
         const TRecodingThread* thread = slot->control->RecodingThread();
         if (thread && slot->control->JobState() != jsStopped && slot->targetDevice == device &&
             device != 0)
-            free -= StillToWrite(*thread);
+            free -= StillToWrite(*slot);
     }
     return std::max<int64_t>(free, 0);
 }

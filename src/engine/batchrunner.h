@@ -76,7 +76,7 @@ class TBatchRunner {
     void Release(TSlot& Slot);
     void ReleaseUnused(const std::string& Keep);
     int64_t FreeSpace(const std::string& Dir);
-    int64_t StillToWrite(const TRecodingThread& Thread) const;
+    int64_t StillToWrite(const TSlot& Slot) const;
 
     TSettings& settings_;
     IMessages& messages_;

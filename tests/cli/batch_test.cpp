@@ -349,4 +349,113 @@ TEST_F(Batch, HotFolder) {
     EXPECT_EQ(fs::file_size(Path("out/slow.wav")), fs::file_size(Path("out/copied.wav")));
 }
 
+// Several jobs in one process: a target inside the source folder, names that collide in a
+// flat target folder, claim files that are never sources, and output in whole lines.
+TEST_F(Batch, SeveralJobsAtOnce) {
+    fs::create_directories(dir / "in/done");
+    ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("in/done")) +
+                       " target-ext=wav exists=skip relative-dirs=off hidden=on jobs=3" +
+                       " --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'"),
+              0)
+        << Err();
+    ASSERT_EQ(Shell(Cli() + " settings --settings " + Q(Path("cfg")) + " | grep -x jobs=3"), 0);
+    std::vector<std::string> names;
+    for (const char* sub : {"a/", "b/", "c/"})
+        for (int i = 0; i < 4; ++i)
+            names.push_back(Tone(sub + std::string("t") + std::to_string(i) + ".wav", 0.5));
+    // A claim of a process that is gone, and one of a live process (this test).
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    std::ofstream(Path("in/a/.t0.wav.sonbar-claim")) << host << " 999999999 1\n";
+    std::ofstream(Path("in/b/.t0.wav.sonbar-claim")) << host << " " << ::getpid() << " 1\n";
+    EXPECT_EQ(Run(), 0) << Err();
+    const std::string out = Out();
+    int recoded = 0, skipped = 0;
+    std::size_t start = 0;
+    for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = out.substr(start, end - start);
+        recoded += line.rfind("recoded ", 0) == 0;
+        skipped += line.rfind("skipped ", 0) == 0;
+        EXPECT_TRUE(line.rfind("recoded ", 0) == 0 || line.rfind("skipped ", 0) == 0) << line;
+    }
+    // Four names, each recoded once; the sources of the same name meet the skip policy.
+    EXPECT_EQ(recoded, 4) << out;
+    EXPECT_EQ(skipped, 7) << out;
+    EXPECT_TRUE(fs::exists(Path("in/b/t0.wav"))) << "claimed by a live process: left alone";
+    EXPECT_FALSE(fs::exists(Path("in/a/t0.wav")) || fs::exists(Path("in/a/.t0.wav.sonbar-claim")));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_FALSE(fs::exists(Path("in/done/t" + std::to_string(i) + ".wav.part")));
+    EXPECT_EQ(Err(), "");
+}
+
+// Several batch processes over one tree: each file is recoded exactly once, nothing is lost,
+// also when one of them is killed mid-run. (Processes of one machine: network file systems
+// between machines cannot be tried here.)
+TEST_F(Batch, SeveralProcessesOneFolder) {
+    ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
+                       " target-ext=wav exists=skip relative-dirs=on" +
+                       " --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'"),
+              0)
+        << Err();
+    const std::string one = Tone("one.wav", 0.2);
+    const int files = 500;
+    for (const int processes : {2, 4}) {
+        SCOPED_TRACE(processes);
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        ASSERT_EQ(Shell("cd " + Q(Path("in")) +
+                        " && for d in 0 1 2 3 4; do mkdir -p $d; for i in $(seq 100); do cp "
+                        "one.wav $d/f$i.wav; done; done && "
+                        "touch -d '1 min ago' */*.wav && rm one.wav"),
+                  0);
+        std::string script;
+        for (int p = 0; p < processes; ++p)
+            script += Cli() + " batch --settings " + Q(Path("cfg")) + " --jobs 2 >" +
+                      Q(Path("p" + std::to_string(p) + ".txt")) + " 2>&1 & p" + std::to_string(p) +
+                      "=$!; ";
+        // The last process is killed once the batch is under way.
+        script += "while [ $(ls " + Q(Path("out")) +
+                  "/*/ | wc -l) -lt 60 ]; do sleep 0.05; done; kill -9 $p" +
+                  std::to_string(processes - 1) + "; wait";
+        Shell(script);
+        // The survivors have ended: whatever the killed one held is left; one more run takes
+        // it over.
+        ASSERT_EQ(Run("--jobs 2"), 0) << Err();
+        std::map<std::string, int> recoded;
+        for (int p = 0; p <= processes; ++p) {
+            const std::string text =
+                p < processes ? Slurp(dir / ("p" + std::to_string(p) + ".txt")) : Out();
+            std::size_t at = 0;
+            while ((at = text.find("recoded ", at)) != std::string::npos) {
+                const std::size_t end = text.find(" -> ", at);
+                ++recoded[text.substr(at + 8, end - at - 8)];
+                at = end;
+            }
+        }
+        int total = 0;
+        for (const auto& [source, count] : recoded) {
+            EXPECT_EQ(count, 1) << source << " recoded more than once";
+            total += count;
+        }
+        EXPECT_GE(total, files - 4) << "at most the killed process's two jobs are skipped";
+        const auto size = fs::file_size(Path("out/0/f1.wav"));
+        int targets = 0;
+        for (const auto& e : fs::recursive_directory_iterator(dir / "out")) {
+            if (!e.is_regular_file()) continue;
+            const std::string name = e.path().filename().string();
+            if (name.size() > 5 && name.substr(name.size() - 5) == ".part")
+                continue;  // the killed one's
+            EXPECT_EQ(name.find(".sonbar-claim"), std::string::npos) << e.path();
+            EXPECT_EQ(e.file_size(), size) << e.path();
+            ++targets;
+        }
+        EXPECT_EQ(targets, files);
+        for (const auto& e : fs::recursive_directory_iterator(dir / "in"))
+            EXPECT_FALSE(e.is_regular_file()) << "left behind: " << e.path();
+        Tone("one.wav", 0.2);
+        fs::remove_all(dir / "in/0");
+        for (const char* d : {"1", "2", "3", "4"}) fs::remove_all(dir / "in" / d);
+    }
+}
+
 }  // namespace
