@@ -283,7 +283,9 @@ TEST_P(BatchJobs, FaultsLoseNothing) {
     }
 
     // A stop (SIGINT) and a kill -9 mid-file, of every running job.
+    // IMA ADPCM: slow enough that the jobs are still running at the signal.
     configure(Path("out"), "buffer-kb=4");
+    ASSERT_EQ(Settings("--tag ima --attributes '44,100 Hz, 4 Bit, Stereo'"), 0) << Err();
     const std::vector<std::string> longs =
         several ? std::vector<std::string>{"long1.wav", "long2.wav", "long3.wav", "long4.wav"}
                 : std::vector<std::string>{"long1.wav"};
@@ -300,19 +302,29 @@ TEST_P(BatchJobs, FaultsLoseNothing) {
                                "for i in $(seq 200); do true" + waitForParts + " && break; sleep 0.05; done; kill -" +
                                signal + " $pid; wait $pid");
         EXPECT_EQ(code, std::string(signal) == "INT" ? 130 : 137);
+        // Each file is either untouched (a .part only after a kill) or, when its job ended
+        // before the signal on a loaded machine, recoded whole with its source gone.
+        int interrupted = 0;
         for (const auto& name : longs) {
             SCOPED_TRACE(name);
+            if (!fs::exists(Path("in/" + name))) {
+                EXPECT_GT(fs::file_size(Path("out/" + name)), sources.at(Path("in/" + name)).size() / 5);
+                continue;
+            }
+            ++interrupted;
             EXPECT_EQ(Slurp(Path("in/" + name)), sources.at(Path("in/" + name)));
             EXPECT_FALSE(fs::exists(Path("out/" + name)));
             EXPECT_EQ(fs::exists(Path("out/" + name + ".part")), std::string(signal) == "KILL")
                 << "a stopped job removes its .part; only a killed one leaves it";
         }
+        EXPECT_GT(interrupted, 0);
         if (std::string(signal) == "INT") {
             for (const auto& e : fs::directory_iterator(dir / "in"))
                 EXPECT_EQ(e.path().filename().string().find(".sonbar-claim"), std::string::npos)
                     << "a stop releases its claims";
         }
         for (const auto& p : paths) fs::remove(p);
+        for (const auto& name : longs) fs::remove(Path("out/" + name));
     }
     // The next run replaces what the killed one left, and takes over its claims.
     for (const auto& name : longs) Tone(name);
