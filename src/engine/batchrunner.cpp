@@ -221,6 +221,8 @@ TBatchRunner::TFill TBatchRunner::Fill() {
 }
 
 bool TBatchRunner::Reap(int Ms) {
+    // Claims of long jobs are touched while they run, so no other host takes them over.
+    if (Claims) Claims->Refresh();
     auto finished = [&] {
         for (const auto& slot : slots_) {
             const TRecodingThread* thread = slot->control->RecodingThread();
@@ -251,7 +253,6 @@ bool TBatchRunner::Reap(int Ms) {
                 stopping_ = true;
         }
         Release(*slot);
-        if (Claims) Claims->Refresh();
     }
     return ended;
 }

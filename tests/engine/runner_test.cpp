@@ -62,6 +62,19 @@ TEST(Claims, WhoMayTakeAFile) {
     }
 }
 
+TEST(Claims, HeldClaimsAreTouchedSoNoOtherHostTakesThemOver) {
+    TTempDir dir;
+    const std::string file = dir / "a.wav";
+    TClaims claims(60000);
+    ASSERT_EQ(claims.Claim(file), TClaims::TResult::Claimed);
+    const struct timespec old[2] = {{::time(nullptr) - 600, 0}, {::time(nullptr) - 600, 0}};
+    ::utimensat(AT_FDCWD, TClaims::ClaimPathOf(file).c_str(), old, 0);
+    claims.Refresh();
+    struct stat st {};
+    ASSERT_EQ(::stat(TClaims::ClaimPathOf(file).c_str(), &st), 0);
+    EXPECT_GT(st.st_mtime, ::time(nullptr) - 60);
+}
+
 class Runner : public ::testing::Test {
   protected:
     void SetUp() override {
