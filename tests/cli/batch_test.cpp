@@ -366,11 +366,11 @@ TEST_F(Batch, HotFolder) {
 TEST_F(Batch, SeveralJobsAtOnce) {
     fs::create_directories(dir / "in/done");
     ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("in/done")) +
-                       " target-ext=wav exists=skip relative-dirs=off hidden=on jobs=3" +
+                       " target-ext=wav exists=skip relative-dirs=off hidden=on jobs=4" +
                        " --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'"),
               0)
         << Err();
-    ASSERT_EQ(Shell(Cli() + " settings --settings " + Q(Path("cfg")) + " | grep -x jobs=3"), 0);
+    ASSERT_EQ(Shell(Cli() + " settings --settings " + Q(Path("cfg")) + " | grep -x jobs=4"), 0);
     std::vector<std::string> names;
     for (const char* sub : {"a/", "b/", "c/"})
         for (int i = 0; i < 4; ++i)
