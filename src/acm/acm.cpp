@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <span>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "driver.h"
@@ -143,16 +144,18 @@ void fillFormatDetails(const Driver* d, const acm::FormatEntry& f, uint32_t inde
 }
 
 // Live stream handles, so that a stale or foreign handle is refused
-// instead of followed.
+// instead of followed. A call holds its own reference for as long as it
+// runs, so a close on another thread frees the stream only after that call.
 std::mutex streamsLock;
-std::unordered_set<const AcmStream*>& liveStreams() {
-    static std::unordered_set<const AcmStream*> set;
-    return set;
+std::unordered_map<const AcmStream*, std::shared_ptr<AcmStream>>& liveStreams() {
+    static std::unordered_map<const AcmStream*, std::shared_ptr<AcmStream>> map;
+    return map;
 }
 
-AcmStream* findStream(HACMSTREAM has) {
+std::shared_ptr<AcmStream> findStream(HACMSTREAM has) {
     std::lock_guard lock(streamsLock);
-    return has && liveStreams().count(has) ? has : nullptr;
+    const auto it = has ? liveStreams().find(has) : liveStreams().end();
+    return it != liveStreams().end() ? it->second : nullptr;
 }
 
 // What acmStreamPrepareHeader records in the driver-reserved words, so that
@@ -450,10 +453,10 @@ MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwf
             }
             if (query) return MMSYSERR_NOERROR;
             if (!codec) return MMSYSERR_ERROR;
-            auto stream = std::make_unique<AcmStream>(AcmStream{e.driver, std::move(codec)});
+            auto stream = std::make_shared<AcmStream>(AcmStream{e.driver, std::move(codec)});
             std::lock_guard lock(streamsLock);
-            liveStreams().insert(stream.get());
-            *phas = stream.release();
+            liveStreams().emplace(stream.get(), stream);
+            *phas = stream.get();
             return MMSYSERR_NOERROR;
         }
         return result;
@@ -462,18 +465,21 @@ MMRESULT acmStreamOpen(HACMSTREAM* phas, HACMDRIVER had, const WAVEFORMATEX* pwf
 
 MMRESULT acmStreamClose(HACMSTREAM has, uint32_t fdwClose) {
     if (fdwClose != 0) return MMSYSERR_INVALFLAG;
-    std::unique_ptr<AcmStream> stream;
+    // Destroyed outside the lock, by whichever call lets go of it last.
+    std::shared_ptr<AcmStream> stream;
     {
         std::lock_guard lock(streamsLock);
-        if (!has || !liveStreams().erase(has)) return MMSYSERR_INVALHANDLE;
-        stream.reset(has);
+        const auto it = has ? liveStreams().find(has) : liveStreams().end();
+        if (it == liveStreams().end()) return MMSYSERR_INVALHANDLE;
+        stream = std::move(it->second);
+        liveStreams().erase(it);
     }
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT acmStreamSize(HACMSTREAM has, uint32_t cbInput, uint32_t* pdwOutputBytes,
                        uint32_t fdwSize) {
-    AcmStream* s = findStream(has);
+    const std::shared_ptr<AcmStream> s = findStream(has);
     if (!s) return MMSYSERR_INVALHANDLE;
     if (!pdwOutputBytes) return MMSYSERR_INVALPARAM;
     if (fdwSize != ACM_STREAMSIZEF_SOURCE && fdwSize != ACM_STREAMSIZEF_DESTINATION)
@@ -540,7 +546,7 @@ MMRESULT acmStreamUnprepareHeader(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_
 }
 
 MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t fdwConvert) {
-    AcmStream* s = findStream(has);
+    const std::shared_ptr<AcmStream> s = findStream(has);
     if (!s) return MMSYSERR_INVALHANDLE;
     if (!pash || pash->cbStruct < sizeof(ACMSTREAMHEADER)) return MMSYSERR_INVALPARAM;
     if (fdwConvert &

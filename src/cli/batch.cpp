@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <thread>
 
+#include "batchrunner.h"
 #include "commands.h"
 #include "fileops.h"
 #include "jobcontrol.h"
@@ -15,20 +17,26 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: sonbar-cli batch [--settings DIR] [--watch] [--yes | --no] [--keep-going]\n";
+    "usage: sonbar-cli batch [--settings DIR] [--jobs N] [--watch] [--yes | --no] [--keep-going]\n";
 
 constexpr const char* kHelp =
     "\nRecodes every source file the settings find, one after another, as Go does in the\n"
     "windows: checks the settings, then finds the next source, chooses its target, recodes\n"
     "it and deletes or moves the source, until no source file is left.\n\n"
     "  --settings DIR  the folder of Sonbar.ini and Sonbar.tf\n"
+    "  --jobs N        recode up to N files at once (default: \"jobs\" of the settings, else\n"
+    "                  one per processor); --jobs 1 recodes one file at a time\n"
     "  --watch         when no source is left, wait WaitSeconds and search again, for ever\n"
     "  --yes, --no     the answer to \"Prompt what to do\" without a terminal: overwrite the\n"
     "                  target, or treat the source as already processed (neither: cancel)\n"
-    "  --keep-going    a file whose job fails stays in place and is passed over\n\n"
+    "  --keep-going    a file whose job fails stays in place and is passed over; without\n"
+    "                  it the first failure starts no new job and lets running ones finish\n\n"
+    "Several batches, on one machine or on several sharing the folders, may work on the\n"
+    "same source folders: each claims the file it recodes with a lock file .NAME.sonbar-claim\n"
+    "beside it, and the others pass over it. A claim whose owner is gone is taken over.\n\n"
     "Exit status: 0 when no source file is left, 1 when a failure or a check ended the\n"
-    "batch, 2 for a usage error, 130 when interrupted during a job (its .part file is\n"
-    "removed and its source stays).\n";
+    "batch, 2 for a usage error, 130 when interrupted during a job (the .part files of the\n"
+    "running jobs are removed and their sources stay).\n";
 
 std::atomic<int> stopSignal{0};
 
@@ -124,6 +132,7 @@ bool Sleep(int Ms) {
 int RunBatch(std::span<const std::string> args) {
     std::string folder;
     bool watch = false, keepGoing = false;
+    int32_t jobs = 0;
     TCliFrontEnd ui;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -135,6 +144,12 @@ int RunBatch(std::span<const std::string> args) {
             if (i + 1 >= args.size())
                 return UsageError("batch", "--settings needs a value", kUsage);
             folder = args[++i];
+        } else if (a == "--jobs") {
+            const auto n = i + 1 < args.size() ? ParseInteger(args[i + 1]) : std::nullopt;
+            if (!n || *n < 1 || *n > 256)
+                return UsageError("batch", "--jobs takes a number from 1 to 256", kUsage);
+            jobs = *n;
+            ++i;
         } else if (a == "--watch") {
             watch = true;
         } else if (a == "--yes") {
@@ -156,6 +171,8 @@ int RunBatch(std::span<const std::string> args) {
     settings.LoadMainSettings(ini, false);
     // The hot folder is --watch's alone, whatever "Try again after" says.
     settings.SetOption(CheckBoxTryAgain, watch);
+    if (jobs == 0) jobs = JobsSetting(ini);
+    if (jobs == 0) jobs = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
 
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -164,74 +181,43 @@ int RunBatch(std::span<const std::string> args) {
     ::sigaction(SIGTERM, &action, nullptr);
 
     TSystemClock clock;
-    TJobControl control(settings, ui, ui, clock, ui);
+    TClaims claims;
+    TBatchRunner runner(settings, ui, ui, clock, ui, jobs);
+    runner.KeepGoing = keepGoing;
+    runner.Claims = &claims;
+    runner.BeforeJobDone = [&](TRecodingThread& Thread) {
+        ui.audioSeconds = Thread.AudioSeconds();
+    };
     // The main thread applies the priority too: the search and the after-actions run there.
     SetCurrentThreadPriority(settings.Priority);
 
-    bool failed = false;
-    control.ButtonGoClick();
+    if (!runner.Check()) return kExitFailure;
     for (;;) {
-        switch (control.JobState()) {
-            case jsRecoding:
-            case jsSuspended: {
-                TRecodingThread* thread = control.RecodingThread();
-                while (!thread->WaitFor(100)) {
-                    if (stopSignal) {
-                        const std::string part = thread->PartFileName();
-                        control.SetJobState(jsStopped);
-                        fileops::RemoveFile(part);
-                        std::fprintf(stderr, "\nsonbar-cli: stopped; %s stays in place\n",
-                                     control.SourceFile.c_str());
-                        return 130;
-                    }
-                    control.UpdateProgress();
+        const TBatchRunner::TFill found =
+            runner.Stopping() ? TBatchRunner::TFill::Failed : runner.Fill();
+        if (runner.Running() > 0) {
+            while (!runner.Reap(100)) {
+                if (stopSignal) {
+                    const std::vector<std::string> sources = runner.RunningSources();
+                    runner.StopAll();
+                    std::fputc('\n', stderr);
+                    for (const std::string& source : sources)
+                        std::fprintf(stderr, "sonbar-cli: stopped; %s stays in place\n",
+                                     source.c_str());
+                    return 130;
                 }
-                ui.audioSeconds = thread->AudioSeconds();
-                const std::string source = control.SourceFile;
-                if (!control.RecodingThreadDone()) {
-                    failed = true;
-                    if (!keepGoing) return kExitFailure;
-                    control.SkipSources.insert(source);
-                    control.ButtonGoClick();
-                } else if (control.GoWhenIdle) {
-                    control.ButtonGoClick();
-                } else {
-                    return failed ? kExitFailure : kExitSuccess;
-                }
-                break;
+                runner.UpdateProgress();
             }
-            case jsWaiting:
-                if (!Sleep(1000)) {
-                    control.SetJobState(jsStopped);
-                    return failed ? kExitFailure : kExitSuccess;
-                }
-                control.TimerWaitForFileTimer();
-                break;
-            case jsStopped:
-                switch (control.LastGoResult) {
-                    case TGoResult::NoMoreFiles:
-                        // Files copied in just before the run: wait until they are stable.
-                        if (control.SawYoungFiles && Sleep(250)) {
-                            control.ButtonGoClick();
-                            break;
-                        }
-                        return failed || stopSignal ? kExitFailure : kExitSuccess;
-                    case TGoResult::Failed:
-                        failed = true;
-                        // A failure that belongs to one source passes it over under
-                        // --keep-going; the others end the batch.
-                        if (keepGoing && !control.SourceFile.empty() &&
-                            control.LastGoMessage != "Processing was stopped !" &&
-                            control.LastGoMessage != EAllDirFullException().what()) {
-                            control.SkipSources.insert(control.SourceFile);
-                            control.ButtonGoClick();
-                            break;
-                        }
-                        return kExitFailure;
-                    default:
-                        return kExitFailure;
-                }
-                break;
+            continue;
         }
+        if (found != TBatchRunner::TFill::NoMoreFiles || runner.Stopping()) return kExitFailure;
+        // Files copied in just before the run, or waiting for a target another process
+        // writes: search again shortly.
+        if (runner.SawYoungFiles() && Sleep(250)) continue;
+        if (!watch || stopSignal)
+            return runner.Failed() || stopSignal ? kExitFailure : kExitSuccess;
+        // The hot folder: wait, then search again.
+        if (!Sleep(1000 * settings.WaitSecondsValue()))
+            return runner.Failed() ? kExitFailure : kExitSuccess;
     }
 }

@@ -2,6 +2,7 @@
 // the table of commands.cpp.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 
@@ -28,6 +29,10 @@ int RunConvert(std::span<const std::string> args);
 int RunFormats(std::span<const std::string> args);
 int RunSettings(std::span<const std::string> args);
 int RunBatch(std::span<const std::string> args);
+
+class TIniStore;
+// "Options" "Jobs" of Sonbar.ini: the batch's jobs at once, 0 for one per processor.
+int32_t JobsSetting(const TIniStore& Ini);
 
 // Prints "sonbar-cli: usage: MESSAGE" and Usage on stderr; returns the usage exit code.
 int UsageError(const std::string& command, const std::string& message, const char* usage);

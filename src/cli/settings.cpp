@@ -3,12 +3,18 @@
 
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "fileops.h"
 #include "format_lookup.h"
+
+int32_t JobsSetting(const TIniStore& Ini) {
+    const int32_t jobs = Ini.ReadInteger("Options", "Jobs", 0);
+    return jobs > 0 && jobs <= 256 ? jobs : 0;
+}
 
 namespace {
 
@@ -26,6 +32,8 @@ constexpr const char* kHelp =
     "  after=delete|move        exists=overwrite|skip|prompt\n"
     "  noise=on|off             noise-kind=beep|wav      try-again=on|off\n"
     "  wait-seconds=N           buffer-kb=N              min-space-mb=N   priority=0..6\n"
+    "  jobs=N|auto              recoding jobs at once in `sonbar-cli batch` (auto: one per\n"
+    "                           processor); the windows recode one file at a time\n"
     "  --tag TAG --attributes TEXT   the target format, as 'sonbar-cli formats TAG' lists it\n"
     "  --settings DIR           the folder of Sonbar.ini and Sonbar.tf (default: beside the\n"
     "                           program when a Sonbar.ini is there, else\n"
@@ -69,6 +77,7 @@ const std::vector<Setting>& Table() {
         {"buffer-kb", Setting::Number, EditBufferSize, {}},
         {"min-space-mb", Setting::Number, EditSpaceLeft, {}},
         {"priority", Setting::Number, -1, {}},
+        {"jobs", Setting::Number, -2, {}},
     };
     return table;
 }
@@ -79,13 +88,18 @@ std::string Join(const std::vector<std::string>& Dirs) {
     return text;
 }
 
-std::string ValueOf(const Setting& S, TSettings& Settings) {
+// "Options" "Jobs": sonbar-cli's alone (the windows pass over keys they do not know).
+constexpr int kJobsIndex = -2;
+constexpr int32_t kMaxJobs = 256;
+
+std::string ValueOf(const Setting& S, TSettings& Settings, int32_t Jobs) {
     switch (S.kind) {
         case Setting::Dirs:
             return Join(S.index == 0 ? Settings.SourceDirs : Settings.TargetDirs);
         case Setting::Text:
             return Settings.Texts[static_cast<std::size_t>(S.index)];
         case Setting::Number:
+            if (S.index == kJobsIndex) return Jobs > 0 ? std::to_string(Jobs) : "auto";
             return S.index < 0 ? std::to_string(Settings.Priority)
                                : Settings.Texts[static_cast<std::size_t>(S.index)];
         case Setting::Switch:
@@ -99,7 +113,7 @@ std::string ValueOf(const Setting& S, TSettings& Settings) {
 }
 
 // Applies NAME=VALUE; the message of a refused value, or "".
-std::string Apply(const std::string& Assignment, TSettings& Settings) {
+std::string Apply(const std::string& Assignment, TSettings& Settings, int32_t& Jobs) {
     const auto eq = Assignment.find('=');
     const std::string name = Assignment.substr(0, eq);
     const std::string value = eq == std::string::npos ? "" : Assignment.substr(eq + 1);
@@ -128,7 +142,13 @@ std::string Apply(const std::string& Assignment, TSettings& Settings) {
                 Settings.Texts[static_cast<std::size_t>(s.index)] = value;
                 return "";
             case Setting::Number:
-                if (s.index < 0) {
+                if (s.index == kJobsIndex) {
+                    const auto n =
+                        value == "auto" ? std::optional<int32_t>(0) : ParseInteger(value);
+                    if (!n || *n < 0 || *n > kMaxJobs || (*n == 0 && value != "auto"))
+                        return "jobs takes auto or a number from 1 to 256";
+                    Jobs = *n;
+                } else if (s.index < 0) {
                     const auto n = ParseInteger(value);
                     if (!n || *n < 0 || *n > 6) return "priority takes a number from 0 to 6";
                     Settings.Priority = *n;
@@ -190,9 +210,11 @@ int RunSettings(std::span<const std::string> args) {
     TSettings settings;
     settings.LoadSettings(ini, formatFile);
     settings.LoadMainSettings(ini, false);
+    int32_t jobs = JobsSetting(ini);
 
     if (changes.empty() && !hasTag) {
-        for (const auto& s : Table()) std::printf("%s=%s\n", s.name, ValueOf(s, settings).c_str());
+        for (const auto& s : Table())
+            std::printf("%s=%s\n", s.name, ValueOf(s, settings, jobs).c_str());
         if (settings.TargetFormatValid())
             std::printf("format=%s: %s\n", settings.FormatTagLabel().c_str(),
                         settings.FormatAttributesLabel().c_str());
@@ -202,7 +224,7 @@ int RunSettings(std::span<const std::string> args) {
     }
 
     for (const std::string& change : changes) {
-        const std::string message = Apply(change, settings);
+        const std::string message = Apply(change, settings, jobs);
         if (message.rfind("unknown setting", 0) == 0 ||
             message.find(" takes ") != std::string::npos)
             return UsageError("settings", message, kUsage);
@@ -230,6 +252,7 @@ int RunSettings(std::span<const std::string> args) {
     try {
         const std::string error = settings.SaveSettings(ini, formatFile, hasTag);
         settings.SaveMainSettings(ini);
+        if (jobs != JobsSetting(ini)) ini.WriteInteger("Options", "Jobs", jobs);
         if (!error.empty()) {
             std::fprintf(stderr, "sonbar-cli: %s\n", error.c_str());
             return kExitFailure;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -41,12 +42,16 @@ class TKoEvent {
 
   private:
     struct Waiter {
+        std::mutex mutex;
         std::condition_variable wake;
+        bool woken = false;
     };
     friend class TKoEventWaitRegistration;
+    bool TryTake();
 
     const bool manual_;
-    // Guarded by the process-wide event mutex, so a wait sees all its events at once.
+    std::mutex mutex_;
+    // Guarded by mutex_.
     bool signalled_ = false;
     std::vector<Waiter*> waiters_;
 };

@@ -97,7 +97,10 @@ bool TJobControl::Check(const std::optional<TCheckFailure>& Failure, bool EvenWh
 void TJobControl::ResetJobDisplay() {
     figures_ = TProgressFigures{};
     figures_.PercentText = "0%";
-    figures_.Time = figures_.RemainingTime = figures_.TotalTime = "00:00:00";
+    const std::string zero = FormatTime(0);
+    figures_.Time = zero;
+    figures_.RemainingTime = zero;
+    figures_.TotalTime = zero;
     figures_.BytesPerSec = "0";
     figures_.Title = "Sonbar  [Stopped]";
 }

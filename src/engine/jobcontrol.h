@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "listing.h"
 #include "recoding.h"
 #include "seams.h"
 #include "settings.h"
@@ -92,6 +93,12 @@ class TJobControl {
 
     // Sources the search passes over for the rest of the run (failed under keep-going).
     std::set<std::string> SkipSources;
+    // Asked before the search takes a source that is ready: false passes it over silently
+    // (another job or another process is recoding it). Unset, every ready source is taken.
+    std::function<bool(const std::string&)> MayTakeSource;
+    // Listings the search reuses instead of reading every directory for every file; null
+    // reads them afresh each time.
+    TListingCache* Listings = nullptr;
     // Set by a search that passed over files only because they were still young.
     bool SawYoungFiles = false;
 
@@ -137,6 +144,7 @@ class TJobControl {
     void ResumeJob();
     void SuspendJob();
     bool IsExcludedDir(const std::string& Dir) const;
+    std::string SearchListed(const std::string& Dir);
     void NotePassedOver(const std::string& Path, const std::string& Reason);
     void UpdateProgressFrom(TRecodingThread& Thread);
 
@@ -159,4 +167,5 @@ class TJobControl {
     int32_t elapsedMs_ = 0;
     int32_t lastElapsedMs_ = 0;
     double lastAudioSeconds_ = 0;
+    bool takenElsewhere_ = false;  // the last candidate was refused by MayTakeSource
 };

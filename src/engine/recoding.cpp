@@ -324,7 +324,9 @@ void TRecodingThread::Run() {
 
     // Success means the target is complete: the chain drained and closed without error,
     // the bytes are on disk and read back as written.
-    const int64_t dataBeforeClose = bottom->GetPosition();
+    // With write-behind the file stage belongs to its own thread until the close, and its
+    // position cannot be read from here: the read-back then checks the sizes' agreement only.
+    const int64_t dataBeforeClose = Threaded ? 0 : bottom->GetPosition();
     if (!out->Close()) {
         const int error = file ? file->LastError() : 0;
         cleanup();

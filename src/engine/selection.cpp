@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "claims.h"
 #include "fileops.h"
 #include "jobcontrol.h"
 
@@ -63,17 +64,21 @@ int64_t TJobControl::GetFileSize(const std::string& Path) {
 }
 
 int64_t TJobControl::SourceCandidateSize(const std::string& Path) {
+    takenElsewhere_ = false;
     if (SkipSources.count(Path)) return -1;
     const int64_t size = fileops::ReadableSize(Path);
     if (size < 0) {
-        NotePassedOver(Path,
-                       std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
+        // A file gone since the directory was read (another process took it) is no news.
+        if (errno != ENOENT)
+            NotePassedOver(
+                Path, std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
         return -1;
     }
     if (size == 0) return 0;
     switch (fileops::Stability(Path)) {
         case fileops::TStability::Stable:
-            return size;
+            takenElsewhere_ = MayTakeSource && !MayTakeSource(Path);
+            return takenElsewhere_ ? -1 : size;
         case fileops::TStability::Young:
             SawYoungFiles = true;
             return -1;
@@ -104,26 +109,36 @@ void TJobControl::FindSourceFile() {
             excludedDirs_.push_back(fileops::Normalise(dir));
     if (settings_.Option(RadioMove) && !settings_.Texts[EditMoveDir].empty())
         excludedDirs_.push_back(fileops::Normalise(settings_.Texts[EditMoveDir]));
-    for (std::size_t i = 0; i < settings_.SourceDirs.size(); ++i) {
-        RelativeDir.clear();
-        const std::string found = SearchSourceDir(settings_.SourceDirs[i]);
-        if (!found.empty()) {
-            SourceFile = found;
-            SourceDirIndex = static_cast<int32_t>(i);
-            return;
+    // With listings, a search that found nothing in what it reused looks once more afresh.
+    for (int pass = 0; pass < (Listings ? 2 : 1); ++pass) {
+        if (Listings) {
+            if (pass == 1 && !Listings->ReusedAnything()) break;
+            Listings->BeginSearch(pass == 1);
+        }
+        for (std::size_t i = 0; i < settings_.SourceDirs.size(); ++i) {
+            RelativeDir.clear();
+            const std::string found = SearchSourceDir(settings_.SourceDirs[i]);
+            if (!found.empty()) {
+                SourceFile = found;
+                SourceDirIndex = static_cast<int32_t>(i);
+                return;
+            }
         }
     }
     throw ENoMoreFileException();
 }
 
 std::string TJobControl::SearchSourceDir(const std::string& Dir) {
+    if (Listings) return SearchListed(Dir);
     const std::string here = fileops::AddSlash(fileops::AddSlash(Dir) + RelativeDir);
     if (!RelativeDir.empty() && IsExcludedDir(here)) return {};
     const bool hidden = settings_.Option(CheckBoxHiddenFiles);
     const std::vector<std::string> files = Entries(here, TEntryKind::File);
     for (const std::string& ext : settings_.SourceExtensions()) {
         for (const std::string& name : files) {
-            if (!MatchesExtension(name, ext) || (!hidden && name[0] == '.')) continue;
+            if (!MatchesExtension(name, ext) || (!hidden && name[0] == '.') ||
+                TClaims::IsClaimName(name))
+                continue;
             SourceFileSize = SourceCandidateSize(here + name);
             if (SourceFileSize > 0) return here + name;
         }
@@ -134,6 +149,46 @@ std::string TJobControl::SearchSourceDir(const std::string& Dir) {
         const std::string remembered = RelativeDir;
         RelativeDir = (RelativeDir.empty() ? "" : RelativeDir + "/") + name;
         std::string found = SearchSourceDir(Dir);
+        if (!found.empty()) return found;
+        RelativeDir = remembered;
+    }
+    return {};
+}
+
+// SearchSourceDir over reused listings: the same order, but files passed over for a reason
+// that holds for now are marked and skipped until the listing is read or cleared again.
+std::string TJobControl::SearchListed(const std::string& Dir) {
+    const std::string here = fileops::AddSlash(fileops::AddSlash(Dir) + RelativeDir);
+    if (!RelativeDir.empty() && IsExcludedDir(here)) return {};
+    const bool hidden = settings_.Option(CheckBoxHiddenFiles);
+    TListingCache::TListing& listing = Listings->Get(here);
+    const auto& exts = settings_.SourceExtensions();
+    for (const std::string& ext : exts) {
+        for (std::size_t i = listing.FirstOpen; i < listing.Files.size(); ++i) {
+            if (listing.Marked[i]) continue;
+            const std::string& name = listing.Files[i];
+            if (!MatchesExtension(name, ext)) {
+                bool any = false;
+                for (const std::string& other : exts) any = any || MatchesExtension(name, other);
+                if (!any) listing.Mark(i);
+                continue;
+            }
+            if ((!hidden && name[0] == '.') || TClaims::IsClaimName(name)) {
+                listing.Mark(i);
+                continue;
+            }
+            SourceFileSize = SourceCandidateSize(here + name);
+            if (SourceFileSize > 0) return here + name;
+            if (!takenElsewhere_) listing.Mark(i);
+        }
+    }
+    if (!settings_.Option(CheckBoxRDirs)) return {};
+    const std::vector<std::string> dirs = listing.Dirs;
+    for (const std::string& name : dirs) {
+        if (name[0] == '.') continue;
+        const std::string remembered = RelativeDir;
+        RelativeDir = (RelativeDir.empty() ? "" : RelativeDir + "/") + name;
+        std::string found = SearchListed(Dir);
         if (!found.empty()) return found;
         RelativeDir = remembered;
     }

@@ -56,7 +56,6 @@ WAVEFORMATEX* TKoWaveFormat::Data() {
 }
 
 const WAVEFORMATEX* TKoWaveFormat::Data() const {
-    CompletePCM();
     return &Record();
 }
 
@@ -112,6 +111,7 @@ const uint8_t* TKoWaveFormat::ExtraBytes() const {
 void TKoWaveFormat::Set(uint32_t Bit) {
     known_ |= Bit;
     ClearDerived();
+    CompletePCM();
 }
 
 void TKoWaveFormat::SetFormatTag(uint16_t Value) {
@@ -131,8 +131,9 @@ void TKoWaveFormat::SetBitsPerSample(uint16_t Value) {
     Set(KoWaveFields::BitsPerSample);
 }
 
-// PCM is the one tag whose derived fields follow from the primary ones.
-void TKoWaveFormat::CompletePCM() const {
+// PCM is the one tag whose derived fields follow from the primary ones. It runs whenever the
+// record changes, never in a const accessor, so threads may share a const format.
+void TKoWaveFormat::CompletePCM() {
     if (known_ == KoWaveFields::Complete ||
         (known_ & KoWaveFields::Primary) != KoWaveFields::Primary)
         return;
@@ -145,7 +146,6 @@ void TKoWaveFormat::CompletePCM() const {
 }
 
 bool TKoWaveFormat::IsComplete() const {
-    CompletePCM();
     return known_ == KoWaveFields::Complete;
 }
 

@@ -74,7 +74,7 @@ class TKoWaveFormat : public TKoFormat {
     void EnsureMaxCapacity() { EnsureCapacity(HKoACM::MaxFormatSize()); }
 
     uint32_t KnownFields() const { return known_; }
-    // The record, for handing to the codec manager (PCM completes itself first).
+    // The record, for handing to the codec manager (the writable one completes PCM first).
     WAVEFORMATEX* Data();
     const WAVEFORMATEX* Data() const;
 
@@ -121,12 +121,11 @@ class TKoWaveFormat : public TKoFormat {
     WAVEFORMATEX& Record() const;
     uint32_t Field(uint32_t Bit, uint32_t Value) const;
     void Set(uint32_t Bit);
-    void CompletePCM() const;
+    void CompletePCM();
 
     int32_t capacity_ = 0;
     std::unique_ptr<uint8_t[]> data_;
-    // Mutable: PCM completion fills in derived fields on a query, as a cache would.
-    mutable uint32_t known_ = 0;
+    uint32_t known_ = 0;
 };
 
 // The sample count (per channel) of a WAVE file's `fact` chunk; 0 means none given.

@@ -201,8 +201,14 @@ TEST_F(Batch, ModesPoliciesAndAfterActions) {
     }
 }
 
-TEST_F(Batch, FaultsLoseNothing) {
+// The same faults with one job and with several at once.
+class BatchJobs : public Batch, public ::testing::WithParamInterface<const char*> {};
+INSTANTIATE_TEST_SUITE_P(Jobs, BatchJobs, ::testing::Values("1", "4"));
+
+TEST_P(BatchJobs, FaultsLoseNothing) {
     if (!Have("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+    const std::string jobs = std::string(" --jobs ") + GetParam();
+    const bool several = std::string(GetParam()) != "1";
     auto configure = [&](const std::string& target, const std::string& extra = "") {
         ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(target) +
                            " target-ext=wav exists=overwrite relative-dirs=off " + extra +
@@ -219,15 +225,14 @@ TEST_F(Batch, FaultsLoseNothing) {
         Shell("touch -d '1 min ago' " + Q(bad));
         configure(Path("out"));
         const auto before = Snapshot({bad});
-        EXPECT_EQ(Run("--keep-going"), 1);
-        EXPECT_NE(Err().find("sonbar-cli: " + bad +
-                             ": Error opening source file !\n"
+        EXPECT_EQ(Run("--keep-going" + jobs), 1);
+        EXPECT_NE(Err().find("sonbar-cli: " + bad + ": Error opening source file !\n"
                              "sonbar-cli: The current job could not be completed successfully !\n"),
                   std::string::npos)
             << Err();
         EXPECT_FALSE(fs::exists(good));
         ExpectNothingLost(before, Path("out/"));
-        EXPECT_EQ(Run(), 1) << "without --keep-going the first failure ends the batch";
+        EXPECT_EQ(Run(jobs), 1) << "without --keep-going the first failure ends the batch";
         fs::remove(bad);
     }
 
@@ -238,8 +243,12 @@ TEST_F(Batch, FaultsLoseNothing) {
             SCOPED_TRACE(target);
             const auto sources = Snapshot({Tone("a.wav"), Tone("b.wav")});
             configure(target, "min-space-mb=0");
-            EXPECT_EQ(Run(), 1);
-            EXPECT_NE(Err().find("Error "), std::string::npos) << Err();
+            EXPECT_EQ(Run(jobs), 1);
+            // With several jobs the space the first one will still take may leave none for
+            // the next: the free-space rule ends the batch before it writes.
+            EXPECT_TRUE(Err().find("Error ") != std::string::npos ||
+                        (several && Err().find("All target paths full") != std::string::npos))
+                << Err();
             ExpectNothingLost(sources, target + "/");
             for (const auto& e : fs::directory_iterator(target))
                 EXPECT_NE(e.path().extension(), ".part") << "a failed job removes its .part";
@@ -253,9 +262,8 @@ TEST_F(Batch, FaultsLoseNothing) {
             const std::string first = Tone("m1.wav");
             std::ofstream(moveTo + "/m2.wav") << "taken";
             const auto sources = Snapshot({Tone("m2.wav")});
-            EXPECT_EQ(Run("--keep-going"), 1);
-            EXPECT_NE(Err().find("m2.wav could not be moved to " + moveTo + "/ !"),
-                      std::string::npos)
+            EXPECT_EQ(Run("--keep-going" + jobs), 1);
+            EXPECT_NE(Err().find("m2.wav could not be moved to " + moveTo + "/ !"), std::string::npos)
                 << Err();
             EXPECT_EQ(Slurp(moveTo + "/m1.wav").size(), 44u + 44100 * 4);
             EXPECT_FALSE(fs::exists(first));
@@ -280,35 +288,64 @@ TEST_F(Batch, FaultsLoseNothing) {
         Tone("q.wav");
         fs::create_symlink(victim, Path("out/p.wav.part"));
         fs::create_symlink(victim, Path("out/q.wav"));
-        EXPECT_EQ(Run(), 0) << Err();
+        EXPECT_EQ(Run(jobs), 0) << Err();
         EXPECT_EQ(Slurp(victim), "precious");
         EXPECT_FALSE(fs::is_symlink(Path("out/p.wav")) || fs::is_symlink(Path("out/q.wav")));
         EXPECT_GE(Decoded(Path("out/q.wav")), 44100);
     }
 
-    // A stop (SIGINT) and a kill -9 mid-file.
+    // A stop (SIGINT) and a kill -9 mid-file, of every running job.
+    // IMA ADPCM: slow enough that the jobs are still running at the signal.
     configure(Path("out"), "buffer-kb=4");
+    ASSERT_EQ(Settings("--tag ima --attributes '44,100 Hz, 4 Bit, Stereo'"), 0) << Err();
+    const std::vector<std::string> longs =
+        several ? std::vector<std::string>{"long1.wav", "long2.wav", "long3.wav", "long4.wav"}
+                : std::vector<std::string>{"long1.wav"};
     for (const char* signal : {"INT", "KILL"}) {
         SCOPED_TRACE(signal);
         fs::remove_all(dir / "out");
         fs::create_directories(dir / "out");
-        const auto sources = Snapshot({Tone("long.wav", 600)});
-        const int code =
-            Shell(Cli() + " batch --settings " + Q(Path("cfg")) + " >/dev/null & pid=$!; " +
-                  "for i in $(seq 100); do [ -e " + Q(Path("out/long.wav.part")) +
-                  " ] && break; sleep 0.05; done; kill -" + signal + " $pid; wait $pid");
+        std::vector<std::string> paths;
+        for (const auto& name : longs) paths.push_back(Tone(name, 300));
+        const auto sources = Snapshot(paths);
+        std::string waitForParts;
+        for (const auto& name : longs) waitForParts += " && [ -e " + Q(Path("out/" + name + ".part")) + " ]";
+        const int code = Shell(Cli() + " batch --settings " + Q(Path("cfg")) + jobs + " >/dev/null & pid=$!; " +
+                               "for i in $(seq 200); do true" + waitForParts + " && break; sleep 0.05; done; kill -" +
+                               signal + " $pid; wait $pid");
         EXPECT_EQ(code, std::string(signal) == "INT" ? 130 : 137);
-        EXPECT_EQ(Slurp(Path("in/long.wav")), sources.begin()->second);
-        EXPECT_FALSE(fs::exists(Path("out/long.wav")));
-        EXPECT_EQ(fs::exists(Path("out/long.wav.part")), std::string(signal) == "KILL")
-            << "a stopped job removes its .part; only a killed one leaves it";
-        fs::remove(Path("in/long.wav"));
+        // Each file is either untouched (a .part only after a kill) or, when its job ended
+        // before the signal on a loaded machine, recoded whole with its source gone.
+        int interrupted = 0;
+        for (const auto& name : longs) {
+            SCOPED_TRACE(name);
+            if (!fs::exists(Path("in/" + name))) {
+                EXPECT_GT(fs::file_size(Path("out/" + name)), sources.at(Path("in/" + name)).size() / 5);
+                continue;
+            }
+            ++interrupted;
+            EXPECT_EQ(Slurp(Path("in/" + name)), sources.at(Path("in/" + name)));
+            EXPECT_FALSE(fs::exists(Path("out/" + name)));
+            EXPECT_EQ(fs::exists(Path("out/" + name + ".part")), std::string(signal) == "KILL")
+                << "a stopped job removes its .part; only a killed one leaves it";
+        }
+        EXPECT_GT(interrupted, 0);
+        if (std::string(signal) == "INT") {
+            for (const auto& e : fs::directory_iterator(dir / "in"))
+                EXPECT_EQ(e.path().filename().string().find(".sonbar-claim"), std::string::npos)
+                    << "a stop releases its claims";
+        }
+        for (const auto& p : paths) fs::remove(p);
+        for (const auto& name : longs) fs::remove(Path("out/" + name));
     }
-    // The next run replaces what the killed one left.
-    Tone("long.wav");
-    EXPECT_EQ(Run(), 0) << Err();
-    EXPECT_FALSE(fs::exists(Path("out/long.wav.part")));
-    EXPECT_GE(Decoded(Path("out/long.wav")), 44100);
+    // The next run replaces what the killed one left, and takes over its claims.
+    for (const auto& name : longs) Tone(name);
+    EXPECT_EQ(Run(jobs), 0) << Err();
+    for (const auto& name : longs) {
+        EXPECT_FALSE(fs::exists(Path("out/" + name + ".part")));
+        EXPECT_GE(Decoded(Path("out/" + name)), 44100);
+    }
+    for (const auto& e : fs::directory_iterator(dir / "in")) ADD_FAILURE() << "left behind: " << e.path();
 }
 
 TEST_F(Batch, HotFolder) {
@@ -336,6 +373,115 @@ TEST_F(Batch, HotFolder) {
     }
     // The slow file was taken whole: the same audio as the others.
     EXPECT_EQ(fs::file_size(Path("out/slow.wav")), fs::file_size(Path("out/copied.wav")));
+}
+
+// Several jobs in one process: a target inside the source folder, names that collide in a
+// flat target folder, claim files that are never sources, and output in whole lines.
+TEST_F(Batch, SeveralJobsAtOnce) {
+    fs::create_directories(dir / "in/done");
+    ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("in/done")) +
+                       " target-ext=wav exists=skip relative-dirs=off hidden=on jobs=4" +
+                       " --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'"),
+              0)
+        << Err();
+    ASSERT_EQ(Shell(Cli() + " settings --settings " + Q(Path("cfg")) + " | grep -x jobs=4"), 0);
+    std::vector<std::string> names;
+    for (const char* sub : {"a/", "b/", "c/"})
+        for (int i = 0; i < 4; ++i)
+            names.push_back(Tone(sub + std::string("t") + std::to_string(i) + ".wav", 0.5));
+    // A claim of a process that is gone, and one of a live process (this test).
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    std::ofstream(Path("in/a/.t0.wav.sonbar-claim")) << host << " 999999999 1\n";
+    std::ofstream(Path("in/b/.t0.wav.sonbar-claim")) << host << " " << ::getpid() << " 1\n";
+    EXPECT_EQ(Run(), 0) << Err();
+    const std::string out = Out();
+    int recoded = 0, skipped = 0;
+    std::size_t start = 0;
+    for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = out.substr(start, end - start);
+        recoded += line.rfind("recoded ", 0) == 0;
+        skipped += line.rfind("skipped ", 0) == 0;
+        EXPECT_TRUE(line.rfind("recoded ", 0) == 0 || line.rfind("skipped ", 0) == 0) << line;
+    }
+    // Four names, each recoded once; the sources of the same name meet the skip policy.
+    EXPECT_EQ(recoded, 4) << out;
+    EXPECT_EQ(skipped, 7) << out;
+    EXPECT_TRUE(fs::exists(Path("in/b/t0.wav"))) << "claimed by a live process: left alone";
+    EXPECT_FALSE(fs::exists(Path("in/a/t0.wav")) || fs::exists(Path("in/a/.t0.wav.sonbar-claim")));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_FALSE(fs::exists(Path("in/done/t" + std::to_string(i) + ".wav.part")));
+    EXPECT_EQ(Err(), "");
+}
+
+// Several batch processes over one tree: each file is recoded exactly once, nothing is lost,
+// also when one of them is killed mid-run. (Processes of one machine: network file systems
+// between machines cannot be tried here.)
+TEST_F(Batch, SeveralProcessesOneFolder) {
+    ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
+                       " target-ext=wav exists=skip relative-dirs=on" +
+                       " --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'"),
+              0)
+        << Err();
+    const std::string one = Tone("one.wav", 0.2);
+    const int files = 500;
+    for (const int processes : {2, 4}) {
+        SCOPED_TRACE(processes);
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        ASSERT_EQ(Shell("cd " + Q(Path("in")) +
+                        " && for d in 0 1 2 3 4; do mkdir -p $d; for i in $(seq 100); do cp "
+                        "one.wav $d/f$i.wav; done; done && "
+                        "touch -d '1 min ago' */*.wav && rm one.wav"),
+                  0);
+        std::string script;
+        for (int p = 0; p < processes; ++p)
+            script += Cli() + " batch --settings " + Q(Path("cfg")) + " --jobs 2 >" +
+                      Q(Path("p" + std::to_string(p) + ".txt")) + " 2>&1 & p" + std::to_string(p) +
+                      "=$!; ";
+        // The last process is killed once the batch is under way.
+        script += "while [ $(ls " + Q(Path("out")) +
+                  "/*/ | wc -l) -lt 60 ]; do sleep 0.05; done; kill -9 $p" +
+                  std::to_string(processes - 1) + "; wait";
+        Shell(script);
+        // The survivors have ended: whatever the killed one held is left; one more run takes
+        // it over.
+        ASSERT_EQ(Run("--jobs 2"), 0) << Err();
+        std::map<std::string, int> recoded;
+        for (int p = 0; p <= processes; ++p) {
+            const std::string text =
+                p < processes ? Slurp(dir / ("p" + std::to_string(p) + ".txt")) : Out();
+            std::size_t at = 0;
+            while ((at = text.find("recoded ", at)) != std::string::npos) {
+                const std::size_t end = text.find(" -> ", at);
+                ++recoded[text.substr(at + 8, end - at - 8)];
+                at = end;
+            }
+        }
+        int total = 0;
+        for (const auto& [source, count] : recoded) {
+            EXPECT_EQ(count, 1) << source << " recoded more than once";
+            total += count;
+        }
+        EXPECT_GE(total, files - 4) << "at most the killed process's two jobs are skipped";
+        const auto size = fs::file_size(Path("out/0/f1.wav"));
+        int targets = 0;
+        for (const auto& e : fs::recursive_directory_iterator(dir / "out")) {
+            if (!e.is_regular_file()) continue;
+            const std::string name = e.path().filename().string();
+            if (name.size() > 5 && name.substr(name.size() - 5) == ".part")
+                continue;  // the killed one's
+            EXPECT_EQ(name.find(".sonbar-claim"), std::string::npos) << e.path();
+            EXPECT_EQ(e.file_size(), size) << e.path();
+            ++targets;
+        }
+        EXPECT_EQ(targets, files);
+        for (const auto& e : fs::recursive_directory_iterator(dir / "in"))
+            EXPECT_FALSE(e.is_regular_file()) << "left behind: " << e.path();
+        Tone("one.wav", 0.2);
+        fs::remove_all(dir / "in/0");
+        for (const char* d : {"1", "2", "3", "4"}) fs::remove_all(dir / "in" / d);
+    }
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ TEST(NegotiationSteps, PCMLadders) {
 TEST(NegotiationSteps, StepRecomputesTheDerivedFields) {
     auto f = Pcm(8000, 8, 1);
     ASSERT_TRUE(D::IncreaseBitsPerSample(*f));
-    EXPECT_FALSE(f->KnownFields() & KoWaveFields::Derived) << "the setter forgets them";
+    EXPECT_EQ(f->KnownFields(), KoWaveFields::Complete) << "the setter derives them anew";
     EXPECT_EQ(f->BlockAlign(), 2u);
     EXPECT_EQ(f->AvgBytesPerSec(), 16000u);
     EXPECT_FALSE(D::IncreaseBitsPerSample(*f));

@@ -1,0 +1,346 @@
+#include "batchrunner.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "fileops.h"
+
+namespace {
+
+// The device holding Path's directory (0 unknown).
+dev_t DeviceOf(const std::string& Path) {
+    struct stat st {};
+    std::string dir = fileops::DirectoryPart(Path);
+    if (dir.empty()) dir = ".";
+    return ::stat(dir.c_str(), &st) == 0 ? st.st_dev : 0;
+}
+
+}  // namespace
+
+// What the slots' job controls report: the files done and passed over go on to the front
+// end (each passed-over file once, whichever slot's search met it); the progress of single
+// jobs is summed by the runner instead.
+class TSlotProgress : public IProgress {
+  public:
+    explicit TSlotProgress(IProgress& Target) : target_(Target) {}
+    void JobDisplayChanged() override { target_.JobDisplayChanged(); }
+    void FileDone(const std::string& Source, const std::string& Target, bool Skipped, int64_t Bytes,
+                  int32_t ElapsedMs) override {
+        target_.FileDone(Source, Target, Skipped, Bytes, ElapsedMs);
+    }
+    void PassedOver(const std::string& Source, const std::string& Reason) override {
+        if (reported_.insert(Source).second) target_.PassedOver(Source, Reason);
+    }
+
+  private:
+    IProgress& target_;
+    std::set<std::string> reported_;
+};
+
+struct TBatchRunner::TSlot {
+    std::unique_ptr<TJobControl> control;
+    // The running job's source and target as the search named them, and the device that
+    // will hold the target.
+    std::string source, target;
+    dev_t targetDevice = 0;
+    int64_t sourceSize = 0;  // as the search measured it
+};
+
+TBatchRunner::TBatchRunner(TSettings& Settings, IMessages& Messages, IProgress& Progress,
+                           IClock& Clock, ISound& Sound, int JobCount)
+    : settings_(Settings), messages_(Messages), progress_(Progress), clock_(Clock), sound_(Sound) {
+    slotProgress_ = std::make_unique<TSlotProgress>(Progress);
+    for (int i = 0; i < std::max(JobCount, 1); ++i) {
+        auto slot = std::make_unique<TSlot>();
+        slot->control =
+            std::make_unique<TJobControl>(settings_, messages_, *slotProgress_, clock_, sound_);
+        TJobControl& control = *slot->control;
+        control.FreeSpaceOf = [this](const std::string& Dir) { return FreeSpace(Dir); };
+        control.MayTakeSource = [this](const std::string& Source) { return MayTake(Source); };
+        control.Listings = &listings_;
+        control.OnThreadCreated = [this](TRecodingThread& Thread) {
+            Thread.OnDone = [this] {
+                std::lock_guard lock(endsMutex_);
+                ended_.notify_all();
+            };
+        };
+        slots_.push_back(std::move(slot));
+    }
+}
+
+TBatchRunner::~TBatchRunner() = default;
+
+int TBatchRunner::Running() const {
+    int running = 0;
+    for (const auto& slot : slots_) running += slot->control->JobState() != jsStopped;
+    return running;
+}
+
+std::vector<std::string> TBatchRunner::RunningSources() const {
+    std::vector<std::string> sources;
+    for (const auto& slot : slots_)
+        if (slot->control->JobState() != jsStopped) sources.push_back(slot->source);
+    return sources;
+}
+
+bool TBatchRunner::Check() {
+    TJobControl& control = *slots_.front()->control;
+    bool passed = control.CheckDirLists();
+    for (auto check : {&TSettings::CheckSourceExtensions, &TSettings::CheckTargetExtension}) {
+        if (!passed) break;
+        if (const auto failure = (settings_.*check)()) {
+            messages_.ShowError(failure->Message);
+            passed = false;
+        }
+    }
+    if (passed) {
+        if (const auto failure = settings_.CheckTargetFormat()) {
+            messages_.ShowError(failure->Message);
+            passed = false;
+        }
+    }
+    if (!passed) failed_ = stopping_ = true;
+    return passed;
+}
+
+// The search passes over what another slot is recoding, what failed under KeepGoing, what
+// waits for its target to be free, and what another process has claimed.
+bool TBatchRunner::MayTake(const std::string& Source) {
+    if (skip_.count(Source) || deferred_.count(Source)) return false;
+    for (const auto& slot : slots_)
+        if (slot->control->JobState() != jsStopped && slot->source == Source) return false;
+    if (!Claims) return true;
+    switch (Claims->Claim(Source)) {
+        case TClaims::TResult::Claimed:
+            claimedNow_.push_back(Source);
+            return true;
+        case TClaims::TResult::Unclaimable:
+            return true;
+        case TClaims::TResult::Taken:
+            break;
+    }
+    return false;
+}
+
+// Releases the claims the last search made, but Keep's (and its target's).
+void TBatchRunner::ReleaseUnused(const std::string& Keep) {
+    for (const std::string& path : claimedNow_)
+        if (path != Keep && Claims) Claims->Release(path);
+    claimedNow_.clear();
+}
+
+void TBatchRunner::Release(TSlot& Slot) {
+    if (!Claims) return;
+    Claims->Release(Slot.source);
+    Claims->Release(Slot.target);
+}
+
+TGoResult TBatchRunner::StartOne(TSlot& Slot) {
+    TJobControl& c = *Slot.control;
+    c.RefreshTargetDirs();
+    c.LastGoMessage.clear();
+    try {
+        try {
+            do {
+                c.FindSourceFile();
+                sawYoung_ = sawYoung_ || c.SawYoungFiles;
+                c.ChooseTargetFile();
+                // A target another job is writing: the source waits until that job ended,
+                // and then meets the target as one job after the other would.
+                bool targetBusy = false;
+                const std::string target = fileops::Normalise(c.TargetFile);
+                for (const auto& other : slots_)
+                    if (other->control->JobState() != jsStopped &&
+                        fileops::Normalise(other->target) == target)
+                        targetBusy = true;
+                if (!targetBusy && Claims && !c.TargetFile.empty()) {
+                    const auto claim = Claims->Claim(c.TargetFile);
+                    if (claim == TClaims::TResult::Claimed) claimedNow_.push_back(c.TargetFile);
+                    targetBusy = claim == TClaims::TResult::Taken;
+                }
+                if (targetBusy) {
+                    // Searched again when a job ends, or shortly when none runs here.
+                    sawYoung_ = true;
+                    deferred_.insert(c.SourceFile);
+                    ReleaseUnused("");
+                    c.SourceFile.clear();
+                    continue;
+                }
+                c.CheckTargetFile();
+                if (c.TargetFile.empty()) ReleaseUnused("");  // skipped: the source is done
+            } while (c.SourceFile.empty() || c.TargetFile.empty());
+            Slot.source = c.SourceFile;
+            Slot.target = c.TargetFile;
+            Slot.targetDevice = DeviceOf(c.TargetFile);
+            Slot.sourceSize = c.SourceFileSize;
+            // Claims made for this job stay until its end.
+            claimedNow_.clear();
+            c.SetJobState(jsRecoding);
+            return TGoResult::Started;
+        } catch (const ENoMoreFileException&) {
+            sawYoung_ = sawYoung_ || c.SawYoungFiles;
+            ReleaseUnused("");
+            return TGoResult::NoMoreFiles;
+        }
+    } catch (const std::exception& error) {
+        ReleaseUnused("");
+        c.LastGoMessage = error.what();
+        messages_.ShowError(error.what());
+        return TGoResult::Failed;
+    }
+}
+
+TBatchRunner::TFill TBatchRunner::Fill() {
+    deferred_.clear();
+    sawYoung_ = false;
+    if (Claims) Claims->Refresh();
+    for (auto& slot : slots_) {
+        if (stopping_) return TFill::Failed;
+        if (slot->control->JobState() != jsStopped) continue;
+        for (;;) {
+            const TGoResult result = StartOne(*slot);
+            if (result == TGoResult::Started) break;
+            if (result == TGoResult::NoMoreFiles) return TFill::NoMoreFiles;
+            failed_ = true;
+            // A failure that belongs to one source passes it over under KeepGoing; the
+            // others end the batch.
+            const TJobControl& c = *slot->control;
+            if (KeepGoing && !c.SourceFile.empty() &&
+                c.LastGoMessage != "Processing was stopped !" &&
+                c.LastGoMessage != EAllDirFullException().what()) {
+                skip_.insert(c.SourceFile);
+                continue;
+            }
+            stopping_ = true;
+            return TFill::Failed;
+        }
+    }
+    return TFill::Full;
+}
+
+bool TBatchRunner::Reap(int Ms) {
+    // Claims of long jobs are touched while they run, so no other host takes them over.
+    if (Claims) Claims->Refresh();
+    auto finished = [&] {
+        for (const auto& slot : slots_) {
+            const TRecodingThread* thread = slot->control->RecodingThread();
+            if (thread && thread->Finished()) return true;
+        }
+        return false;
+    };
+    if (!finished()) {
+        std::unique_lock lock(endsMutex_);
+        ended_.wait_for(lock, std::chrono::milliseconds(Ms), [&] { return finished(); });
+    }
+    bool ended = false;
+    for (auto& slot : slots_) {
+        TJobControl& c = *slot->control;
+        TRecodingThread* thread = c.RecodingThread();
+        if (!thread || !thread->Finished()) continue;
+        thread->WaitFor();
+        ended = true;
+        if (BeforeJobDone) BeforeJobDone(*thread);
+        const std::string source = c.SourceFile;
+        if (c.RecodingThreadDone()) {
+            ++filesProcessed_;
+        } else {
+            failed_ = true;
+            if (KeepGoing)
+                skip_.insert(source);
+            else
+                stopping_ = true;
+        }
+        Release(*slot);
+    }
+    return ended;
+}
+
+void TBatchRunner::StopAll() {
+    for (auto& slot : slots_) {
+        TJobControl& c = *slot->control;
+        if (c.JobState() == jsStopped) continue;
+        const std::string part = c.RecodingThread() ? c.RecodingThread()->PartFileName() : "";
+        c.SetJobState(jsStopped);
+        if (!part.empty()) fileops::RemoveFile(part);
+        Release(*slot);
+    }
+}
+
+int64_t TBatchRunner::StillToWrite(const TSlot& Slot) const {
+    const TRecodingThread& thread = *Slot.control->RecodingThread();
+    struct stat st {};
+    const int64_t written =
+        ::stat(thread.PartFileName().c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    const int64_t read = thread.BytesRead();
+    const int64_t size = thread.SourceSize() > 0 ? thread.SourceSize() : Slot.sourceSize;
+    // Until the job has read something, a target as large as its source.
+    int64_t total = size > 0 ? size : 0;
+    if (read > 0 && written > 0)
+        total = static_cast<int64_t>(static_cast<double>(written) * static_cast<double>(size) /
+                                     static_cast<double>(read));
+    return std::max<int64_t>(total - written, 0);
+}
+
+// The free space a new target would see: what the file system reports less what the running
+// jobs on the same file system will still write.
+int64_t TBatchRunner::FreeSpace(const std::string& Dir) {
+    int64_t free = FreeSpaceOf ? FreeSpaceOf(Dir) : fileops::FreeSpace(Dir);
+    if (free < 0) return free;
+    struct stat st {};
+    const dev_t device = ::stat(Dir.c_str(), &st) == 0 ? st.st_dev : 0;
+    for (const auto& slot : slots_) {
+        const TRecodingThread* thread = slot->control->RecodingThread();
+        if (thread && slot->control->JobState() != jsStopped && slot->targetDevice == device &&
+            device != 0)
+            free -= StillToWrite(*slot);
+    }
+    return std::max<int64_t>(free, 0);
+}
+
+void TBatchRunner::UpdateProgress() {
+    TProgressFigures sum;
+    double rate = 0;
+    int64_t remaining = 0;
+    int64_t longestMs = 0;
+    bool any = false;
+    for (auto& slot : slots_) {
+        TJobControl& c = *slot->control;
+        if (c.JobState() != jsRecoding) continue;
+        c.UpdateProgress();
+        const TProgressFigures& f = c.Figures();
+        any = true;
+        sum.BytesRead += f.BytesRead;
+        sum.SourceSize += f.SourceSize;
+        longestMs = std::max<int64_t>(longestMs, f.ElapsedMs);
+        if (f.ElapsedMs > 100) {
+            sum.HasRates = true;
+            rate += static_cast<double>(f.BytesRead) / (f.ElapsedMs * 0.001);
+            if (f.BytesRead > 0)
+                remaining = std::max<int64_t>(
+                    remaining,
+                    static_cast<int64_t>(static_cast<double>(f.SourceSize - f.BytesRead) /
+                                         static_cast<double>(f.BytesRead) * (f.ElapsedMs * 0.001)));
+        }
+        if (Running() == 1) {
+            // One job: its own figures, exactly as the single job shows them.
+            progress_.UpdateProgress(f);
+            return;
+        }
+    }
+    if (!any) return;
+    sum.ElapsedMs = static_cast<int32_t>(longestMs);
+    sum.HasPercent = sum.SourceSize > 0;
+    if (sum.HasPercent) {
+        sum.Percent = static_cast<int>(static_cast<double>(sum.BytesRead) /
+                                       static_cast<double>(sum.SourceSize) * 100.0);
+        sum.PercentText = std::to_string(sum.Percent) + "%";
+        sum.Title = "Sonbar  [" + std::to_string(Running()) + " jobs " + sum.PercentText + "]";
+    }
+    sum.Time = FormatTime(longestMs / 1000);
+    sum.RemainingTime = FormatTime(remaining);
+    sum.TotalTime = FormatTime(longestMs / 1000 + remaining);
+    sum.BytesPerSec = FormatThousands(static_cast<int64_t>(rate));
+    progress_.UpdateProgress(sum);
+}

@@ -1,0 +1,99 @@
+// A batch of up to N recoding jobs at once, each in a slot of its own with its own job
+// control and thread. Every slot's search, target choice, policies and after-actions are the
+// job control's own, run on the caller's thread one slot at a time; the runner adds what
+// only several jobs need: the sources and targets in flight that the search passes over, the
+// free space the running targets will still take, claims against other processes, and the
+// progress of all running jobs summed.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "claims.h"
+#include "jobcontrol.h"
+
+class TSlotProgress;
+
+class TBatchRunner {
+  public:
+    // JobCount: the most recoding jobs at once (at least 1).
+    TBatchRunner(TSettings& Settings, IMessages& Messages, IProgress& Progress, IClock& Clock,
+                 ISound& Sound, int JobCount);
+    // Stops and joins every running job (their .part files stay).
+    ~TBatchRunner();
+    TBatchRunner(const TBatchRunner&) = delete;
+    TBatchRunner& operator=(const TBatchRunner&) = delete;
+
+    // A file whose job fails stays in place and is passed over; otherwise the first failure
+    // starts no new job and lets the running ones finish.
+    bool KeepGoing = false;
+    // Claims against other processes; null claims nothing.
+    TClaims* Claims = nullptr;
+    // Measures a target directory's free space (the file system's by default).
+    std::function<int64_t(const std::string&)> FreeSpaceOf;
+    // Called on the caller's thread with a job's thread just before the job's end is handled.
+    std::function<void(TRecodingThread&)> BeforeJobDone;
+
+    // The checks of Go; false when one failed (its message was shown).
+    bool Check();
+    // What the last Fill found.
+    enum class TFill { Full, NoMoreFiles, Failed };
+    // Starts jobs in the idle slots until every slot runs or the search finds nothing more.
+    TFill Fill();
+    // Waits up to Ms milliseconds for a job to end, then finishes every job that has ended:
+    // its after-action, its output, its claim. Returns whether one ended.
+    bool Reap(int Ms);
+    // Terminates every running job and removes its .part file; each source stays.
+    void StopAll();
+    // Sums the running jobs' progress and hands it to the progress seam.
+    void UpdateProgress();
+
+    int Running() const;
+    int Jobs() const { return static_cast<int>(slots_.size()); }
+    // A failure happened (a job, a check, or the search).
+    bool Failed() const { return failed_; }
+    // A failure without KeepGoing: no new job starts.
+    bool Stopping() const { return stopping_; }
+    // The last Fill passed over files only because they were still young.
+    bool SawYoungFiles() const { return sawYoung_; }
+    // The sources of the running jobs.
+    std::vector<std::string> RunningSources() const;
+    int32_t FilesProcessed() const { return filesProcessed_; }
+    // The listings every slot's search shares.
+    TListingCache& Listings() { return listings_; }
+
+  private:
+    struct TSlot;
+    TJobControl& ControlFor(TSlot& Slot);
+    TGoResult StartOne(TSlot& Slot);
+    bool MayTake(const std::string& Source);
+    void Release(TSlot& Slot);
+    void ReleaseUnused(const std::string& Keep);
+    int64_t FreeSpace(const std::string& Dir);
+    int64_t StillToWrite(const TSlot& Slot) const;
+
+    TSettings& settings_;
+    IMessages& messages_;
+    IProgress& progress_;
+    IClock& clock_;
+    ISound& sound_;
+    // Wakes the caller's thread when a job's thread has ended.
+    std::mutex endsMutex_;
+    std::condition_variable ended_;
+    std::unique_ptr<TSlotProgress> slotProgress_;
+    TListingCache listings_;
+    std::vector<std::unique_ptr<TSlot>> slots_;
+    std::set<std::string> skip_;           // failed under KeepGoing
+    std::set<std::string> deferred_;       // their target is being written by another job
+    std::vector<std::string> claimedNow_;  // claims made by the search under way
+    bool failed_ = false;
+    bool stopping_ = false;
+    bool sawYoung_ = false;
+    int32_t filesProcessed_ = 0;
+};

@@ -1,0 +1,176 @@
+// The batch with several jobs: claims against other processes, the free space that running
+// targets will still take, and a search whose cost stays flat as the folder grows.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include "batchrunner.h"
+#include "engine_util.h"
+
+namespace {
+
+TEST(Claims, WhoMayTakeAFile) {
+    TTempDir dir;
+    const std::string file = dir / "a.wav";
+    const std::string claim = TClaims::ClaimPathOf(file);
+    EXPECT_EQ(claim, dir / ".a.wav.sonbar-claim");
+    EXPECT_TRUE(TClaims::IsClaimName(".a.wav.sonbar-claim"));
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    const auto old = [&] {
+        const struct timespec t[2] = {{::time(nullptr) - 600, 0}, {::time(nullptr) - 600, 0}};
+        ::utimensat(AT_FDCWD, claim.c_str(), t, 0);
+    };
+    struct Row {
+        const char* name;
+        std::string content;  // "" no claim there
+        bool aged;
+        TClaims::TResult result;
+    } rows[] = {
+        {"unclaimed", "", false, TClaims::TResult::Claimed},
+        {"live owner here", std::string(host) + " " + std::to_string(::getppid()) + " 1\n", false,
+         TClaims::TResult::Taken},
+        {"owner here is gone", std::string(host) + " " + std::to_string(dead) + " 1\n", false,
+         TClaims::TResult::Claimed},
+        {"owner elsewhere, touched lately", "otherhost 1 1\n", false, TClaims::TResult::Taken},
+        {"owner elsewhere, silent past the timeout", "otherhost 1 1\n", true,
+         TClaims::TResult::Claimed},
+        {"claim still being written", " ", false, TClaims::TResult::Taken},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        fs::remove(claim);
+        if (!r.content.empty()) std::ofstream(claim) << r.content;
+        if (r.aged) old();
+        TClaims claims(60000);
+        EXPECT_EQ(claims.Claim(file), r.result);
+        if (r.result == TClaims::TResult::Claimed) {
+            EXPECT_EQ(claims.Claim(file), TClaims::TResult::Taken) << "held by this process";
+            EXPECT_NE(Slurp(claim).find(std::to_string(::getpid())), std::string::npos);
+            claims.Release(file);
+            EXPECT_FALSE(fs::exists(claim));
+        } else {
+            claims.Release(file);
+            EXPECT_EQ(Slurp(claim), r.content) << "another's claim is never removed";
+        }
+        for (const auto& e : fs::directory_iterator(dir.Path()))
+            EXPECT_TRUE(e.path() == claim) << "nothing else left behind: " << e.path();
+    }
+}
+
+TEST(Claims, HeldClaimsAreTouchedSoNoOtherHostTakesThemOver) {
+    TTempDir dir;
+    const std::string file = dir / "a.wav";
+    TClaims claims(60000);
+    ASSERT_EQ(claims.Claim(file), TClaims::TResult::Claimed);
+    const struct timespec old[2] = {{::time(nullptr) - 600, 0}, {::time(nullptr) - 600, 0}};
+    ::utimensat(AT_FDCWD, TClaims::ClaimPathOf(file).c_str(), old, 0);
+    claims.Refresh();
+    struct stat st {};
+    ASSERT_EQ(::stat(TClaims::ClaimPathOf(file).c_str(), &st), 0);
+    EXPECT_GT(st.st_mtime, ::time(nullptr) - 60);
+}
+
+class Runner : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        in = dir / "in/";
+        out = dir / "out/";
+        fs::create_directories(in);
+        fs::create_directories(out);
+        settings.UnpackOptions(TSettings::DefaultOptionBits);
+        settings.SourceDirs = {in};
+        settings.TargetDirs = {out};
+        settings.Texts[EditTargetExt] = "wav";
+        settings.SetOption(RadioOverwrite, true);
+        settings.SetOption(CheckBoxTryAgain, false);
+        settings.SetTargetFormat(TKoWaveFormat::CreatePCM(22050, 8, 2).get());
+    }
+    // Runs the batch to its end; whether it ended without failure.
+    bool Run(TBatchRunner& Runner) {
+        if (!Runner.Check()) return false;
+        for (;;) {
+            const auto found = Runner.Stopping() ? TBatchRunner::TFill::Failed : Runner.Fill();
+            if (Runner.Running() > 0) {
+                while (!Runner.Reap(50)) Runner.UpdateProgress();
+                continue;
+            }
+            return found == TBatchRunner::TFill::NoMoreFiles && !Runner.Failed();
+        }
+    }
+
+    TTempDir dir;
+    std::string in, out;
+    TSettings settings;
+    TFakeUser user;
+};
+
+TEST_F(Runner, FreeSpaceCountsTheTargetsBeingWritten) {
+    WriteWave(in + "a.wav", 441000);
+    WriteWave(in + "b.wav", 441000);
+    const int64_t size = static_cast<int64_t>(fs::file_size(in + "a.wav"));
+    settings.Texts[EditSpaceLeft] = "1";
+    // Each target as large as its source.
+    settings.SetTargetFormat(TKoWaveFormat::CreatePCM16(44100, 2).get());
+    // Above the limit, but by less than one target.
+    const int64_t free = 1024 * 1024 + size / 2;
+    for (const int jobs : {1, 2}) {
+        SCOPED_TRACE(jobs);
+        TBatchRunner runner(settings, user, user, user, user, jobs);
+        runner.FreeSpaceOf = [&](const std::string&) { return free; };
+        user.Shown.clear();
+        const bool ok = Run(runner);
+        EXPECT_EQ(ok, jobs == 1) << testing::PrintToString(user.Shown);
+        EXPECT_EQ(runner.FilesProcessed(), jobs == 1 ? 2 : 1)
+            << "the second target does not fit beside the first one being written";
+        if (jobs == 2) {
+            EXPECT_EQ(user.Shown, std::vector<std::string>{
+                                      "error: All target paths full ! Processing stopped !"});
+        }
+        WriteWave(in + "a.wav", 441000);
+        WriteWave(in + "b.wav", 441000);
+    }
+}
+
+TEST_F(Runner, CollidingTargetsMeetThePolicyOneAfterTheOther) {
+    settings.SetOption(RadioSkip, true);
+    settings.SetOption(CheckBoxCreateSubs, false);
+    for (const char* sub : {"x/", "y/", "z/"}) WriteWave(in + sub + "same.wav");
+    TBatchRunner runner(settings, user, user, user, user, 3);
+    EXPECT_TRUE(Run(runner)) << testing::PrintToString(user.Shown);
+    std::vector<std::string> done = user.Done;
+    std::sort(done.begin(), done.end());
+    ASSERT_EQ(done.size(), 3u);
+    EXPECT_EQ(std::count_if(done.begin(), done.end(),
+                            [](const std::string& d) { return d.rfind("recoded", 0) == 0; }),
+              1)
+        << testing::PrintToString(done);
+    EXPECT_FALSE(fs::exists(out + "same.wav.part"));
+}
+
+TEST_F(Runner, SearchCostStaysFlatAndKeepsTheOrder) {
+    const int files = 300;
+    for (int i = 0; i < files; ++i) WriteWave(in + "f" + std::to_string(i) + ".wav", 10);
+    // Passed over on every search without the reuse: empty files and one that fails.
+    for (int i = 0; i < 50; ++i) std::ofstream(in + "empty" + std::to_string(i) + ".wav").close();
+    std::ofstream(in + "bad.wav") << "RIFF garbage";
+    Age(in + "bad.wav");
+    std::vector<std::string> order;
+    for (const auto& e : fs::directory_iterator(in)) {
+        const std::string name = e.path().filename().string();
+        if (name[0] == 'f') order.push_back("recoded " + in + name);
+    }
+    TBatchRunner runner(settings, user, user, user, user, 1);
+    runner.KeepGoing = true;
+    runner.Listings().RefreshMs = 60000;
+    EXPECT_FALSE(Run(runner)) << "bad.wav failed";
+    EXPECT_EQ(user.Done, order) << "the order of a fresh search";
+    EXPECT_LT(runner.Listings().Reads, 10) << "the folder is not read again for every file";
+    EXPECT_TRUE(fs::exists(in + "bad.wav") && fs::exists(in + "empty0.wav"));
+}
+
+}  // namespace
