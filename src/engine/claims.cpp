@@ -38,17 +38,26 @@ std::string NewContent(const std::string& Host) {
     return text;
 }
 
-// Creates Path exclusively holding Content; the errno of a failure.
+// Creates Path holding Content, all at once: the content is written under a name of our
+// own first and then linked to Path, which fails when Path exists (on network file systems
+// too). A process killed half-way leaves no empty claim that would look alive.
 int CreateClaim(const std::string& Path, const std::string& Content) {
-    const int fd = fileops::CreateExclusive(Path);
+    const std::string temp = Path + "." + std::to_string(::getpid()) + ".new";
+    ::unlink(temp.c_str());
+    const int fd = fileops::CreateExclusive(temp);
     if (fd < 0) return errno;
     const bool written =
         ::write(fd, Content.data(), Content.size()) == static_cast<ssize_t>(Content.size());
+    const int writeError = errno ? errno : ENOSPC;
     ::close(fd);
-    if (written) return 0;
-    const int error = errno ? errno : ENOSPC;
-    ::unlink(Path.c_str());
-    return error;
+    if (!written) {
+        ::unlink(temp.c_str());
+        return writeError;
+    }
+    const int linked = ::link(temp.c_str(), Path.c_str());
+    const int linkError = errno;
+    ::unlink(temp.c_str());
+    return linked == 0 ? 0 : linkError;
 }
 
 }  // namespace
@@ -97,8 +106,8 @@ bool TClaims::IsStale(const std::string& ClaimPath, const std::string& Content) 
     if (::lstat(ClaimPath.c_str(), &st) != 0) return errno == ENOENT;
     if (NowMs() - (int64_t{st.st_mtim.tv_sec} * 1000 + st.st_mtim.tv_nsec / 1000000) > TimeoutMs)
         return true;
-    // On this host the owner's process answers for itself; a claim still being written
-    // (empty) or one from another host waits for the timeout.
+    // On this host the owner's process answers for itself; a claim from another host waits
+    // for the timeout.
     char host[256] = {};
     long pid = 0;
     if (std::sscanf(Content.c_str(), "%255s %ld", host, &pid) != 2 || host_ != host || pid <= 0)

@@ -91,15 +91,15 @@ class Runner : public ::testing::Test {
         settings.SetTargetFormat(TKoWaveFormat::CreatePCM(22050, 8, 2).get());
     }
     // Runs the batch to its end; whether it ended without failure.
-    bool Run(TBatchRunner& Runner) {
-        if (!Runner.Check()) return false;
+    bool Run(TBatchRunner& Batch) {
+        if (!Batch.Check()) return false;
         for (;;) {
-            const auto found = Runner.Stopping() ? TBatchRunner::TFill::Failed : Runner.Fill();
-            if (Runner.Running() > 0) {
-                while (!Runner.Reap(50)) Runner.UpdateProgress();
+            const auto found = Batch.Stopping() ? TBatchRunner::TFill::Failed : Batch.Fill();
+            if (Batch.Running() > 0) {
+                while (!Batch.Reap(50)) Batch.UpdateProgress();
                 continue;
             }
-            return found == TBatchRunner::TFill::NoMoreFiles && !Runner.Failed();
+            return found == TBatchRunner::TFill::NoMoreFiles && !Batch.Failed();
         }
     }
 
