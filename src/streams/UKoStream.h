@@ -23,7 +23,9 @@ class TKoStream : public TKoObject {
     virtual int64_t GetPosition();
     // The format of the data, owned by the stream; nullptr when it has none.
     virtual TKoFormat* GetFormat();
-    // Always raises EKoError naming the stream's class: formats are fixed at creation.
+    // Always raises EKoError: formats are fixed at creation. The message is the stream's class
+    // name run straight into "Can't set a format in TKoStream", with no separator
+    // ("TKoProxyStreamCan't set ..."), the text callers have always matched.
     virtual void SetFormat(const TKoFormat* Format);
     // Bytes placed at Area.Start (0 .. Area.Size); 0 at the end; negative on failure.
     virtual int32_t Read(const TKoArea& Area);
