@@ -12,9 +12,8 @@ namespace {
 // The device holding Path's directory (0 unknown).
 dev_t DeviceOf(const std::string& Path) {
     struct stat st {};
-    std::string dir = fileops::DirectoryPart(Path);
-    if (dir.empty()) dir = ".";
-    return ::stat(dir.c_str(), &st) == 0 ? st.st_dev : 0;
+    const std::string dir = fileops::DirectoryPart(Path);
+    return ::stat(dir.empty() ? "." : dir.c_str(), &st) == 0 ? st.st_dev : 0;
 }
 
 }  // namespace

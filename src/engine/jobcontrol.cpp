@@ -95,14 +95,15 @@ bool TJobControl::Check(const std::optional<TCheckFailure>& Failure, bool EvenWh
 }
 
 void TJobControl::ResetJobDisplay() {
-    figures_ = TProgressFigures{};
-    figures_.PercentText = "0%";
-    const std::string zero = FormatTime(0);
-    figures_.Time = zero;
-    figures_.RemainingTime = zero;
-    figures_.TotalTime = zero;
-    figures_.BytesPerSec = "0";
-    figures_.Title = "Sonbar  [Stopped]";
+    // Built whole and moved in: GCC 12 mistakes assigning short literals for an overlap.
+    TProgressFigures reset;
+    reset.PercentText = std::string("0%");
+    reset.Time = FormatTime(0);
+    reset.RemainingTime = reset.Time;
+    reset.TotalTime = reset.Time;
+    reset.BytesPerSec = std::string("0");
+    reset.Title = std::string("Sonbar  [Stopped]");
+    figures_ = std::move(reset);
 }
 
 void TJobControl::StartThread() {
