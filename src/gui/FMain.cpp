@@ -507,12 +507,13 @@ void TFormMain::AddDirClick(QTreeWidget* List) {
     settings_.CheckSourceExtensions();
     settings_.CheckTargetExtension();
     const std::string sourceLabel = SourceExtensionsSummary(settings_);
-    const TOpenDialogSpec spec =
+    const TOpenDialogSetup dialog =
         PrepareOpenDialog(source ? TOpenKind::SourceDir : TOpenKind::TargetDir,
                           sourceLabel == "(?)" ? "" : sourceLabel, settings_.TargetExtension());
     std::string initial = ini_->ReadString("LastOpen", source ? "Source" : "Target", "");
     if (!source || firstSourceAdd_) initial = StripUncPath(initial);
-    const auto chosen = chooser_->Choose(this, spec.Title, spec.Filter, spec.PresetName, initial);
+    const auto chosen =
+        chooser_->Choose(this, dialog.Title, dialog.Filter, dialog.PresetName, initial);
     if (!chosen) return;
     const std::string path = fileops::Normalise(*chosen);
     if (source) firstSourceAdd_ = false;

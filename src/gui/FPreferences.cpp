@@ -370,9 +370,10 @@ void TFormPreferences::ButtonSelectTFClick() {
 }
 
 void TFormPreferences::ButtonSelectMoveDirClick() {
-    const TOpenDialogSpec spec = PrepareOpenDialog(TOpenKind::MoveDir, "", "");
+    const TOpenDialogSetup dialog = PrepareOpenDialog(TOpenKind::MoveDir, "", "");
     const std::string initial = StripUncPath(ini_.ReadString("LastOpen", "Move", ""));
-    const auto chosen = chooser_.Choose(this, spec.Title, spec.Filter, spec.PresetName, initial);
+    const auto chosen =
+        chooser_.Choose(this, dialog.Title, dialog.Filter, dialog.PresetName, initial);
     if (!chosen) return;
     Edits[EditMoveDir]->setText(
         QString::fromStdString(fileops::DirectoryPart(fileops::Normalise(*chosen))));
@@ -384,9 +385,10 @@ void TFormPreferences::ButtonSelectMoveDirClick() {
 }
 
 void TFormPreferences::ButtonSelectWAVClick() {
-    const TOpenDialogSpec spec = PrepareOpenDialog(TOpenKind::WavFile, "", "");
+    const TOpenDialogSetup dialog = PrepareOpenDialog(TOpenKind::WavFile, "", "");
     const std::string initial = StripUncPath(ini_.ReadString("LastOpen", "WAV", ""));
-    const auto chosen = chooser_.Choose(this, spec.Title, spec.Filter, spec.PresetName, initial);
+    const auto chosen =
+        chooser_.Choose(this, dialog.Title, dialog.Filter, dialog.PresetName, initial);
     if (!chosen) return;
     const std::string file = fileops::Normalise(*chosen);
     Edits[EditWAVFile]->setText(QString::fromStdString(file));

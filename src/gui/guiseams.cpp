@@ -100,8 +100,8 @@ void TQtSound::PlayWav(const std::string& File) {
     effect_->play();  // asynchronous; without an output device it stays silent
 }
 
-TOpenDialogSpec PrepareOpenDialog(TOpenKind Kind, const std::string& SourceExtLabel,
-                                  const std::string& TargetExtension) {
+TOpenDialogSetup PrepareOpenDialog(TOpenKind Kind, const std::string& SourceExtLabel,
+                                   const std::string& TargetExtension) {
     const std::string all = "All Files (*.*)|*.*";
     switch (Kind) {
         case TOpenKind::SourceDir:

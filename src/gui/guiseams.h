@@ -70,15 +70,15 @@ class TQtSound : public ISound {
 QString QtFilter(const std::string& Filter);
 
 // What the shared open dialog is prepared with for each kind of choice.
-struct TOpenDialogSpec {
+struct TOpenDialogSetup {
     std::string Title;
     std::string Filter;
     std::string PresetName;
 };
 enum class TOpenKind { SourceDir = 0, TargetDir = 1, MoveDir = 2, WavFile = 3 };
 // SourceExtLabel: the settings summary's source extensions ("*.wav;*.snd"), "" for none.
-TOpenDialogSpec PrepareOpenDialog(TOpenKind Kind, const std::string& SourceExtLabel,
-                                  const std::string& TargetExtension);
+TOpenDialogSetup PrepareOpenDialog(TOpenKind Kind, const std::string& SourceExtLabel,
+                                   const std::string& TargetExtension);
 // Empty for a network path ("//server/..."), else Path unchanged.
 std::string StripUncPath(const std::string& Path);
 
