@@ -14,12 +14,6 @@
 
 namespace {
 
-int64_t NowMs() {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 // The whole (small) content of a file; "" when it cannot be read.
 std::string ReadSmall(const std::string& Path) {
     const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -104,8 +98,7 @@ TClaims::TResult TClaims::Claim(const std::string& Path) {
 bool TClaims::IsStale(const std::string& ClaimPath, const std::string& Content) const {
     struct stat st {};
     if (::lstat(ClaimPath.c_str(), &st) != 0) return errno == ENOENT;
-    if (NowMs() - (int64_t{st.st_mtim.tv_sec} * 1000 + st.st_mtim.tv_nsec / 1000000) > TimeoutMs)
-        return true;
+    if (fileops::AgeMs(st) > TimeoutMs) return true;
     // On this host the owner's process answers for itself; a claim from another host waits
     // for the timeout.
     char host[256] = {};
@@ -139,7 +132,7 @@ void TClaims::Release(const std::string& Path) {
 }
 
 void TClaims::Refresh() {
-    const int64_t now = NowMs();
+    const int64_t now = fileops::MonotonicMs();
     if (now - lastRefreshMs_ < TimeoutMs / 4) return;
     lastRefreshMs_ = now;
     for (const auto& [path, content] : held_)

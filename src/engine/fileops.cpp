@@ -98,14 +98,23 @@ TStability Stability(const std::string& Path, int64_t StableMs) {
         result = TStability::Busy;
     struct stat st {};
     if (result == TStability::Stable && ::fstat(fd, &st) == 0) {
-        struct timespec now {};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        const int64_t ageMs = (int64_t{now.tv_sec} - st.st_mtim.tv_sec) * 1000 +
-                              (int64_t{now.tv_nsec} - st.st_mtim.tv_nsec) / 1000000;
-        if (ageMs < StableMs) result = TStability::Young;
+        if (AgeMs(st) < StableMs) result = TStability::Young;
     }
     ::close(fd);
     return result;
+}
+
+int64_t AgeMs(const struct stat& Status) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return (int64_t{now.tv_sec} - Status.st_mtim.tv_sec) * 1000 +
+           (int64_t{now.tv_nsec} - Status.st_mtim.tv_nsec) / 1000000;
+}
+
+int64_t MonotonicMs() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 int64_t FreeSpace(const std::string& Dir) {

@@ -3,6 +3,8 @@
 // batch. Paths are plain UTF-8 byte strings; directories end in "/".
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -32,6 +34,10 @@ int64_t ReadableSize(const std::string& Path);
 // Why a file may not be taken yet: it is held open for writing by another process, or it
 // changed within the last StableMs milliseconds.
 enum class TStability { Stable, Young, Busy };
+// Milliseconds since the file's last change, by the wall clock (file times are wall time).
+int64_t AgeMs(const struct stat& Status);
+// A clock for intervals: milliseconds that never jump back.
+int64_t MonotonicMs();
 TStability Stability(const std::string& Path, int64_t StableMs = 2000);
 
 // Free bytes for an unprivileged user on the file system holding Dir, or -1.

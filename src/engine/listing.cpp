@@ -5,13 +5,9 @@
 
 #include <algorithm>
 
-namespace {
+#include "fileops.h"
 
-int64_t NowMs() {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
+namespace {
 
 bool Same(const struct timespec& A, const struct timespec& B) {
     return A.tv_sec == B.tv_sec && A.tv_nsec == B.tv_nsec;
@@ -33,7 +29,7 @@ TListingCache::TListing& TListingCache::Get(const std::string& Dir) {
     TListing& listing = listings_[Dir];
     struct stat st {};
     const bool exists = ::stat(Dir.c_str(), &st) == 0;
-    const int64_t now = NowMs();
+    const int64_t now = fileops::MonotonicMs();
     const bool unchanged = exists && listing.readAtMs > 0 && st.st_dev == listing.device &&
                            st.st_ino == listing.inode && Same(st.st_mtim, listing.mtime);
     const bool young = now - listing.readAtMs < RefreshMs;
