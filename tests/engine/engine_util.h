@@ -107,6 +107,20 @@ class TTempDir {
     std::string path_;
 };
 
+// Settings for a batch from the folder In to Out (both created): the stored defaults but
+// overwriting and not waiting, targets named .wav in 22,050 Hz 8-bit stereo PCM.
+inline void BatchSettings(TSettings& S, const std::string& In, const std::string& Out) {
+    fs::create_directories(In);
+    fs::create_directories(Out);
+    S.UnpackOptions(TSettings::DefaultOptionBits);
+    S.SourceDirs = {In};
+    S.TargetDirs = {Out};
+    S.Texts[EditTargetExt] = "wav";
+    S.SetOption(RadioOverwrite, true);
+    S.SetOption(CheckBoxTryAgain, false);
+    S.SetTargetFormat(TKoWaveFormat::CreatePCM(22050, 8, 2).get());
+}
+
 // Runs Go and every job it chains until the batch stops; the jobs run on their threads.
 inline void RunBatch(TJobControl& Control) {
     Control.ButtonGoClick();

@@ -10,21 +10,7 @@ class Job : public ::testing::Test {
     void SetUp() override {
         in = dir / "in/";
         out = dir / "out/";
-        fs::create_directories(in);
-        fs::create_directories(out);
-        settings.UnpackOptions(TSettings::DefaultOptionBits);
-        settings.SourceDirs = {in};
-        settings.TargetDirs = {out};
-        settings.Texts[EditTargetExt] = "wav";
-        settings.SetOption(RadioOverwrite, true);
-        settings.SetOption(CheckBoxTryAgain, false);
-        const auto ima = TKoWaveFormat::CreateDefault();
-        ima->SetFormatTag(17);
-        ima->SetChannels(2);
-        ima->SetSamplesPerSec(44100);
-        ima->SetBitsPerSample(4);
-        const auto pcm = TKoWaveFormat::CreatePCM(22050, 8, 2);
-        settings.SetTargetFormat(pcm.get());
+        BatchSettings(settings, in, out);
     }
     // The sources in the order the batch recoded them, relative to the source folder.
     std::vector<std::string> Recoded() const {

@@ -80,15 +80,7 @@ class Runner : public ::testing::Test {
     void SetUp() override {
         in = dir / "in/";
         out = dir / "out/";
-        fs::create_directories(in);
-        fs::create_directories(out);
-        settings.UnpackOptions(TSettings::DefaultOptionBits);
-        settings.SourceDirs = {in};
-        settings.TargetDirs = {out};
-        settings.Texts[EditTargetExt] = "wav";
-        settings.SetOption(RadioOverwrite, true);
-        settings.SetOption(CheckBoxTryAgain, false);
-        settings.SetTargetFormat(TKoWaveFormat::CreatePCM(22050, 8, 2).get());
+        BatchSettings(settings, in, out);
     }
     // Runs the batch to its end; whether it ended without failure.
     bool Run(TBatchRunner& Batch) {
