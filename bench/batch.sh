@@ -15,16 +15,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 runs=${RUNS:-3}
 
-for tool in sox ffmpeg hyperfine python3 /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "batch.sh: $tool is needed" >&2; exit 1; }
-done
+source "$root/bench/common.sh"
+need sox ffmpeg hyperfine python3 /usr/bin/time
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONBAR_SANITIZE=OFF \
-        -DSONBAR_TESTS=OFF -DSONBAR_GUI=OFF >/dev/null
-fi
-cmake --build "$build" -j2 --target sonbar-cli >/dev/null
-cli=$build/src/cli/sonbar-cli
+cli=$(release_cli "$build")
 
 work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-batch-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT

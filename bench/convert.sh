@@ -18,17 +18,11 @@ runs=${RUNS:-3}
 length=${SECONDS_OF_AUDIO:-600}
 cases=${CASES:-mp3 mp3-speed mp3-decode rate rate-speed ima msadpcm alaw ulaw gsm pcm}
 
-for tool in sox hyperfine python3 /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "convert.sh: $tool is needed" >&2; exit 1; }
-done
+source "$root/bench/common.sh"
+need sox hyperfine python3 /usr/bin/time
 have() { command -v "$1" >/dev/null; }
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONBAR_SANITIZE=OFF \
-        -DSONBAR_TESTS=OFF -DSONBAR_GUI=OFF >/dev/null
-fi
-cmake --build "$build" -j2 --target sonbar-cli >/dev/null
-cli=$build/src/cli/sonbar-cli
+cli=$(release_cli "$build")
 [ -x "$cli" ] || cli=$(find "$build" -name sonbar-cli -type f -perm -u+x | head -n1)
 
 work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-convert-bench.XXXXXX")

@@ -14,16 +14,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 runs=${RUNS:-5}
 
-for tool in sox hyperfine python3 /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "copy.sh: $tool is needed" >&2; exit 1; }
-done
+source "$root/bench/common.sh"
+need sox hyperfine python3 /usr/bin/time
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONBAR_SANITIZE=OFF \
-        -DSONBAR_TESTS=OFF -DSONBAR_GUI=OFF >/dev/null
-fi
-cmake --build "$build" -j2 --target sonbar-cli >/dev/null
-cli=$build/src/cli/sonbar-cli
+cli=$(release_cli "$build")
 [ -x "$cli" ] || cli=$(find "$build" -name sonbar-cli -type f -perm -u+x | head -n1)
 
 work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-copy-bench.XXXXXX")

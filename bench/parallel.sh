@@ -9,15 +9,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 files=${2:-40}
-for tool in sox parallel; do
-    command -v "$tool" >/dev/null || { echo "parallel.sh: $tool is needed" >&2; exit 1; }
-done
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONBAR_SANITIZE=OFF \
-        -DSONBAR_TESTS=OFF -DSONBAR_GUI=OFF >/dev/null
-fi
-cmake --build "$build" -j2 --target sonbar-cli >/dev/null
-cli=$build/src/cli/sonbar-cli
+source "$root/bench/common.sh"
+need sox parallel
+cli=$(release_cli "$build")
 
 work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-parallel.XXXXXX")
 trap 'rm -rf "$work"' EXIT
