@@ -216,8 +216,9 @@ int RunBatch(std::span<const std::string> args) {
         if (runner.SawYoungFiles() && Sleep(250)) continue;
         if (!watch || stopSignal)
             return runner.Failed() || stopSignal ? kExitFailure : kExitSuccess;
-        // The hot folder: wait, then search again.
-        if (!Sleep(1000 * settings.WaitSecondsValue()))
+        // The hot folder: wait, then search again (at least a second, as the windows' timer
+        // ticks, so a waiting time of 0 does not spin).
+        if (!Sleep(1000 * std::max(1, settings.WaitSecondsValue())))
             return runner.Failed() ? kExitFailure : kExitSuccess;
     }
 }
