@@ -255,10 +255,18 @@ QWidget* TFormMain::BuildSettings() {
     LabelAlready->setMinimumWidth(
         LabelAlready->fontMetrics().horizontalAdvance("Skip source file (!)"));
     auto* convert = new QHBoxLayout;
+    // One line of text: "Convert all *.wav;*.aif to *.mp3", not two spread columns.
+    convert->setSpacing(0);
+    // Each as wide as its text; a long list of extensions is cut at the group's width.
+    for (QLabel* label : {LabelSourceExt, LabelTargetExt})
+        label->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
+    LabelSourceExt->setMaximumWidth(LabelSourceExt->fontMetrics().horizontalAdvance("W") * 14);
+    LabelTargetExt->setMaximumWidth(LabelTargetExt->fontMetrics().horizontalAdvance("W") * 6);
     convert->addWidget(Caption("Convert all "));
-    convert->addWidget(LabelSourceExt, 1);
+    convert->addWidget(LabelSourceExt);
     convert->addWidget(Caption(" to "));
-    convert->addWidget(LabelTargetExt, 1);
+    convert->addWidget(LabelTargetExt);
+    convert->addStretch(1);
     auto* grid = new QGridLayout(GroupBoxSettings);
     grid->setVerticalSpacing(5);
     grid->addLayout(convert, 0, 0, 1, 2);
