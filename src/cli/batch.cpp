@@ -26,7 +26,8 @@ constexpr const char* kHelp =
     "  --settings DIR  the folder of Sonbar.ini and Sonbar.tf\n"
     "  --jobs N        recode up to N files at once (default: \"jobs\" of the settings, else\n"
     "                  one per processor); --jobs 1 recodes one file at a time\n"
-    "  --watch         when no source is left, wait WaitSeconds and search again, for ever\n"
+    "  --watch         when no source is left, wait WaitSeconds and search again, for ever;\n"
+    "                  a file whose job fails is passed over until it changes\n"
     "  --yes, --no     the answer to \"Prompt what to do\" without a terminal: overwrite the\n"
     "                  target, or treat the source as already processed (neither: cancel)\n"
     "  --keep-going    a file whose job fails stays in place and is passed over; without\n"
@@ -106,6 +107,10 @@ class TCliFrontEnd : public IMessages, public IProgress, public ISound {
         ClearLine();
         std::fprintf(stderr, "sonbar-cli: %s: passed over: %s\n", Source.c_str(), Reason.c_str());
     }
+    void SourceChanged(const std::string& Source, const std::string& Text) override {
+        ClearLine();
+        std::fprintf(stderr, "sonbar-cli: %s: %s\n", Source.c_str(), Text.c_str());
+    }
 
     double audioSeconds = 0;
 
@@ -184,6 +189,7 @@ int RunBatch(std::span<const std::string> args) {
     TClaims claims;
     TBatchRunner runner(settings, ui, ui, clock, ui, jobs);
     runner.KeepGoing = keepGoing;
+    runner.Watching = watch;
     runner.Claims = &claims;
     runner.BeforeJobDone = [&](TRecodingThread& Thread) {
         ui.audioSeconds = Thread.AudioSeconds();
@@ -214,8 +220,10 @@ int RunBatch(std::span<const std::string> args) {
         // Files copied in just before the run, or waiting for a target another process
         // writes: search again shortly.
         if (runner.SawYoungFiles() && Sleep(250)) continue;
-        if (!watch || stopSignal)
+        if (!watch || stopSignal) {
+            runner.ReportLeftOver();
             return runner.Failed() || stopSignal ? kExitFailure : kExitSuccess;
+        }
         // The hot folder: wait, then search again (at least a second, as the windows' timer
         // ticks, so a waiting time of 0 does not spin).
         if (!Sleep(1000 * std::max(1, settings.WaitSecondsValue())))

@@ -34,6 +34,8 @@ constexpr const char* kHelp =
     "  wait-seconds=N           buffer-kb=N              min-space-mb=N   priority=0..6\n"
     "  jobs=N|auto              recoding jobs at once in `sonbar-cli batch` (auto: one per\n"
     "                           processor); the windows recode one file at a time\n"
+    "  stable-seconds=N         how long a source must stay unchanged before it is taken\n"
+    "                           (default 2; longer for writers that pause between pieces)\n"
     "  --tag TAG --attributes TEXT   the target format, as 'sonbar-cli formats TAG' lists it\n"
     "  --settings DIR           the folder of Sonbar.ini and Sonbar.tf (default: beside the\n"
     "                           program when a Sonbar.ini is there, else\n"
@@ -78,6 +80,7 @@ const std::vector<Setting>& Table() {
         {"min-space-mb", Setting::Number, EditSpaceLeft, {}},
         {"priority", Setting::Number, -1, {}},
         {"jobs", Setting::Number, -2, {}},
+        {"stable-seconds", Setting::Number, -3, {}},
     };
     return table;
 }
@@ -90,6 +93,7 @@ std::string Join(const std::vector<std::string>& Dirs) {
 
 // "Options" "Jobs": sonbar-cli's alone (the windows pass over keys they do not know).
 constexpr int kJobsIndex = -2;
+constexpr int kStableIndex = -3;
 constexpr int32_t kMaxJobs = 256;
 
 std::string ValueOf(const Setting& S, TSettings& Settings, int32_t Jobs) {
@@ -100,6 +104,7 @@ std::string ValueOf(const Setting& S, TSettings& Settings, int32_t Jobs) {
             return Settings.Texts[static_cast<std::size_t>(S.index)];
         case Setting::Number:
             if (S.index == kJobsIndex) return Jobs > 0 ? std::to_string(Jobs) : "auto";
+            if (S.index == kStableIndex) return std::to_string(Settings.StableSeconds);
             return S.index < 0 ? std::to_string(Settings.Priority)
                                : Settings.Texts[static_cast<std::size_t>(S.index)];
         case Setting::Switch:
@@ -148,6 +153,11 @@ std::string Apply(const std::string& Assignment, TSettings& Settings, int32_t& J
                     if (!n || *n < 0 || *n > kMaxJobs || (*n == 0 && value != "auto"))
                         return "jobs takes auto or a number from 1 to 256";
                     Jobs = *n;
+                } else if (s.index == kStableIndex) {
+                    const auto n = ParseInteger(value);
+                    if (!n || *n < 0 || *n > TSettings::kMaxStableSeconds)
+                        return "stable-seconds takes a number from 0 to 3600";
+                    Settings.StableSeconds = *n;
                 } else if (s.index < 0) {
                     const auto n = ParseInteger(value);
                     if (!n || *n < 0 || *n > 6) return "priority takes a number from 0 to 6";

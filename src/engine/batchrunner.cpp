@@ -1,5 +1,6 @@
 #include "batchrunner.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -31,6 +32,9 @@ class TSlotProgress : public IProgress {
     }
     void PassedOver(const std::string& Source, const std::string& Reason) override {
         if (reported_.insert(Source).second) target_.PassedOver(Source, Reason);
+    }
+    void SourceChanged(const std::string& Source, const std::string& Text) override {
+        target_.SourceChanged(Source, Text);
     }
 
   private:
@@ -84,6 +88,28 @@ std::vector<std::string> TBatchRunner::RunningSources() const {
     return sources;
 }
 
+namespace {
+
+// Sweeps Dir and, where Recurse, the folders below it (never through a link, nor into
+// hidden ones) of claims that no live owner holds.
+void SweepTree(TClaims& Claims, const std::string& Dir, bool Recurse, int Depth = 0) {
+    Claims.Sweep(Dir);
+    if (!Recurse || Depth > 64) return;
+    DIR* listing = ::opendir(Dir.c_str());
+    if (!listing) return;
+    std::vector<std::string> dirs;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (entry->d_name[0] == '.') continue;
+        struct stat st {};
+        const std::string path = fileops::AddSlash(Dir) + entry->d_name;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) dirs.push_back(path);
+    }
+    ::closedir(listing);
+    for (const std::string& dir : dirs) SweepTree(Claims, dir, true, Depth + 1);
+}
+
+}  // namespace
+
 bool TBatchRunner::Check() {
     TJobControl& control = *slots_.front()->control;
     bool passed = control.CheckDirLists();
@@ -101,23 +127,58 @@ bool TBatchRunner::Check() {
         }
     }
     if (!passed) failed_ = stopping_ = true;
+    // What killed processes and failed runs left: claims nobody holds any more.
+    if (passed && Claims) {
+        for (const std::string& dir : settings_.SourceDirs)
+            SweepTree(*Claims, dir, settings_.Option(CheckBoxRDirs));
+        if (settings_.DirectoryMode() != 2)
+            for (const std::string& dir : settings_.TargetDirs)
+                SweepTree(*Claims, dir, settings_.Option(CheckBoxCreateSubs));
+    }
     return passed;
+}
+
+void TBatchRunner::Skip(const std::string& Source) {
+    skip_[Source] = fileops::IdentityAt(Source);
+}
+
+void TBatchRunner::ReportLeftOver() {
+    for (const std::string& source : claimedElsewhere_)
+        if (fileops::Exists(source))
+            slotProgress_->PassedOver(source, "is claimed by another process");
+    claimedElsewhere_.clear();
 }
 
 // The search passes over what another slot is recoding, what failed under KeepGoing, what
 // waits for its target to be free, and what another process has claimed.
 bool TBatchRunner::MayTake(const std::string& Source) {
-    if (skip_.count(Source) || deferred_.count(Source)) return false;
+    if (deferred_.count(Source)) return false;
+    if (const auto skipped = skip_.find(Source); skipped != skip_.end()) {
+        // A failed file is tried again once it has changed (and is stable again).
+        const fileops::TFileIdentity now = fileops::IdentityAt(Source);
+        if (now.Size == skipped->second.Size &&
+            now.Modified.tv_sec == skipped->second.Modified.tv_sec &&
+            now.Modified.tv_nsec == skipped->second.Modified.tv_nsec)
+            return false;
+        skip_.erase(skipped);
+    }
     for (const auto& slot : slots_)
         if (slot->control->JobState() != jsStopped && slot->source == Source) return false;
     if (!Claims) return true;
     switch (Claims->Claim(Source)) {
         case TClaims::TResult::Claimed:
+            // Another process may have finished it just before the claim: then it is gone.
+            if (fileops::ReadableSize(Source) < 0 && errno == ENOENT) {
+                Claims->Release(Source);
+                return false;
+            }
+            claimedElsewhere_.erase(Source);
             claimedNow_.push_back(Source);
             return true;
         case TClaims::TResult::Unclaimable:
             return true;
         case TClaims::TResult::Taken:
+            claimedElsewhere_.insert(Source);
             break;
     }
     return false;
@@ -160,13 +221,24 @@ TGoResult TBatchRunner::StartOne(TSlot& Slot) {
                     targetBusy = claim == TClaims::TResult::Taken;
                 }
                 if (targetBusy) {
-                    // Searched again when a job ends, or shortly when none runs here.
-                    sawYoung_ = true;
-                    deferred_.insert(c.SourceFile);
+                    // Searched again when a job ends, or shortly when none runs here; a batch
+                    // that does not watch waits for another process's claim only so long.
+                    const int64_t now = fileops::MonotonicMs();
+                    const int64_t since = waitingSince_.emplace(c.SourceFile, now).first->second;
+                    if (!Watching && now - since > TargetWaitMs) {
+                        slotProgress_->PassedOver(
+                            c.SourceFile,
+                            "its target " + c.TargetFile + " is claimed by another process");
+                        Skip(c.SourceFile);
+                    } else {
+                        sawYoung_ = true;
+                        deferred_.insert(c.SourceFile);
+                    }
                     ReleaseUnused("");
                     c.SourceFile.clear();
                     continue;
                 }
+                waitingSince_.erase(c.SourceFile);
                 c.CheckTargetFile();
                 if (c.TargetFile.empty()) ReleaseUnused("");  // skipped: the source is done
             } while (c.SourceFile.empty() || c.TargetFile.empty());
@@ -206,10 +278,10 @@ TBatchRunner::TFill TBatchRunner::Fill() {
             // A failure that belongs to one source passes it over under KeepGoing; the
             // others end the batch.
             const TJobControl& c = *slot->control;
-            if (KeepGoing && !c.SourceFile.empty() &&
+            if ((KeepGoing || Watching) && !c.SourceFile.empty() &&
                 c.LastGoMessage != "Processing was stopped !" &&
                 c.LastGoMessage != EAllDirFullException().what()) {
-                skip_.insert(c.SourceFile);
+                Skip(c.SourceFile);
                 continue;
             }
             stopping_ = true;
@@ -244,10 +316,13 @@ bool TBatchRunner::Reap(int Ms) {
         const std::string source = c.SourceFile;
         if (c.RecodingThreadDone()) {
             ++filesProcessed_;
-        } else {
+        } else if (c.LastOutcome() == TJobOutcome::SourceChanged) {
+            // Found again once it is stable; a batch that does not watch waits for it.
+            sawYoung_ = true;
+        } else if (c.LastOutcome() != TJobOutcome::SourceGone) {
             failed_ = true;
-            if (KeepGoing)
-                skip_.insert(source);
+            if (KeepGoing || Watching)
+                Skip(source);
             else
                 stopping_ = true;
         }
@@ -260,9 +335,7 @@ void TBatchRunner::StopAll() {
     for (auto& slot : slots_) {
         TJobControl& c = *slot->control;
         if (c.JobState() == jsStopped) continue;
-        const std::string part = c.RecodingThread() ? c.RecodingThread()->PartFileName() : "";
-        c.SetJobState(jsStopped);
-        if (!part.empty()) fileops::RemoveFile(part);
+        c.StopAndDiscard();
         Release(*slot);
     }
 }

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -33,6 +34,13 @@ class TBatchRunner {
     // A file whose job fails stays in place and is passed over; otherwise the first failure
     // starts no new job and lets the running ones finish.
     bool KeepGoing = false;
+    // A hot folder: a file whose job fails is reported and passed over until it changes,
+    // and the batch goes on; a target claimed by another process is waited for as long as
+    // it takes. Without it a batch ends in bounded time.
+    bool Watching = false;
+    // How long a source waits for its target while another process holds the target's
+    // claim, when not watching.
+    int64_t TargetWaitMs = 120000;
     // Claims against other processes; null claims nothing.
     TClaims* Claims = nullptr;
     // Measures a target directory's free space (the file system's by default).
@@ -53,6 +61,9 @@ class TBatchRunner {
     void StopAll();
     // Sums the running jobs' progress and hands it to the progress seam.
     void UpdateProgress();
+    // At the end of a batch: names the sources passed over because another process held
+    // them and that are still there.
+    void ReportLeftOver();
 
     int Running() const;
     int Jobs() const { return static_cast<int>(slots_.size()); }
@@ -89,7 +100,11 @@ class TBatchRunner {
     std::unique_ptr<TSlotProgress> slotProgress_;
     TListingCache listings_;
     std::vector<std::unique_ptr<TSlot>> slots_;
-    std::set<std::string> skip_;           // failed under KeepGoing
+    // Failed under KeepGoing or while watching: passed over until they change.
+    std::map<std::string, fileops::TFileIdentity> skip_;
+    std::map<std::string, int64_t> waitingSince_;  // sources waiting for a claimed target
+    std::set<std::string> claimedElsewhere_;       // sources another process held
+    void Skip(const std::string& Source);
     std::set<std::string> deferred_;       // their target is being written by another job
     std::vector<std::string> claimedNow_;  // claims made by the search under way
     bool failed_ = false;

@@ -1,5 +1,6 @@
 #include "claims.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,9 +15,15 @@
 
 namespace {
 
+// Claims of folders on other hosts may be dated a little ahead by a clock that runs fast;
+// further ahead than this, a date proves nothing.
+constexpr int64_t kClockSkewMs = 60000;
+// A temporary of a claim being made is older than this only when its maker is gone.
+constexpr int64_t kTemporaryMs = 10000;
+
 // The whole (small) content of a file; "" when it cannot be read.
 std::string ReadSmall(const std::string& Path) {
-    const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return {};
     char buffer[512];
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -32,26 +39,53 @@ std::string NewContent(const std::string& Host) {
     return text;
 }
 
-// Creates Path holding Content, all at once: the content is written under a name of our
-// own first and then linked to Path, which fails when Path exists (on network file systems
-// too). A process killed half-way leaves no empty claim that would look alive.
+// Whether somebody holds a lock on the file: 1 held, 0 free, -1 the file system keeps no
+// locks (or the file is not there).
+int LockHeld(const std::string& Path) {
+    const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const int result = ::fcntl(fd, F_OFD_GETLK, &lock);
+    ::close(fd);
+    if (result != 0) return -1;
+    return lock.l_type != F_UNLCK ? 1 : 0;
+}
+
+bool Lock(int Fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return ::fcntl(Fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// Creates Path holding Content, all at once and locked: the content is written and locked
+// under a name of our own first and then linked to Path, which fails when Path exists (on
+// network file systems too). Returns the locked descriptor, or -errno.
 int CreateClaim(const std::string& Path, const std::string& Content) {
     const std::string temp = Path + "." + std::to_string(::getpid()) + ".new";
     ::unlink(temp.c_str());
     const int fd = fileops::CreateExclusive(temp);
-    if (fd < 0) return errno;
+    if (fd < 0) return -errno;
+    // Without locks (some network mounts) the claim lives by its owner and its age.
+    static_cast<void>(Lock(fd));
     const bool written =
         ::write(fd, Content.data(), Content.size()) == static_cast<ssize_t>(Content.size());
     const int writeError = errno ? errno : ENOSPC;
-    ::close(fd);
     if (!written) {
+        ::close(fd);
         ::unlink(temp.c_str());
-        return writeError;
+        return -writeError;
     }
     const int linked = ::link(temp.c_str(), Path.c_str());
     const int linkError = errno;
     ::unlink(temp.c_str());
-    return linked == 0 ? 0 : linkError;
+    if (linked != 0) {
+        ::close(fd);
+        return -linkError;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -67,6 +101,8 @@ TClaims::TClaims(int64_t Timeout) : TimeoutMs(Timeout) {
 
 TClaims::~TClaims() {
     while (!held_.empty()) Release(held_.begin()->first);
+    // What a failed removal left behind goes now that no lock holds it.
+    for (const std::string& dir : dirs_) Sweep(dir);
 }
 
 bool TClaims::IsClaimName(const std::string& Name) {
@@ -74,7 +110,11 @@ bool TClaims::IsClaimName(const std::string& Name) {
 }
 
 std::string TClaims::ClaimPathOf(const std::string& Path) {
-    return fileops::DirectoryPart(Path) + "." + fileops::NamePart(Path) + Suffix;
+    const std::string name = fileops::NamePart(Path);
+    // Room for the temporaries made beside a claim (".PID.new").
+    const bool fits =
+        1 + name.size() + std::char_traits<char>::length(Suffix) + 24 <= fileops::kNameMax;
+    return fileops::DirectoryPart(Path) + "." + (fits ? name : fileops::ShortName(name)) + Suffix;
 }
 
 TClaims::TResult TClaims::Claim(const std::string& Path) {
@@ -83,12 +123,13 @@ TClaims::TResult TClaims::Claim(const std::string& Path) {
     const std::string content = NewContent(host_);
     // Twice at most: once more after taking over a stale claim.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int error = CreateClaim(claim, content);
-        if (error == 0) {
-            held_[Path] = content;
+        const int fd = CreateClaim(claim, content);
+        if (fd >= 0) {
+            held_[Path] = THeld{content, fd};
+            dirs_.insert(fileops::DirectoryPart(claim));
             return TResult::Claimed;
         }
-        if (error != EEXIST) return TResult::Unclaimable;
+        if (fd != -EEXIST) return TResult::Unclaimable;
         const std::string existing = ReadSmall(claim);
         if (!IsStale(claim, existing) || !TakeOver(claim, existing)) return TResult::Taken;
     }
@@ -98,9 +139,20 @@ TClaims::TResult TClaims::Claim(const std::string& Path) {
 bool TClaims::IsStale(const std::string& ClaimPath, const std::string& Content) const {
     struct stat st {};
     if (::lstat(ClaimPath.c_str(), &st) != 0) return errno == ENOENT;
-    if (fileops::AgeMs(st) > TimeoutMs) return true;
-    // On this host the owner's process answers for itself; a claim from another host waits
-    // for the timeout.
+    // Not a claim of ours at all (a link, a folder): nothing lives there.
+    if (!S_ISREG(st.st_mode)) return true;
+    switch (LockHeld(ClaimPath)) {
+        case 1:
+            return false;
+        case 0:
+            return true;
+        default:
+            break;
+    }
+    // No locks here: the owner's process answers for itself on this host; a claim from
+    // another host lives until the timeout, and a date in the future proves nothing.
+    const int64_t age = fileops::AgeMs(st);
+    if (age > TimeoutMs || age < -kClockSkewMs) return true;
     char host[256] = {};
     long pid = 0;
     if (std::sscanf(Content.c_str(), "%255s %ld", host, &pid) != 2 || host_ != host || pid <= 0)
@@ -113,9 +165,12 @@ bool TClaims::IsStale(const std::string& ClaimPath, const std::string& Content) 
 // it over at once only one succeeds. Should the claim have been replaced by a fresh one
 // between the look and the move, the fresh one is put back.
 bool TClaims::TakeOver(const std::string& ClaimPath, const std::string& Content) {
-    const std::string aside = ClaimPath + "." + host_ + "." + std::to_string(::getpid()) + Suffix;
+    const std::string aside =
+        fileops::DirectoryPart(ClaimPath) + "." +
+        fileops::ShortName(fileops::NamePart(ClaimPath) + host_ + std::to_string(::getpid())) +
+        Suffix + ".aside";
     if (::rename(ClaimPath.c_str(), aside.c_str()) != 0) return errno == ENOENT;
-    const bool same = ReadSmall(aside) == Content;
+    const bool same = ReadSmall(aside) == Content && LockHeld(aside) != 1;
     // Fails when somebody claimed anew meanwhile: theirs stands.
     if (!same) static_cast<void>(::link(aside.c_str(), ClaimPath.c_str()));
     ::unlink(aside.c_str());
@@ -127,7 +182,12 @@ void TClaims::Release(const std::string& Path) {
     if (it == held_.end()) return;
     const std::string claim = ClaimPathOf(Path);
     // Only our own: after a long silence another process may have taken it over.
-    if (ReadSmall(claim) == it->second) ::unlink(claim.c_str());
+    struct stat mine {
+    }, there{};
+    if (::fstat(it->second.fd, &mine) == 0 && ::lstat(claim.c_str(), &there) == 0 &&
+        mine.st_dev == there.st_dev && mine.st_ino == there.st_ino)
+        ::unlink(claim.c_str());
+    ::close(it->second.fd);
     held_.erase(it);
 }
 
@@ -135,6 +195,36 @@ void TClaims::Refresh() {
     const int64_t now = fileops::MonotonicMs();
     if (now - lastRefreshMs_ < TimeoutMs / 4) return;
     lastRefreshMs_ = now;
-    for (const auto& [path, content] : held_)
-        ::utimensat(AT_FDCWD, ClaimPathOf(path).c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+    for (const auto& [path, held] : held_) ::futimens(held.fd, nullptr);
+}
+
+int TClaims::Sweep(const std::string& Dir) {
+    const std::string dir = fileops::AddSlash(Dir.empty() ? "." : Dir);
+    DIR* listing = ::opendir(dir.c_str());
+    if (!listing) return 0;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(listing))
+        if (IsClaimName(entry->d_name)) names.emplace_back(entry->d_name);
+    ::closedir(listing);
+    int removed = 0;
+    const std::string suffix = Suffix;
+    for (const std::string& name : names) {
+        const std::string path = dir + name;
+        bool held = false;
+        for (const auto& [file, claim] : held_) held = held || ClaimPathOf(file) == path;
+        if (held) continue;
+        const bool isClaim = name.size() > suffix.size() &&
+                             name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        if (isClaim) {
+            const std::string content = ReadSmall(path);
+            if (IsStale(path, content) && TakeOver(path, content)) ++removed;
+            continue;
+        }
+        // A temporary: its maker locked it at once, or is gone.
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && fileops::AgeMs(st) > kTemporaryMs &&
+            LockHeld(path) != 1 && ::unlink(path.c_str()) == 0)
+            ++removed;
+    }
+    return removed;
 }

@@ -1,27 +1,34 @@
 // Claims that keep several processes, on one machine or on several sharing a folder over a
 // network file system, from recoding the same file at once. A claim is a small file
-// ".NAME.sonbar-claim" beside the file, created exclusively (O_EXCL, which network file
-// systems honour too) and holding its owner's host, process id and a random nonce. The
-// owner touches its claims while it works; a claim whose owner is gone (its process no
-// longer exists on this host, or the claim was not touched for the timeout) is taken over.
+// ".NAME.sonbar-claim" beside the file, linked into place whole (which fails where one
+// exists, on network file systems too) and holding its owner's host, process id and a random
+// nonce. The owner holds a lock on it for as long as it works: a claim is alive only while
+// that lock is held, so a claim planted by somebody else, or left by a killed process, is
+// taken over at once. Where the file system keeps no locks, a claim of this host lives while
+// its process does, and one of another host until it has not been touched for the timeout
+// (or is dated in the future).
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 class TClaims {
   public:
-    // TimeoutMs: how long a claim of a silent owner on another host stays valid.
+    // TimeoutMs: how long a claim of a silent owner on another host stays valid where the
+    // file system keeps no locks.
     explicit TClaims(int64_t TimeoutMs = 120000);
-    // Releases every claim still held.
+    // Releases every claim still held, and sweeps the folders claimed in.
     ~TClaims();
     TClaims(const TClaims&) = delete;
     TClaims& operator=(const TClaims&) = delete;
 
     static constexpr const char* Suffix = ".sonbar-claim";
-    // Whether a directory entry is a claim (or a claim being taken over): never a source.
+    // Whether a directory entry is a claim (or a claim being made or taken over): never a
+    // source.
     static bool IsClaimName(const std::string& Name);
+    // ".NAME.sonbar-claim" beside Path, or a short stand-in for a name too long to carry it.
     static std::string ClaimPathOf(const std::string& Path);
 
     enum class TResult {
@@ -35,14 +42,22 @@ class TClaims {
     bool Holds(const std::string& Path) const { return held_.count(Path) != 0; }
     // Touches every claim held, at most every quarter of the timeout; call it regularly.
     void Refresh();
+    // Removes from the folder Dir the claims no live owner holds and the temporaries of
+    // owners that are gone. Returns how many it removed.
+    int Sweep(const std::string& Dir);
 
     const int64_t TimeoutMs;
 
   private:
+    struct THeld {
+        std::string content;
+        int fd = -1;  // holds the lock
+    };
     bool IsStale(const std::string& ClaimPath, const std::string& Content) const;
     bool TakeOver(const std::string& ClaimPath, const std::string& Content);
 
     std::string host_;
-    std::map<std::string, std::string> held_;  // path -> the content of its claim
+    std::map<std::string, THeld> held_;  // path -> its claim
+    std::set<std::string> dirs_;         // folders claimed in, swept at the end
     int64_t lastRefreshMs_ = 0;
 };

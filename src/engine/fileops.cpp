@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 namespace fileops {
@@ -130,8 +132,116 @@ bool CreateDirectories(const std::string& Dir) {
     return IsDirectory(Dir);
 }
 
-int CreateExclusive(const std::string& Path) {
-    return ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+int CreateExclusive(const std::string& Path, mode_t Mode) {
+    return ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, Mode);
+}
+
+TFileIdentity IdentityOf(const struct stat& Status) {
+    TFileIdentity id;
+    id.Device = Status.st_dev;
+    id.Inode = Status.st_ino;
+    id.Size = Status.st_size;
+    id.Modified = Status.st_mtim;
+    id.Changed = Status.st_ctim;
+    id.Mode = Status.st_mode;
+    return id;
+}
+
+bool SameIdentity(const TFileIdentity& A, const TFileIdentity& B) {
+    auto same = [](const timespec& x, const timespec& y) {
+        return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+    };
+    return A.Known() && B.Known() && A.Device == B.Device && A.Inode == B.Inode &&
+           A.Size == B.Size && same(A.Modified, B.Modified) && same(A.Changed, B.Changed);
+}
+
+TFileIdentity IdentityAt(const std::string& Path) {
+    struct stat st {};
+    if (Path.empty() || ::lstat(Path.c_str(), &st) != 0) return {};
+    return IdentityOf(st);
+}
+
+bool StillSame(const std::string& Path, const TFileIdentity& Identity) {
+    return SameIdentity(IdentityAt(Path), Identity);
+}
+
+mode_t Umask() {
+    // Reading the mask through umask() would change it for every thread meanwhile.
+    static const mode_t mask = [] {
+        FILE* status = std::fopen("/proc/self/status", "re");
+        unsigned value = 022;
+        if (status) {
+            char line[256];
+            while (std::fgets(line, sizeof line, status))
+                if (std::sscanf(line, "Umask: %o", &value) == 1) break;
+            std::fclose(status);
+        }
+        return static_cast<mode_t>(value & 0777);
+    }();
+    return mask;
+}
+
+std::string ShortName(const std::string& Name) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char c : Name) {
+        hash ^= static_cast<uint8_t>(c);
+        hash *= 1099511628211ull;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "sonbar-%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+std::string PartName(const std::string& Name) {
+    if (Name.size() + 5 <= kNameMax) return Name + ".part";
+    return "." + ShortName(Name) + ".part";
+}
+
+int OpenDirectoryBelow(const std::string& Root, const std::string& Relative, bool Create) {
+    const std::string root = Root.empty() ? "." : Root;
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && Create && errno == ENOENT && CreateDirectories(root))
+        fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    std::size_t start = 0;
+    while (start <= Relative.size()) {
+        std::size_t end = Relative.find('/', start);
+        if (end == std::string::npos) end = Relative.size();
+        const std::string name = Relative.substr(start, end - start);
+        start = end + 1;
+        if (name.empty() || name == ".") continue;
+        if (name == "..") {
+            ::close(fd);
+            errno = EINVAL;
+            return -1;
+        }
+        if (Create && ::mkdirat(fd, name.c_str(), 0777) != 0 && errno != EEXIST) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+        const int next =
+            ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        ::close(fd);
+        if (next < 0) {
+            errno = error;
+            return -1;
+        }
+        fd = next;
+    }
+    return fd;
+}
+
+int OpenDirectoryOf(const std::string& Path) {
+    const std::string dir = DirectoryPart(Path);
+    return ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool SyncDirectory(int DirFd) {
+    // Some file systems refuse fsync on a directory; the rename has happened all the same.
+    return ::fsync(DirFd) == 0 || errno == EINVAL;
 }
 
 bool SyncFile(int Fd) {
@@ -139,12 +249,12 @@ bool SyncFile(int Fd) {
 }
 
 bool SyncDirectoryOf(const std::string& Path) {
-    const std::string part = DirectoryPart(Path);
-    const int fd = ::open(part.empty() ? "." : part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = OpenDirectoryOf(Path);
     if (fd < 0) return false;
-    // Some file systems refuse fsync on a directory; the rename has happened all the same.
-    const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
+    const bool ok = SyncDirectory(fd);
+    const int error = errno;
     ::close(fd);
+    errno = error;
     return ok;
 }
 
@@ -161,64 +271,128 @@ bool Rename(const std::string& From, const std::string& To, bool Replace) {
 
 namespace {
 
-// Copies From into the new file Fd; true when every byte arrived and was synced.
-bool CopyInto(const std::string& From, int Fd) {
-    const int in = ::open(From.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
+// Copies the open file In into the new file Out; true when every byte arrived.
+bool CopyInto(int In, int Out) {
     std::vector<char> buffer(1 << 20);
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    for (off_t offset = 0;;) {
+        const ssize_t n = ::pread(In, buffer.data(), buffer.size(), offset);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
+        if (n <= 0) return n == 0;
         for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(Fd, buffer.data() + done, static_cast<size_t>(n - done));
+            const ssize_t w = ::write(Out, buffer.data() + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
-                ok = false;
-                break;
+                if (w == 0) errno = ENOSPC;
+                return false;
             }
             done += w;
         }
-        if (!ok) break;
+        offset += n;
     }
-    ::close(in);
-    return ok && SyncFile(Fd);
 }
 
 std::atomic<unsigned> tempCounter{0};
 
+// Keeps errno across the clean-up that follows a failure.
+bool FailKeepingErrno(const std::function<void()>& CleanUp) {
+    const int saved = errno;
+    CleanUp();
+    errno = saved;
+    return false;
+}
+
+// Links a complete file into Name without replacing anything: renameat2 where the file
+// system knows the flag, a hard link elsewhere (NFS).
+bool RenameNoReplace(int FromDir, const std::string& From, int ToDir, const std::string& To) {
+    if (::renameat2(FromDir, From.c_str(), ToDir, To.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (::linkat(FromDir, From.c_str(), ToDir, To.c_str(), 0) != 0) return false;
+    ::unlinkat(FromDir, From.c_str(), 0);
+    return true;
+}
+
+// The copy of a move to another file system: a complete, synced copy with the source's
+// mode, owner, group and times under a temporary name first, so no incomplete file ever
+// carries the destination's name.
+bool CopyAcross(const std::string& From, const TFileIdentity& Identity, int DirFd,
+                const std::string& Name) {
+    const int in = ::open(From.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) return false;
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || !SameIdentity(IdentityOf(st), Identity)) {
+        ::close(in);
+        errno = ESTALE;
+        return false;
+    }
+    const std::string temp = "." + ShortName(Name) + "." + std::to_string(::getpid()) + "-" +
+                             std::to_string(tempCounter++) + ".moving";
+    const int out =
+        ::openat(DirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) return FailKeepingErrno([&] { ::close(in); });
+    bool ok = CopyInto(in, out);
+    if (ok) {
+        // Owner and group only where permitted (as root, or a group of one's own); the
+        // mode after them, since a change of owner clears the set-id bits.
+        static_cast<void>(::fchown(out, st.st_uid, st.st_gid));
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        ok = ::fchmod(out, st.st_mode & 07777) == 0 && ::futimens(out, times) == 0 && SyncFile(out);
+    }
+    ok = ::close(out) == 0 && ok;
+    ::close(in);
+    if (!ok || !RenameNoReplace(DirFd, temp, DirFd, Name))
+        return FailKeepingErrno([&] { ::unlinkat(DirFd, temp.c_str(), 0); });
+    return true;
+}
+
 }  // namespace
 
-bool MoveFile(const std::string& From, const std::string& To) {
-    if (Exists(To)) {
+bool RenameAt(int FromDir, const std::string& From, int ToDir, const std::string& To,
+              bool Replace) {
+    if (Replace) return ::renameat(FromDir, From.c_str(), ToDir, To.c_str()) == 0;
+    return RenameNoReplace(FromDir, From, ToDir, To);
+}
+
+bool MoveFileInto(const std::string& From, const TFileIdentity& Identity, int DirFd,
+                  const std::string& Name) {
+    if (!StillSame(From, Identity)) {
+        errno = ESTALE;
+        return false;
+    }
+    struct stat st {};
+    if (::fstatat(DirFd, Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return false;
     }
-    if (Rename(From, To, false)) {
-        SyncDirectoryOf(To);
-        return true;
-    }
+    if (RenameNoReplace(AT_FDCWD, From, DirFd, Name)) return SyncDirectory(DirFd);
     if (errno != EXDEV) return false;
-    // Another file system: a complete copy under a temporary name first, so no incomplete
-    // file ever carries the destination's name.
-    const std::string temp = DirectoryPart(To) + "." + NamePart(To) + "." +
-                             std::to_string(::getpid()) + "-" + std::to_string(tempCounter++) +
-                             ".moving";
-    const int fd = CreateExclusive(temp);
-    if (fd < 0) return false;
-    const bool copied = CopyInto(From, fd);
-    const bool closed = ::close(fd) == 0;
-    if (!copied || !closed || !Rename(temp, To, false)) {
-        const int saved = errno;
-        ::unlink(temp.c_str());
-        errno = saved;
+    if (!CopyAcross(From, Identity, DirFd, Name)) return false;
+    // The copy is durable before the source goes; a source changed meanwhile stays, and so
+    // does nothing of the copy.
+    auto removeCopy = [&] { ::unlinkat(DirFd, Name.c_str(), 0); };
+    if (!SyncDirectory(DirFd)) return FailKeepingErrno(removeCopy);
+    if (!StillSame(From, Identity)) {
+        removeCopy();
+        errno = ESTALE;
         return false;
     }
-    SyncDirectoryOf(To);
+    return ::unlink(From.c_str()) == 0;
+}
+
+bool MoveFile(const std::string& From, const std::string& To) {
+    const int dir = OpenDirectoryOf(To);
+    if (dir < 0) return false;
+    const bool moved = MoveFileInto(From, IdentityAt(From), dir, NamePart(To));
+    const int error = errno;
+    ::close(dir);
+    errno = error;
+    return moved;
+}
+
+bool DeleteIfSame(const std::string& From, const TFileIdentity& Identity) {
+    if (!StillSame(From, Identity)) {
+        errno = ESTALE;
+        return false;
+    }
     return ::unlink(From.c_str()) == 0;
 }
 

@@ -47,6 +47,7 @@ TJobControl::~TJobControl() {
         thread_->Terminate();
         thread_->WaitFor();
     }
+    SetTargetDir(-1);
 }
 
 std::string TJobControl::StateCaption() const {
@@ -112,6 +113,11 @@ void TJobControl::StartThread() {
                                                 format ? &format->Format() : nullptr,
                                                 settings_.Option(RadioQuality));
     thread_->ReplaceTarget = replaceTarget_;
+    // The job writes into the directory the choice opened, whatever its name leads to now.
+    if (targetDir_ >= 0) {
+        thread_->SetTargetDirectory(targetDir_);
+        targetDir_ = -1;
+    }
     thread_->SetPriority(settings_.Priority);
     if (OnThreadCreated) OnThreadCreated(*thread_);
     elapsedMs_ = 0;
@@ -238,13 +244,28 @@ void TJobControl::ButtonCancelClick() {
     const TAnswer remove =
         messages_.Ask("Do You want the incomplete target file to be deleted ?", true);
     if (remove == TAnswer::Cancel) return;
+    // A job that ended while the questions were open is complete: it is handled as such.
+    if (thread_ && thread_->Finished()) {
+        RecodingThreadDone();
+        GoWhenIdle = false;
+    }
     if (jobState_ == jsRecoding || jobState_ == jsSuspended) {
-        const std::string part = thread_ ? thread_->PartFileName() : TargetFile + ".part";
+        std::unique_ptr<TRecodingThread> thread = std::move(thread_);
+        if (thread) {
+            thread->Resume();
+            thread->Terminate();
+            thread->WaitFor();
+        }
         if (jobState_ == jsSuspended) SetJobState(jsRecoding);
         SetJobState(jsStopped);
-        // The incomplete target only ever exists as the .part file; No keeps it there.
-        if (remove == TAnswer::Yes && !fileops::RemoveFile(part))
+        // The incomplete target only ever exists as the .part file; No keeps it there. A
+        // job that completed meanwhile has none left to remove.
+        if (thread && thread->Succeeded()) {
+            messages_.ShowInformation(
+                "The job meanwhile completed ! The target file was NOT deleted !");
+        } else if (remove == TAnswer::Yes && thread && !thread->RemovePartFile()) {
             ShowMessage("The incomplete target file could not be deleted !");
+        }
     } else {
         messages_.ShowInformation(
             "The job meanwhile completed ! The target file was NOT deleted !");
@@ -252,20 +273,38 @@ void TJobControl::ButtonCancelClick() {
 }
 
 bool TJobControl::RecodingThreadDone() {
-    if (jobState_ != jsRecoding || !thread_ || !thread_->Finished()) return false;
+    // A job suspended during its last block ends all the same: its end is handled as any.
+    if ((jobState_ != jsRecoding && jobState_ != jsSuspended) || !thread_ || !thread_->Finished())
+        return false;
+    const bool wasSuspended = jobState_ == jsSuspended;
     thread_->WaitFor();
     std::unique_ptr<TRecodingThread> thread = std::move(thread_);
+    if (wasSuspended) lastTick_ = clock_.MsSinceMidnight();  // its clock stood still
     UpdateProgressFrom(*thread);
     lastAudioSeconds_ = thread->AudioSeconds();
     jobState_ = jsStopped;
     SetJobState(jsStopped);
+    lastOutcome_ = TJobOutcome::Failed;
     if (!thread->Succeeded()) {
+        if (thread->FailedStep() == TRecodeStep::SourceChanged) {
+            lastOutcome_ = TJobOutcome::SourceChanged;
+            progress_.SourceChanged(SourceFile, kSourceChangedText);
+            if (!CheckBoxStopAfter && !wasSuspended) GoWhenIdle = true;
+            return false;
+        }
+        if (thread->FailedStep() == TRecodeStep::OpenSource && thread->ErrorNumber() == ENOENT) {
+            // Taken by another process between the search and the job: no news.
+            lastOutcome_ = TJobOutcome::SourceGone;
+            if (!CheckBoxStopAfter && !wasSuspended) GoWhenIdle = true;
+            return false;
+        }
         if (!thread->ErrorText().empty()) messages_.ShowJobError(SourceFile, thread->ErrorText());
         ShowMessage("The current job could not be completed successfully !");
         return false;
     }
     try {
-        ApplyAfterAction(false);
+        ApplyAfterAction(false, &thread->SourceIdentity());
+        lastOutcome_ = TJobOutcome::Recoded;
         progress_.FileDone(SourceFile, TargetFile, false, thread->SourceSize(), lastElapsedMs_);
         SourceFile.clear();
         TargetFile.clear();
@@ -277,12 +316,30 @@ bool TJobControl::RecodingThreadDone() {
             else if (settings_.Option(RadioWAVFile))
                 sound_.PlayWav(settings_.Texts[EditWAVFile]);
         }
-        if (!CheckBoxStopAfter) GoWhenIdle = true;
+        // A job suspended near its end stops the batch there, as Suspend asked.
+        if (!CheckBoxStopAfter && !wasSuspended) GoWhenIdle = true;
+    } catch (const ESourceChanged&) {
+        lastOutcome_ = TJobOutcome::SourceChanged;
+        progress_.SourceChanged(SourceFile, kSourceChangedText);
+        if (!CheckBoxStopAfter && !wasSuspended) GoWhenIdle = true;
+        return false;
     } catch (const std::exception& error) {
         ShowMessage(error.what());
         return false;
     }
     return true;
+}
+
+bool TJobControl::StopAndDiscard() {
+    if (jobState_ != jsRecoding && jobState_ != jsSuspended) return true;
+    std::unique_ptr<TRecodingThread> thread = std::move(thread_);
+    if (thread) {
+        thread->Terminate();
+        thread->WaitFor();
+    }
+    if (jobState_ == jsSuspended) jobState_ = jsRecoding;
+    SetJobState(jsStopped);
+    return !thread || thread->RemovePartFile();
 }
 
 bool TJobControl::FormCloseQuery() {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fileops.h"
 #include "listing.h"
 #include "recoding.h"
 #include "seams.h"
@@ -30,6 +31,21 @@ class EAllDirFullException : public std::runtime_error {
 class EStopException : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
+};
+// The source is no longer the file the decision was made about: it stays, and is found
+// again once it is stable.
+class ESourceChanged : public std::runtime_error {
+  public:
+    ESourceChanged() : std::runtime_error(kSourceChangedText) {}
+};
+
+// How the last job ended.
+enum class TJobOutcome {
+    None,
+    Recoded,        // the target is complete and the after-action done
+    Failed,         // the job or its after-action failed: a message was shown
+    SourceChanged,  // the source changed or went while it was recoded: it is tried again
+    SourceGone      // another process took the source before the job could open it
 };
 
 // What a Go did.
@@ -90,6 +106,7 @@ class TJobControl {
     std::string LastGoMessage;
     // Seconds of audio in the source of the job that ended last (0 when unknown).
     double LastAudioSeconds() const { return lastAudioSeconds_; }
+    TJobOutcome LastOutcome() const { return lastOutcome_; }
 
     // Sources the search passes over for the rest of the run (failed under keep-going).
     std::set<std::string> SkipSources;
@@ -109,6 +126,8 @@ class TJobControl {
     void ButtonSuspendClick() { SetJobState(jsSuspended); }
     void ButtonResumeClick() { SetJobState(jsRecoding); }
     void TimerWaitForFileTimer();
+    // Stops a running job without questions and removes its .part; the source stays.
+    bool StopAndDiscard();
     void TrackBarPriorityChange(int Position);
     // Run on the caller's thread once the recoding thread has ended. Returns whether the
     // job succeeded (false also when it was not this state's job).
@@ -128,8 +147,10 @@ class TJobControl {
     std::string SearchSourceDir(const std::string& Dir);
     void ChooseTargetFile();
     void CheckTargetFile();
-    void ApplyAfterAction(bool Force);
+    // Recoded: the source as the job read it; without it the source as it is now.
+    void ApplyAfterAction(bool Force, const fileops::TFileIdentity* Recoded = nullptr);
     bool MoveSourceFile();
+    bool MoveSourceFile(const fileops::TFileIdentity& Identity);
     // Size of a file that can be opened for reading and is not being written; -1 otherwise.
     int64_t GetFileSize(const std::string& Path);
     // Size of the source if the search may take it now, else -1 (and the reason noted).
@@ -147,6 +168,7 @@ class TJobControl {
     std::string SearchListed(const std::string& Dir);
     void NotePassedOver(const std::string& Path, const std::string& Reason);
     void UpdateProgressFrom(TRecodingThread& Thread);
+    void SetTargetDir(int DirFd);
 
     TSettings& settings_;
     IMessages& messages_;
@@ -168,4 +190,6 @@ class TJobControl {
     int32_t lastElapsedMs_ = 0;
     double lastAudioSeconds_ = 0;
     bool takenElsewhere_ = false;  // the last candidate was refused by MayTakeSource
+    int targetDir_ = -1;           // the chosen target's directory, opened without links
+    TJobOutcome lastOutcome_ = TJobOutcome::None;
 };

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 
 #include "UKoMemory.h"
 #include "UKoWaveStreamFactory.h"
@@ -71,20 +72,29 @@ class TFdStream : public TKoStream {
 };
 
 // The .part file as it lies on disk matches what was written: a WAVE file in the format of
-// the chain's file stage, whose RIFF size and data chunk agree with the bytes written.
-bool VerifyWritten(const std::string& Path, const TKoWaveFormat& Expected, int64_t Extent,
-                   int64_t DataAtLeast) {
+// the chain's file stage, whose RIFF size and data chunk agree with the bytes written. It is
+// read back through its directory, and only if that entry is still the file written.
+bool VerifyWritten(int DirFd, const std::string& Name, const struct stat& Written,
+                   const TKoWaveFormat& Expected, int64_t Extent, int64_t DataAtLeast) {
+    const int fd = ::openat(DirFd, Name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
     struct stat st {};
-    if (::lstat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != Extent)
-        return false;
-    auto file = TKoMMIOWaveStream::OpenReadFile(Path);
-    if (!file) return false;
-    const auto* format = file->GetFormat();
-    const int64_t dataSize = file->GetSize();
-    const MMCKINFO& data = file->DataChunk();
-    const bool ok = format && format->Format().SameAs(Expected) && dataSize >= DataAtLeast &&
-                    int64_t{data.dwDataOffset} + dataSize <= Extent;
-    file->Close();
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == Written.st_dev &&
+              st.st_ino == Written.st_ino && st.st_size == Extent;
+    if (ok) {
+        TFdStream stream(fd);
+        auto file = TKoMMIOWaveStream::OpenReadStream(stream);
+        ok = false;
+        if (file) {
+            const auto* format = file->GetFormat();
+            const int64_t dataSize = file->GetSize();
+            const MMCKINFO& data = file->DataChunk();
+            ok = format && format->Format().SameAs(Expected) && dataSize >= DataAtLeast &&
+                 int64_t{data.dwDataOffset} + dataSize <= Extent;
+            file->Close();
+        }
+    }
+    ::close(fd);
     return ok;
 }
 
@@ -116,6 +126,28 @@ TRecodingThread::~TRecodingThread() {
         Terminate();
         thread_.join();
     }
+    if (targetDir_ >= 0) ::close(targetDir_);
+}
+
+void TRecodingThread::SetTargetDirectory(int DirFd) {
+    if (targetDir_ >= 0) ::close(targetDir_);
+    targetDir_ = DirFd;
+}
+
+bool TRecodingThread::RemovePartFile() {
+    if (partInode_ == 0 || targetDir_ < 0) return true;
+    const std::string part = fileops::PartName(fileops::NamePart(targetFileName_));
+    struct stat st {};
+    if (::fstatat(targetDir_, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    if (st.st_dev != partDevice_ || st.st_ino != partInode_) return true;  // not ours any more
+    return ::unlinkat(targetDir_, part.c_str(), 0) == 0 || errno == ENOENT;
+}
+
+bool TRecodingThread::SourceUnchanged(int SourceFd) const {
+    struct stat st {};
+    return ::fstat(SourceFd, &st) == 0 &&
+           fileops::SameIdentity(fileops::IdentityOf(st), sourceIdentity_) &&
+           fileops::StillSame(sourceFileName_, sourceIdentity_);
 }
 
 void TRecodingThread::Start() {
@@ -206,6 +238,18 @@ void TRecodingThread::Execute() {
     wake_.notify_all();
 }
 
+namespace {
+
+// Closes a descriptor when the job's body ends, however it ends.
+struct TFdGuard {
+    int fd = -1;
+    ~TFdGuard() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
 void TRecodingThread::Run() {
     ApplyPriority();
     TKoWaveStreamFactory factory;
@@ -217,13 +261,25 @@ void TRecodingThread::Run() {
     if (buffer.Area().Size != bufferSize_)
         return Fail(TRecodeStep::Allocate, "Error allocating copy buffer !");
 
+    // The source is read through the descriptor opened here, and its identity kept: whatever
+    // appears under its name meanwhile is not what was recoded.
+    TFdGuard sourceFd{::open(sourceFileName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat sourceStatus {};
+    if (sourceFd.fd < 0 || ::fstat(sourceFd.fd, &sourceStatus) != 0 ||
+        !S_ISREG(sourceStatus.st_mode))
+        return Fail(TRecodeStep::OpenSource, "Error opening source file !",
+                    sourceFd.fd < 0 ? errno : EINVAL);
+    sourceIdentity_ = fileops::IdentityOf(sourceStatus);
+    TFdStream sourceStream(sourceFd.fd);
+
     factory.Threaded = Threaded;
     std::unique_ptr<TKoStream> in;
     try {
-        in = factory.OpenReadChain(sourceFileName_);
+        TKoReadStreamFactory stages(sourceStream);
+        in = factory.BuildReadChain(stages);
     } catch (const std::exception&) {
     }
-    if (!in) return Fail(TRecodeStep::OpenSource, "Error opening source file !", errno);
+    if (!in) return Fail(TRecodeStep::OpenSource, "Error opening source file !", EINVAL);
 
     auto* sourceFormat = dynamic_cast<TKoWaveStreamFormat*>(in->GetFormat());
     if (!sourceFormat || (RequireChannels && outputFormat_ && outputFormat_->IsComplete() &&
@@ -235,26 +291,49 @@ void TRecodingThread::Run() {
     if (outputFormat_) factory.SetWantedFormat(*outputFormat_);
     factory.HighSpeed = !highQuality_;
 
-    // The output: TARGET.part created exclusively, or the target itself.
+    // The output: TARGET.part created exclusively in the target's directory, or the target
+    // itself.
+    const std::string targetName = fileops::NamePart(targetFileName_);
+    const std::string partName = fileops::PartName(targetName);
     const std::string outName = UsePartFile ? PartFileName() : targetFileName_;
-    int fd = -1;
+    TFdGuard part;
     std::unique_ptr<TFdStream> file;
     std::unique_ptr<TKoStream> out;
     bool created = false;
-    struct FdCloser {
-        int& fd;
-        ~FdCloser() {
-            if (fd >= 0) ::close(fd);
-        }
-    } closer{fd};
     if (UsePartFile) {
+        if (targetDir_ < 0) targetDir_ = fileops::OpenDirectoryOf(targetFileName_);
+        if (targetDir_ < 0)
+            return Fail(TRecodeStep::OpenTarget, "Error opening target file !", errno);
         // A .part left by a job that was killed is ours to replace; removing the name never
-        // follows a link planted there.
-        fileops::RemoveFile(outName);
-        fd = fileops::CreateExclusive(outName);
-        if (fd < 0) return Fail(TRecodeStep::OpenTarget, "Error opening target file !", errno);
+        // follows a link planted there. Private until complete.
+        ::unlinkat(targetDir_, partName.c_str(), 0);
+        part.fd = ::openat(targetDir_, partName.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (part.fd < 0) return Fail(TRecodeStep::OpenTarget, "Error opening target file !", errno);
+        struct stat st {};
+        if (::fstat(part.fd, &st) == 0) {
+            partDevice_ = st.st_dev;
+            partInode_ = st.st_ino;
+        }
         created = true;
-        file = std::make_unique<TFdStream>(fd);
+        file = std::make_unique<TFdStream>(part.fd);
+    }
+    // Whatever way the job ends short of success, its incomplete output goes.
+    bool keep = false;
+    struct TCleanup {
+        std::function<void()> action;
+        ~TCleanup() { action(); }
+    } cleanup{[&] {
+        if (keep || !created) return;
+        if (UsePartFile) {
+            RemovePartFile();
+        } else {
+            struct stat st {};
+            if (::lstat(outName.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                ::unlink(outName.c_str());
+        }
+    }};
+    if (UsePartFile) {
         TKoWriteStreamFactory stages(*file);
         out = factory.BuildWriteChain(stages, *source);
     } else {
@@ -267,18 +346,7 @@ void TRecodingThread::Run() {
         errno = error;
         if (existed && S_ISREG(before.st_mode)) created = true;  // truncated: no longer whole
     }
-    auto cleanup = [&] {
-        if (UsePartFile || created) {
-            struct stat st {};
-            if (::lstat(outName.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                ::unlink(outName.c_str());
-        }
-    };
-    if (!out) {
-        const int error = errno;
-        cleanup();
-        return Fail(TRecodeStep::OpenTarget, "Error opening target file !", error);
-    }
+    if (!out) return Fail(TRecodeStep::OpenTarget, "Error opening target file !", errno);
 
     // The file stage at the bottom of the chain: its format is what the file must hold.
     TKoStream* bottom = out.get();
@@ -302,23 +370,26 @@ void TRecodingThread::Run() {
         const int32_t n = in->Read(area);
         if (n == 0 && !sized) break;
         if (n <= 0) {
-            // 0 before the declared end is a truncated source, not the end of the job.
+            // 0 before the declared end is a truncated source, not the end of the job; a
+            // source still growing is tried again once it is stable.
             out->Close();
-            cleanup();
+            if (!SourceUnchanged(sourceFd.fd))
+                return Fail(TRecodeStep::SourceChanged, kSourceChangedText);
             return Fail(TRecodeStep::Read, "Error reading input stream !");
         }
         if (n != area.Size) area.Size = n;
         if (out->Write(area) != n) {
             const int error = file ? file->LastError() : errno;
             out->Close();
-            cleanup();
             return Fail(TRecodeStep::Write, "Error writing output stream !", error);
         }
         bytesRead_ = sized ? in->GetPosition() : bytesRead_ + n;
     }
     if (stopped) {
+        // A stopped job's .part is the caller's: Cancel asks whether it goes.
         out->Close();
         out.reset();
+        keep = true;
         return Fail(TRecodeStep::Stopped, "");
     }
 
@@ -329,37 +400,43 @@ void TRecodingThread::Run() {
     const int64_t dataBeforeClose = Threaded ? 0 : bottom->GetPosition();
     if (!out->Close()) {
         const int error = file ? file->LastError() : 0;
-        cleanup();
         return Fail(TRecodeStep::Complete, "Error writing output stream !", error);
     }
     out.reset();
     in->Close();
-    if (UsePartFile) {
-        if (!fileops::SyncFile(fd)) {
-            const int error = errno;
-            cleanup();
-            return Fail(TRecodeStep::Complete, "Error writing output stream !", error);
-        }
-        ::close(fd);
-        fd = -1;
-        if (!expected || !VerifyWritten(outName, *expected, file->Extent(), dataBeforeClose)) {
-            cleanup();
-            return Fail(TRecodeStep::Complete, "Error writing output stream !", EIO);
-        }
-        if (terminated_) {
-            // Stopped while completing: the finished file stays under its .part name.
-            return Fail(TRecodeStep::Stopped, "");
-        }
-        if (!fileops::Rename(outName, targetFileName_, ReplaceTarget)) {
-            const int error = errno;
-            cleanup();
-            return Fail(TRecodeStep::Rename, "Target file access denied !", error);
-        }
-        fileops::SyncDirectoryOf(targetFileName_);
-        targetSize_ = file->Extent();
-    } else {
+    if (!UsePartFile) {
         struct stat st {};
         if (::stat(outName.c_str(), &st) == 0) targetSize_ = st.st_size;
+        keep = true;
+        succeeded_ = true;
+        return;
     }
+    // The target is never more readable than its source.
+    const mode_t mode = sourceIdentity_.Mode & 0666 & ~fileops::Umask();
+    struct stat written {};
+    if (::fchmod(part.fd, mode) != 0 || !fileops::SyncFile(part.fd) ||
+        ::fstat(part.fd, &written) != 0)
+        return Fail(TRecodeStep::Complete, "Error writing output stream !", errno);
+    const int closed = ::close(part.fd);
+    part.fd = -1;
+    if (closed != 0) return Fail(TRecodeStep::Complete, "Error writing output stream !", errno);
+    if (!expected ||
+        !VerifyWritten(targetDir_, partName, written, *expected, file->Extent(), dataBeforeClose))
+        return Fail(TRecodeStep::Complete, "Error writing output stream !", EIO);
+    if (terminated_) {
+        // Stopped while completing: the finished file stays under its .part name.
+        keep = true;
+        return Fail(TRecodeStep::Stopped, "");
+    }
+    // The source must still be the file that was read, under its name, as it was.
+    if (!SourceUnchanged(sourceFd.fd)) return Fail(TRecodeStep::SourceChanged, kSourceChangedText);
+    if (!fileops::RenameAt(targetDir_, partName, targetDir_, targetName, ReplaceTarget))
+        return Fail(TRecodeStep::Rename, "Target file access denied !", errno);
+    // From here the file under the target's name is complete: a failure keeps it, and the
+    // source stays too.
+    keep = true;
+    targetSize_ = file->Extent();
+    if (!fileops::SyncDirectory(targetDir_))
+        return Fail(TRecodeStep::Complete, "Error writing output stream !", errno);
     succeeded_ = true;
 }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "UKoWaveFormat.h"
+#include "fileops.h"
 
 // The step at which a job failed, for front ends that explain more than the message.
 enum class TRecodeStep {
@@ -26,8 +27,12 @@ enum class TRecodeStep {
     Complete,
     Rename,
     Stopped,
-    Exception
+    Exception,
+    SourceChanged  // the source was replaced or rewritten while it was recoded
 };
+
+// The text of a job whose source changed under it.
+constexpr const char* kSourceChangedText = "the source file changed while it was being recoded";
 
 class TRecodingThread {
   public:
@@ -52,6 +57,9 @@ class TRecodingThread {
     bool Threaded = false;
     // Runs on the worker thread after Execute has returned (front ends post from there).
     std::function<void()> OnDone;
+    // The open directory that receives the target (taken over; closed with the job). Without
+    // one the job opens the directory the target's name says.
+    void SetTargetDirectory(int DirFd);
 
     // The body: runs the whole job on the calling thread.
     void Execute();
@@ -83,12 +91,22 @@ class TRecodingThread {
     // Seconds of audio in the source (0 when unknown).
     double AudioSeconds() const { return audioSeconds_; }
 
+    // The source as the job opened it: what an after-action must still find at its name.
+    const fileops::TFileIdentity& SourceIdentity() const { return sourceIdentity_; }
+
     const std::string& SourceFileName() const { return sourceFileName_; }
     const std::string& TargetFileName() const { return targetFileName_; }
-    std::string PartFileName() const { return targetFileName_ + ".part"; }
+    std::string PartFileName() const {
+        return fileops::DirectoryPart(targetFileName_) +
+               fileops::PartName(fileops::NamePart(targetFileName_));
+    }
+    // Removes the job's incomplete target if it is still the file the job wrote; after the
+    // job's end only.
+    bool RemovePartFile();
 
   private:
     void Run();
+    bool SourceUnchanged(int SourceFd) const;
     void Fail(TRecodeStep Step, const char* Text, int Error = 0);
     bool WaitWhileSuspended();
     void ApplyPriority();
@@ -112,6 +130,10 @@ class TRecodingThread {
     int errorNumber_ = 0;
     int64_t targetSize_ = 0;
     double audioSeconds_ = 0;
+    fileops::TFileIdentity sourceIdentity_;
+    int targetDir_ = -1;
+    dev_t partDevice_ = 0;
+    ino_t partInode_ = 0;
 
     std::mutex mutex_;
     std::condition_variable wake_;

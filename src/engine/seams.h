@@ -52,6 +52,9 @@ class IProgress {
                           bool /*Skipped*/, int64_t /*Bytes*/, int32_t /*ElapsedMs*/) {}
     // A source that the search passed over, with the reason (once per file and run).
     virtual void PassedOver(const std::string& /*Source*/, const std::string& /*Reason*/) {}
+    // A source that changed while it was recoded: its target was discarded and the source
+    // stays, to be recoded again once it is stable.
+    virtual void SourceChanged(const std::string& /*Source*/, const std::string& /*Text*/) {}
 };
 
 class IClock {

@@ -1,5 +1,6 @@
 // The choice of the next source file and of its target, and what becomes of a source.
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,7 +53,25 @@ std::vector<std::string> Entries(const std::string& Dir, TEntryKind Kind) {
     return names;
 }
 
+// The directory Relative below Root, opened (and created where Create) without following a
+// link below Root; raises with a message naming it where that cannot be done.
+int OpenBelow(const std::string& Root, const std::string& Relative, bool Create, const char* What) {
+    const int fd = fileops::OpenDirectoryBelow(Root, Relative, Create);
+    if (fd >= 0) return fd;
+    const std::string dir = fileops::AddSlash(Root) + Relative;
+    if (errno == ELOOP || errno == ENOTDIR)
+        throw EStopException(std::string("The ") + What + " directory " + dir +
+                             " is a link or not a directory !");
+    throw EStopException(std::string("The ") + What + " directory " + dir +
+                         " cannot be opened: " + std::strerror(errno));
+}
+
 }  // namespace
+
+void TJobControl::SetTargetDir(int DirFd) {
+    if (targetDir_ >= 0) ::close(targetDir_);
+    targetDir_ = DirFd;
+}
 
 void TJobControl::NotePassedOver(const std::string& Path, const std::string& Reason) {
     if (reported_.insert(Path).second) progress_.PassedOver(Path, Reason);
@@ -75,7 +94,7 @@ int64_t TJobControl::SourceCandidateSize(const std::string& Path) {
         return -1;
     }
     if (size == 0) return 0;
-    switch (fileops::Stability(Path)) {
+    switch (fileops::Stability(Path, int64_t{settings_.StableSeconds} * 1000)) {
         case fileops::TStability::Stable:
             takenElsewhere_ = MayTakeSource && !MayTakeSource(Path);
             return takenElsewhere_ ? -1 : size;
@@ -196,6 +215,7 @@ std::string TJobControl::SearchListed(const std::string& Dir) {
 }
 
 void TJobControl::ChooseTargetFile() {
+    SetTargetDir(-1);
     if (SourceFile.empty()) {
         TargetFile.clear();
         return;
@@ -203,6 +223,10 @@ void TJobControl::ChooseTargetFile() {
     const std::string ext = settings_.TargetExtension();
     if (settings_.DirectoryMode() == 2) {
         TargetFile = fileops::ReplaceExtension(SourceFile, ext);
+        if (fileops::SameFile(TargetFile, SourceFile))
+            throw EStopException("Source and target file must be different !");
+        SetTargetDir(OpenBelow(settings_.SourceDirs[static_cast<std::size_t>(SourceDirIndex)],
+                               RelativeDir, false, "target"));
         return;
     }
     const std::string name = fileops::ReplaceExtension(fileops::NamePart(SourceFile), ext);
@@ -221,17 +245,43 @@ void TJobControl::ChooseTargetFile() {
         }
     }
     if (taken == dirs.size()) throw EAllDirFullException();
-    std::string dir = dirs[taken];
-    if (settings_.Option(CheckBoxCreateSubs)) dir = fileops::AddSlash(dir) + RelativeDir;
-    TargetFile = fileops::AddSlash(dir) + name;
-    fileops::CreateDirectories(fileops::DirectoryPart(TargetFile));
+    const std::string relative = settings_.Option(CheckBoxCreateSubs) ? RelativeDir : "";
+    TargetFile = fileops::AddSlash(fileops::AddSlash(dirs[taken]) + relative) + name;
+    if (fileops::SameFile(TargetFile, SourceFile))
+        throw EStopException("Source and target file must be different !");
+    SetTargetDir(OpenBelow(dirs[taken], relative, true, "target"));
 }
 
 void TJobControl::CheckTargetFile() {
     replaceTarget_ = false;
     if (fileops::SameFile(TargetFile, SourceFile))
         throw EStopException("Source and target file must be different !");
-    if (GetFileSize(TargetFile) >= 0) {
+    // Only a regular file that can be read counts as a target already there; a link or
+    // anything else under the target's name is never taken for a processed target.
+    const std::string name = fileops::NamePart(TargetFile);
+    struct stat st {};
+    const int dir = targetDir_ >= 0 ? targetDir_ : AT_FDCWD;
+    const std::string at = targetDir_ >= 0 ? name : TargetFile;
+    if (::fstatat(dir, at.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return;
+        throw EStopException("Target file access denied !");
+    }
+    if (!S_ISREG(st.st_mode)) {
+        // Overwriting replaces the entry itself (a link, never what it leads to); nothing
+        // else may take it for the target of this source.
+        if (settings_.Option(RadioOverwrite) && !S_ISDIR(st.st_mode)) {
+            replaceTarget_ = true;
+            return;
+        }
+        throw EStopException("Target file access denied !");
+    }
+    const int fd = ::openat(dir, at.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw EStopException("Target file access denied !");
+    ::close(fd);
+    // A target another program is still writing is nobody's to replace or count as done.
+    if (fileops::Stability(TargetFile, 0) == fileops::TStability::Busy)
+        throw EStopException("Target file access denied !");
+    {
         bool skip = settings_.Option(RadioSkip);
         if (settings_.Option(RadioPrompt)) {
             const std::string text =
@@ -256,33 +306,43 @@ void TJobControl::CheckTargetFile() {
         } else {
             replaceTarget_ = true;
         }
-    } else if (fileops::Exists(TargetFile)) {
-        throw EStopException("Target file access denied !");
     }
 }
 
-void TJobControl::ApplyAfterAction(bool Force) {
+void TJobControl::ApplyAfterAction(bool Force, const fileops::TFileIdentity* Recoded) {
     if (CheckBoxStopAfter && !CheckBoxAction && !Force) return;
+    if (!settings_.Option(RadioDelete) && !settings_.Option(RadioMove)) return;
+    // The source as it was recoded, or, for a target already there, as it is now: a file
+    // that changed since is not the file this decision was made about.
+    const fileops::TFileIdentity identity = Recoded ? *Recoded : fileops::IdentityAt(SourceFile);
     if (settings_.Option(RadioDelete)) {
-        if (::unlink(SourceFile.c_str()) != 0)
+        if (!fileops::DeleteIfSame(SourceFile, identity)) {
+            if (errno == ESTALE) throw ESourceChanged();
             throw EStopException("The source file " + SourceFile + " could not be deleted !");
-    } else if (settings_.Option(RadioMove)) {
-        if (!MoveSourceFile())
-            throw EStopException("The source file " + SourceFile + " could not be moved to " +
-                                 settings_.MoveDirectory() + " !");
+        }
+    } else if (!MoveSourceFile(identity)) {
+        if (errno == ESTALE) throw ESourceChanged();
+        throw EStopException("The source file " + SourceFile + " could not be moved to " +
+                             settings_.MoveDirectory() + " !");
     }
 }
 
 bool TJobControl::MoveSourceFile() {
-    messages_.ShowInfo("Moving source file ...");
+    return MoveSourceFile(fileops::IdentityAt(SourceFile));
+}
+
+bool TJobControl::MoveSourceFile(const fileops::TFileIdentity& Identity) {
     const std::string moveDir = settings_.MoveDirectory();
-    bool moved = false;
     // An empty move directory is refused: nothing is ever moved into "/".
-    if (!moveDir.empty()) {
-        const std::string dir = fileops::AddSlash(moveDir + RelativeDir);
-        fileops::CreateDirectories(dir);
-        moved = fileops::MoveFile(SourceFile, dir + fileops::NamePart(SourceFile));
-    }
+    if (moveDir.empty()) return false;
+    // Below the move directory no link is followed: a planted one fails the move.
+    const int dir = OpenBelow(moveDir, RelativeDir, true, "move");
+    messages_.ShowInfo("Moving source file ...");
+    const bool moved =
+        fileops::MoveFileInto(SourceFile, Identity, dir, fileops::NamePart(SourceFile));
+    const int error = errno;
+    ::close(dir);
     messages_.CloseInfo();
+    errno = error;
     return moved;
 }

@@ -210,6 +210,8 @@ void TSettings::LoadSettings(const TIniStore& Ini, const std::string& FormatFile
         Texts[static_cast<std::size_t>(i)] =
             Ini.ReadString("Options", kTextKeys[i], kTextDefaults[i]);
     const std::string bits = Ini.ReadString("Options", "SavedDataFields", DefaultOptionBits);
+    StableSeconds = std::clamp(Ini.ReadInteger("Options", "StableSeconds", kDefaultStableSeconds),
+                               0, kMaxStableSeconds);
     LoadTargetFormat(FormatFile);
     UnpackOptions(bits);
 }
@@ -220,6 +222,10 @@ std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFil
     for (int i = 0; i < TextCount; ++i)
         Ini.WriteString("Options", kTextKeys[i], Texts[static_cast<std::size_t>(i)]);
     Ini.WriteString("Options", "SavedDataFields", bits);
+    // Stored once it differs from the default, so a stored configuration stays as it was.
+    if (StableSeconds != kDefaultStableSeconds ||
+        !Ini.ReadString("Options", "StableSeconds", "").empty())
+        Ini.WriteInteger("Options", "StableSeconds", StableSeconds);
     return WithFormat ? SaveTargetFormat(FormatFile) : std::string();
 }
 

@@ -94,6 +94,11 @@ class TSettings {
     // changes nothing else.
     void SetOption(TOption O, bool Checked);
     int32_t Priority = 0;
+    // How long a source must have stayed unchanged before a batch takes it ("Options"
+    // "StableSeconds"): writers that pause between pieces need longer.
+    static constexpr int32_t kDefaultStableSeconds = 2;
+    static constexpr int32_t kMaxStableSeconds = 3600;
+    int32_t StableSeconds = kDefaultStableSeconds;
     std::vector<std::string> SourceDirs;
     std::vector<std::string> TargetDirs;
 

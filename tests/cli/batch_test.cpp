@@ -354,6 +354,42 @@ TEST_P(BatchJobs, FaultsLoseNothing) {
         ADD_FAILURE() << "left behind: " << e.path();
 }
 
+// I/O errors where no real disk gives them on demand: each fails its job, keeps its source
+// and leaves no .part and no claim behind.
+TEST_F(Batch, InjectedIoErrorsFailTheJobAndLeaveNothingBehind) {
+    if (!Have("strace") || !Have("ffmpeg")) GTEST_SKIP() << "needs strace and ffmpeg";
+    ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
+                       " target-ext=wav exists=overwrite after=delete --tag pcm --attributes "
+                       "'44,100 Hz, 16 Bit, Stereo'"),
+              0);
+    struct Row {
+        const char* name;
+        const char* inject;
+    } rows[] = {
+        // Per file the job syncs the .part, then the folder that received its name.
+        {"the target folder's fsync", "fsync:error=EIO:when=2+2"},
+        {"the target file's fsync", "fsync:error=EIO"},
+        {"a write of the target, raised by the writer", "pwrite64:error=ENOSPC:when=3"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const auto sources = Snapshot({Tone("a.wav"), Tone("b.wav")});
+        EXPECT_EQ(
+            Shell("strace -f -qq -o /dev/null -e inject=" + std::string(r.inject) + " " + Cli() +
+                  " batch --jobs 1 --settings " + Q(Path("cfg")) + " </dev/null >/dev/null"),
+            1);
+        EXPECT_NE(Err().find("Error writing output stream !"), std::string::npos) << Err();
+        for (const auto& [source, bytes] : sources)
+            EXPECT_EQ(Slurp(source), bytes) << "every source stays: " << source;
+        ExpectNothingLost(sources, Path("out/"));
+        for (const char* folder : {"in", "out"})
+            for (const auto& e : fs::directory_iterator(Path(folder)))
+                EXPECT_TRUE(e.path().extension() == ".wav") << "left behind: " << e.path();
+        fs::remove_all(Path("out"));
+        fs::create_directories(Path("out"));
+    }
+}
+
 TEST_F(Batch, HotFolder) {
     ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
                        " target-ext=wav wait-seconds=1 exists=overwrite --tag ima --attributes "

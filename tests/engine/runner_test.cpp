@@ -21,31 +21,46 @@ TEST(Claims, WhoMayTakeAFile) {
     const pid_t dead = ::fork();
     if (dead == 0) ::_exit(0);
     ::waitpid(dead, nullptr, 0);
-    const auto old = [&] {
-        const struct timespec t[2] = {{::time(nullptr) - 600, 0}, {::time(nullptr) - 600, 0}};
+    const auto dated = [&](time_t When) {
+        const struct timespec t[2] = {{When, 0}, {When, 0}};
         ::utimensat(AT_FDCWD, claim.c_str(), t, 0);
     };
+    // A claim lives only while its owner holds the lock on it: what anybody may write into
+    // a shared folder proves nothing.
     struct Row {
         const char* name;
         std::string content;  // "" no claim there
-        bool aged;
+        time_t date;          // 0: now
+        bool locked;
         TClaims::TResult result;
     } rows[] = {
-        {"unclaimed", "", false, TClaims::TResult::Claimed},
-        {"live owner here", std::string(host) + " " + std::to_string(::getppid()) + " 1\n", false,
-         TClaims::TResult::Taken},
-        {"owner here is gone", std::string(host) + " " + std::to_string(dead) + " 1\n", false,
+        {"unclaimed", "", 0, false, TClaims::TResult::Claimed},
+        {"held by a live owner", std::string(host) + " " + std::to_string(::getppid()) + " 1\n", 0,
+         true, TClaims::TResult::Taken},
+        {"held by an owner elsewhere", "otherhost 1 1\n", 0, true, TClaims::TResult::Taken},
+        {"naming a live process but held by none",
+         std::string(host) + " " + std::to_string(::getppid()) + " 1\n", 0, false,
          TClaims::TResult::Claimed},
-        {"owner elsewhere, touched lately", "otherhost 1 1\n", false, TClaims::TResult::Taken},
-        {"owner elsewhere, silent past the timeout", "otherhost 1 1\n", true,
+        {"naming this host's pid 1", std::string(host) + " 1 1\n", 0, false,
          TClaims::TResult::Claimed},
-        {"claim still being written", " ", false, TClaims::TResult::Taken},
+        {"owner here is gone", std::string(host) + " " + std::to_string(dead) + " 1\n", 0, false,
+         TClaims::TResult::Claimed},
+        {"another host, dated in 2099", "otherhost 1 1\n", 4070908800, false,
+         TClaims::TResult::Claimed},
+        {"empty", " ", 0, false, TClaims::TResult::Claimed},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         fs::remove(claim);
         if (!r.content.empty()) std::ofstream(claim) << r.content;
-        if (r.aged) old();
+        if (r.date) dated(r.date);
+        int holder = -1;
+        if (r.locked) {
+            holder = ::open(claim.c_str(), O_RDWR);
+            struct flock lock {};
+            lock.l_type = F_WRLCK;
+            ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &lock), 0);
+        }
         TClaims claims(60000);
         EXPECT_EQ(claims.Claim(file), r.result);
         if (r.result == TClaims::TResult::Claimed) {
@@ -56,6 +71,7 @@ TEST(Claims, WhoMayTakeAFile) {
         } else {
             claims.Release(file);
             EXPECT_EQ(Slurp(claim), r.content) << "another's claim is never removed";
+            ::close(holder);
         }
         for (const auto& e : fs::directory_iterator(dir.Path()))
             EXPECT_TRUE(e.path() == claim) << "nothing else left behind: " << e.path();
