@@ -1,6 +1,5 @@
 #include "inistore.h"
 
-#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -10,8 +9,9 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
-#include "fileops.h"
+#include "replacefile.h"
 
 namespace {
 
@@ -170,35 +170,20 @@ std::string TIniStore::Text() const {
 }
 
 void TIniStore::Save() const {
-    const std::string dir = fileops::DirectoryPart(fileName_);
-    if (!dir.empty()) fileops::CreateDirectories(dir);
-    const std::string temp = fileName_ + "." + std::to_string(::getpid()) + ".tmp";
     const std::string text = Text();
-    auto fail = [&](int error) {
-        ::unlink(temp.c_str());
+    try {
+        replacefile::Replace(fileName_, [&](int Fd, const std::string&) {
+            std::size_t done = 0;
+            while (done < text.size()) {
+                const ssize_t n = ::write(Fd, text.data() + done, text.size() - done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0)
+                    throw std::system_error(n < 0 ? errno : ENOSPC, std::generic_category());
+                done += static_cast<std::size_t>(n);
+            }
+        });
+    } catch (const std::system_error& error) {
         throw EIniWriteError("Error writing the settings file " + fileName_ + ": " +
-                             std::strerror(error));
-    };
-    ::unlink(temp.c_str());
-    const int fd = fileops::CreateExclusive(temp);
-    if (fd < 0) fail(errno);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            fail(error);
-        }
-        done += static_cast<std::size_t>(n);
+                             std::strerror(error.code().value()));
     }
-    if (!fileops::SyncFile(fd)) {
-        const int error = errno;
-        ::close(fd);
-        fail(error);
-    }
-    if (::close(fd) != 0) fail(errno);
-    if (!fileops::Rename(temp, fileName_, true)) fail(errno);
-    fileops::SyncDirectoryOf(fileName_);
 }

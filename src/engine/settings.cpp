@@ -12,6 +12,7 @@
 #include "UKoACMFormat.h"
 #include "UKoWaveStreamFactory.h"
 #include "fileops.h"
+#include "replacefile.h"
 
 namespace {
 
@@ -260,30 +261,24 @@ void TSettings::LoadTargetFormat(const std::string& FormatFile) {
 
 std::string TSettings::SaveTargetFormat(const std::string& FormatFile) const {
     if (!targetFormat_) return {};
-    // Written under a temporary name and renamed: a failure leaves the old file whole.
-    const std::string temp = FormatFile + "." + std::to_string(::getpid()) + ".tmp";
+    struct TNoWriter {};
     try {
-        fileops::CreateDirectories(fileops::DirectoryPart(FormatFile));
-        TKoWaveStreamFactory factory;
-        factory.SetWantedFormat(targetFormat_->Format());
-        const auto pcm = TKoWaveFormat::CreateDefaultPCM();
-        const auto input = TKoWaveStreamFormat::CreateForFormat(pcm.get());
-        std::vector<uint8_t> zeros(1024, 0);
-        fileops::RemoveFile(temp);
-        auto chain = factory.OpenWriteChain(temp, *input);
-        if (!chain) {
-            fileops::RemoveFile(temp);
-            return {};
-        }
-        const bool written = chain->Write(MakeArea(zeros.data(), 1024)) == 1024;
-        const bool closed = chain->Close();
-        chain.reset();
-        if (!written || !closed) throw std::runtime_error("the file could not be written");
-        if (!fileops::Rename(temp, FormatFile, true))
-            throw std::runtime_error(std::string("cannot replace ") + FormatFile + ": " +
-                                     std::strerror(errno));
+        // Written under a temporary name and renamed: a failure leaves the old file whole.
+        replacefile::Replace(FormatFile, [&](int, const std::string& Temp) {
+            TKoWaveStreamFactory factory;
+            factory.SetWantedFormat(targetFormat_->Format());
+            const auto pcm = TKoWaveFormat::CreateDefaultPCM();
+            const auto input = TKoWaveStreamFormat::CreateForFormat(pcm.get());
+            std::vector<uint8_t> zeros(1024, 0);
+            auto chain = factory.OpenWriteChain(Temp, *input);
+            if (!chain) throw TNoWriter{};
+            const bool written = chain->Write(MakeArea(zeros.data(), 1024)) == 1024;
+            const bool closed = chain->Close();
+            if (!written || !closed) throw std::runtime_error("the file could not be written");
+        });
+    } catch (const TNoWriter&) {
+        // No codec can write the format: there is nothing to keep, as before.
     } catch (const std::exception& error) {
-        fileops::RemoveFile(temp);
         return std::string("Error while saving the target format:\n") + error.what();
     }
     return {};

@@ -46,6 +46,55 @@ TEST(IniStore, AFailedWriteNamesTheFileAndKeepsTheOldOne) {
     EXPECT_EQ(Slurp(file), "[Options]\nA=1\n");
 }
 
+// People keep their settings in a dotfile repository and link them in; a save must write
+// through the link and keep the file as private as its owner made it.
+TEST(IniStore, SavingWritesThroughALinkAndKeepsTheMode) {
+    struct Case {
+        const char* name;
+        const char* link;  // what the name in the settings folder points to; "" for a file
+        mode_t mode;
+    };
+    const Case cases[] = {
+        {"plain file", "", 0600},
+        {"absolute link to another folder", "ABS", 0600},
+        {"relative link", "../dotfiles/real", 0640},
+    };
+    for (const Case& c : cases) {
+        for (const char* file : {"Sonbar.ini", "Sonbar.tf"}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + file);
+            TTempDir dir;
+            fs::create_directories(dir / "config");
+            fs::create_directories(dir / "dotfiles");
+            const std::string name = dir / "config/" + file;
+            const std::string real = *c.link ? dir / "dotfiles/real" : name;
+            std::ofstream(real) << "[Options]\nA=1\n";
+            ASSERT_EQ(::chmod(real.c_str(), c.mode), 0);
+            if (*c.link) {
+                const std::string to = std::string(c.link) == "ABS" ? real : c.link;
+                ASSERT_EQ(::symlink(to.c_str(), name.c_str()), 0);
+            }
+
+            if (std::string(file) == "Sonbar.ini") {
+                TIniStore(name).WriteString("Options", "A", "2");
+                EXPECT_EQ(Slurp(real), "[Options]\nA=2\n");
+            } else {
+                TSettings s;
+                const auto pcm = TKoWaveFormat::CreatePCM(22050, 8, 1);
+                s.SetTargetFormat(pcm.get());
+                ASSERT_EQ(s.SaveTargetFormat(name), "");
+                EXPECT_EQ(Slurp(real).substr(0, 4), "RIFF");
+            }
+            EXPECT_EQ(fs::is_symlink(name), *c.link != '\0');
+            struct stat status {};
+            ASSERT_EQ(::stat(real.c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, c.mode);
+            // Nothing is left beside either name.
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir / "config"), {}), 1);
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dotfiles"), {}), *c.link ? 1 : 0);
+        }
+    }
+}
+
 TEST(Settings, DefaultsOptionBitsAndTheirUnpacking) {
     TTempDir dir;
     TSettings s;
