@@ -68,6 +68,7 @@ TBatchRunner::TBatchRunner(TSettings& Settings, IMessages& Messages, IProgress& 
                 std::lock_guard lock(endsMutex_);
                 ended_.notify_all();
             };
+            if (BeforeJobStarts) BeforeJobStarts(Thread);
         };
         slots_.push_back(std::move(slot));
     }

@@ -45,6 +45,8 @@ class TBatchRunner {
     TClaims* Claims = nullptr;
     // Measures a target directory's free space (the file system's by default).
     std::function<int64_t(const std::string&)> FreeSpaceOf;
+    // Called on the caller's thread with each job's thread just before it starts.
+    std::function<void(TRecodingThread&)> BeforeJobStarts;
     // Called on the caller's thread with a job's thread just before the job's end is handled.
     std::function<void(TRecodingThread&)> BeforeJobDone;
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <random>
+#include <vector>
 
 #include "fileops.h"
 
@@ -129,6 +130,8 @@ TClaims::TResult TClaims::Claim(const std::string& Path) {
             dirs_.insert(fileops::DirectoryPart(claim));
             return TResult::Claimed;
         }
+        // A sweep may remove a temporary in the instant before its lock: make it again.
+        if (fd == -ENOENT && attempt == 0) continue;
         if (fd != -EEXIST) return TResult::Unclaimable;
         const std::string existing = ReadSmall(claim);
         if (!IsStale(claim, existing) || !TakeOver(claim, existing)) return TResult::Taken;
@@ -220,10 +223,13 @@ int TClaims::Sweep(const std::string& Dir) {
             if (IsStale(path, content) && TakeOver(path, content)) ++removed;
             continue;
         }
-        // A temporary: its maker locked it at once, or is gone.
+        // A temporary: its maker locked it at once (and holds that lock for as long as
+        // the claim linked from it lives), or is gone. Without locks, age alone tells.
         struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && fileops::AgeMs(st) > kTemporaryMs &&
-            LockHeld(path) != 1 && ::unlink(path.c_str()) == 0)
+        if (::lstat(path.c_str(), &st) != 0) continue;
+        const int locked = LockHeld(path);
+        if ((locked == 0 || (locked < 0 && fileops::AgeMs(st) > kTemporaryMs)) &&
+            ::unlink(path.c_str()) == 0)
             ++removed;
     }
     return removed;

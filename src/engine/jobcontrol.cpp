@@ -119,11 +119,12 @@ void TJobControl::StartThread() {
         targetDir_ = -1;
     }
     thread_->SetPriority(settings_.Priority);
-    if (OnThreadCreated) OnThreadCreated(*thread_);
     elapsedMs_ = 0;
     figures_ = TProgressFigures{};
     progress_.SetProgressMax(0);
     ResumeJob();
+    // Last before the start, so that what the hook sets (a suspension) holds.
+    if (OnThreadCreated) OnThreadCreated(*thread_);
     thread_->Start();
 }
 

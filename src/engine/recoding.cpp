@@ -138,8 +138,13 @@ bool TRecodingThread::RemovePartFile() {
     if (partInode_ == 0 || targetDir_ < 0) return true;
     const std::string part = fileops::PartName(fileops::NamePart(targetFileName_));
     struct stat st {};
-    if (::fstatat(targetDir_, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-    if (st.st_dev != partDevice_ || st.st_ino != partInode_) return true;  // not ours any more
+    if (::fstatat(targetDir_, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return true;
+        // Unknown what is there: the name is the job's own (its target is claimed), so an
+        // incomplete file must not stay behind because a look at it failed.
+    } else if (st.st_dev != partDevice_ || st.st_ino != partInode_) {
+        return true;  // not ours any more
+    }
     return ::unlinkat(targetDir_, part.c_str(), 0) == 0 || errno == ENOENT;
 }
 

@@ -130,7 +130,19 @@ TEST_F(Runner, FreeSpaceCountsTheTargetsBeingWritten) {
         SCOPED_TRACE(jobs);
         TBatchRunner runner(settings, user, user, user, user, jobs);
         runner.FreeSpaceOf = [&](const std::string&) { return free; };
+        // The first job waits at its first block until the second has been chosen, however
+        // fast the machine would have run it.
+        TRecodingThread* held = nullptr;
+        runner.BeforeJobStarts = [&](TRecodingThread& Thread) {
+            if (held) return;
+            held = &Thread;
+            Thread.Suspend();
+        };
         user.Shown.clear();
+        ASSERT_TRUE(runner.Check());
+        runner.Fill();
+        ASSERT_NE(held, nullptr);
+        held->Resume();
         const bool ok = Run(runner);
         EXPECT_EQ(ok, jobs == 1) << testing::PrintToString(user.Shown);
         EXPECT_EQ(runner.FilesProcessed(), jobs == 1 ? 2 : 1)
