@@ -226,7 +226,8 @@ int RunBatch(std::span<const std::string> args) {
         }
         // The hot folder: wait, then search again (at least a second, as the windows' timer
         // ticks, so a waiting time of 0 does not spin).
-        if (!Sleep(1000 * std::max(1, settings.WaitSecondsValue())))
-            return runner.Failed() ? kExitFailure : kExitSuccess;
+        // A stop while waiting ends a hot folder as asked: the files that failed on the way
+        // were reported, passed over and stay in place.
+        if (!Sleep(1000 * std::max(1, settings.WaitSecondsValue()))) return kExitSuccess;
     }
 }

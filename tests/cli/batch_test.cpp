@@ -118,6 +118,7 @@ TEST_F(Batch, SettingsShowChangeAndRefuse) {
          "sonbar-cli: The specified directory is invalid !\n"},
         {"mode=sideways", 2, "mode takes one of classical, link, rebound"},
         {"colour=blue", 2, "unknown setting 'colour'"},
+        {"stable-seconds=-1", 2, "stable-seconds takes a number from 0 to 3600"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.args);
@@ -125,6 +126,8 @@ TEST_F(Batch, SettingsShowChangeAndRefuse) {
         EXPECT_NE(Err().find(r.message), std::string::npos) << Err();
         EXPECT_EQ(Slurp(dir / "cfg/Sonbar.ini"), ini) << "a refused change writes nothing";
     }
+    ASSERT_EQ(Settings("stable-seconds=10"), 0) << Err();
+    EXPECT_NE(Slurp(dir / "cfg/Sonbar.ini").find("StableSeconds=10"), std::string::npos);
 }
 
 // Names that shells and URL-minded tools mangle, an upper-case extension, nested folders,
