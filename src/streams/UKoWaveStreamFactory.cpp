@@ -169,6 +169,10 @@ std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildWriteChain(
     {
         const TKoWaveFact fact = FactAtRate(sf->Fact(), src, *fileFormat);
         auto header = TKoWaveStreamFormat::CreateForFormatAndFact(fileFormat, &fact);
+        // The source's metadata, its frame counts at the file's rate.
+        if (const auto& metadata = sf->Metadata())
+            header->SetMetadata(
+                std::make_shared<const TWaveMetadata>(metadata->ForTarget(src, *fileFormat)));
         auto base = Factory.CreateBaseForWrite(*header);
         if (!base) return nullptr;
         Factory.Push(std::move(base));
