@@ -347,6 +347,28 @@ std::vector<TWaveTag> TWaveMetadata::BextFields() const {
     return fields;
 }
 
+std::vector<TWaveTag> TWaveMetadata::CueFields() const {
+    std::vector<TWaveTag> fields;
+    if (const TWaveChunk* cue = Find(kCue); cue && cue->Body.size() >= 4) {
+        const uint8_t* b = cue->Body.data();
+        const std::size_t count = std::min<std::size_t>(Le32(b), (cue->Body.size() - 4) / 24);
+        for (std::size_t i = 0; i < count; ++i)
+            fields.emplace_back("cue." + std::to_string(Le32(b + 4 + 24 * i)),
+                                std::to_string(Le32(b + 4 + 24 * i + 20)));
+    }
+    for (const TWaveChunk& chunk : Chunks) {
+        if (chunk.Id != FOURCC_LIST || Le32(chunk.Body.data()) != kAdtl) continue;
+        ForEachSubChunk(chunk.Body, [&](FOURCC id, std::size_t at, std::size_t size) {
+            if (size < 4 ||
+                (id != MakeFourCC('l', 'a', 'b', 'l') && id != MakeFourCC('n', 'o', 't', 'e')))
+                return;
+            fields.emplace_back(FourCCText(id) + "." + std::to_string(Le32(chunk.Body.data() + at)),
+                                FieldText(chunk.Body.data() + at + 4, size - 4));
+        });
+    }
+    return fields;
+}
+
 std::string CodingHistoryLine(const TKoWaveFormat& Format) {
     const uint32_t rate = Format.SamplesPerSec();
     std::string algorithm, detail;

@@ -47,6 +47,9 @@ class TWaveMetadata {
     std::vector<TWaveTag> InfoFields() const;
     // The bext fields by name (Description, Originator, ..., one CodingHistory per line).
     std::vector<TWaveTag> BextFields() const;
+    // Each cue point as ("cue.ID", sample offset), then the labels and notes of LIST adtl as
+    // ("labl.ID", text) and ("note.ID", text).
+    std::vector<TWaveTag> CueFields() const;
 };
 
 // The EBU R98 line that describes audio in Format, ended by CR LF.
