@@ -290,7 +290,8 @@ TWaveMetadata TWaveMetadata::ForTarget(const TKoWaveFormat& From, const TKoWaveF
             if (body.size() >= kBextTimeReference + 8)
                 PutLe64(body.data() + kBextTimeReference,
                         Rescale(Le64(body.data() + kBextTimeReference), from, to));
-            AppendCodingHistory(body, To);
+            // Audio passed through unchanged went through no coding step to record.
+            if (!From.SameAs(To)) AppendCodingHistory(body, To);
         } else if (chunk.Id == FOURCC_LIST && body.size() >= 4 && Le32(body.data()) == kAdtl) {
             RescaleAdtl(body, from, to);
         }

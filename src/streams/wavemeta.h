@@ -39,7 +39,8 @@ class TWaveMetadata {
 
     // The chunks a target in format To gets from a source in format From: sample positions
     // and periods rescaled to the target's rate, cue block offsets recomputed for its block
-    // layout, and a CodingHistory line describing To appended to bext.
+    // layout, and (when To differs from From) a CodingHistory line describing To appended
+    // to bext.
     TWaveMetadata ForTarget(const TKoWaveFormat& From, const TKoWaveFormat& To) const;
 
     // The LIST INFO fields in file order, as (ID, text) with the text in UTF-8. Where INFO

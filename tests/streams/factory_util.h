@@ -42,12 +42,14 @@ inline Outcome ConvertFile(const std::string& In, const std::string& Out,
     return closed && in->Close() ? Outcome::Converted : Outcome::Failed;
 }
 
-// A WAVE file of the test tone at that rate, sample size and channel count.
+// A WAVE file of the test tone at that rate, sample size and channel count, with the given
+// metadata chunks.
 inline void WriteToneFile(const std::string& Name, uint32_t Rate, uint16_t Bits, uint16_t Channels,
-                          size_t Frames) {
+                          size_t Frames, std::shared_ptr<const TWaveMetadata> Metadata = nullptr) {
     auto format = TKoWaveFormat::CreatePCM(Rate, Bits, Channels);
-    auto stream = TKoMMIOWaveStream::CreateWriteFile(
-        Name, *TKoWaveStreamFormat::CreateForFormat(format.get()));
+    auto streamFormat = TKoWaveStreamFormat::CreateForFormat(format.get());
+    streamFormat->SetMetadata(std::move(Metadata));
+    auto stream = TKoMMIOWaveStream::CreateWriteFile(Name, *streamFormat);
     ASSERT_TRUE(stream);
     const auto samples = Sine16(Rate, Channels, Frames);
     std::vector<uint8_t> bytes;
