@@ -112,6 +112,7 @@ void TJobControl::StartThread() {
                                                 format ? &format->Format() : nullptr,
                                                 settings_.Option(RadioQuality));
     thread_->ReplaceTarget = replaceTarget_;
+    thread_->BareStream = !settings_.Option(CheckBoxWavHeader);
     thread_->SetPriority(settings_.Priority);
     if (OnThreadCreated) OnThreadCreated(*thread_);
     elapsedMs_ = 0;

@@ -12,6 +12,7 @@
 
 #include "UKoMemory.h"
 #include "UKoWaveStreamFactory.h"
+#include "barestream.h"
 #include "fileops.h"
 
 namespace {
@@ -234,6 +235,7 @@ void TRecodingThread::Run() {
 
     if (outputFormat_) factory.SetWantedFormat(*outputFormat_);
     factory.HighSpeed = !highQuality_;
+    factory.BareStream = BareStream;
 
     // The output: TARGET.part created exclusively, or the target itself.
     const std::string outName = UsePartFile ? PartFileName() : targetFileName_;
@@ -285,6 +287,7 @@ void TRecodingThread::Run() {
     if (auto* combined = dynamic_cast<TKoCombinedStream*>(out.get())) bottom = &combined->Member(0);
     const auto* fileFormat = dynamic_cast<TKoWaveStreamFormat*>(bottom->GetFormat());
     const auto expected = fileFormat ? KoClone(fileFormat->Format()) : nullptr;
+    const bool bare = dynamic_cast<TKoBareStream*>(bottom) != nullptr;
 
     sourceSize_ = in->GetSize();
     if (const uint32_t rate = source->Format().AvgBytesPerSec(); rate > 0)
@@ -332,6 +335,9 @@ void TRecodingThread::Run() {
         cleanup();
         return Fail(TRecodeStep::Complete, "Error writing output stream !", error);
     }
+    // A bare file has no header to agree with: its length follows from the audio written
+    // (the file stage is no longer written once the chain is closed).
+    const int64_t bareData = bare ? bottom->GetPosition() : 0;
     out.reset();
     in->Close();
     if (UsePartFile) {
@@ -342,7 +348,10 @@ void TRecodingThread::Run() {
         }
         ::close(fd);
         fd = -1;
-        if (!expected || !VerifyWritten(outName, *expected, file->Extent(), dataBeforeClose)) {
+        const bool whole =
+            expected && (bare ? TKoBareStream::Verify(outName, *expected, bareData)
+                              : VerifyWritten(outName, *expected, file->Extent(), dataBeforeClose));
+        if (!whole) {
             cleanup();
             return Fail(TRecodeStep::Complete, "Error writing output stream !", EIO);
         }

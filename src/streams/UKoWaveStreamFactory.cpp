@@ -5,6 +5,7 @@
 #include "UKoACMConversionStream.h"
 #include "UKoACMFormat.h"
 #include "UKoThreadStream.h"
+#include "barestream.h"
 
 namespace {
 
@@ -78,12 +79,15 @@ std::unique_ptr<TKoStream> TKoStreamFactory::OpenBaseForRead() {
     return TKoMMIOWaveStream::OpenReadFile(fileName_);
 }
 
-std::unique_ptr<TKoStream> TKoStreamFactory::CreateBaseForWrite(const TKoWaveStreamFormat& Format) {
+std::unique_ptr<TKoStream> TKoStreamFactory::CreateBaseForWrite(const TKoWaveStreamFormat& Format,
+                                                                bool Bare) {
     if (sourceStream_) {
         if (HKoStream::HasFormat(*sourceStream_))
             return std::make_unique<TKoProxyStream>(*sourceStream_);
+        if (Bare) return TKoBareStream::Create(*sourceStream_, Format);
         return TKoMMIOWaveStream::CreateWriteStream(*sourceStream_, Format);
     }
+    if (Bare) return TKoBareStream::CreateFile(fileName_, Format);
     return TKoMMIOWaveStream::CreateWriteFile(fileName_, Format);
 }
 
@@ -173,7 +177,7 @@ std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildWriteChain(
         if (const auto& metadata = sf->Metadata())
             header->SetMetadata(
                 std::make_shared<const TWaveMetadata>(metadata->ForTarget(src, *fileFormat)));
-        auto base = Factory.CreateBaseForWrite(*header);
+        auto base = Factory.CreateBaseForWrite(*header, BareStream && HasBareForm(*fileFormat));
         if (!base) return nullptr;
         Factory.Push(std::move(base));
     }

@@ -21,8 +21,9 @@ enum class Outcome { Converted, NoChain, Failed };
 // IN -> OUT through a read chain (no wanted format) and a write chain to Wanted, the way the
 // recoder runs a file.
 inline Outcome ConvertFile(const std::string& In, const std::string& Out,
-                           const TKoWaveFormat& Wanted, bool Speed = false) {
+                           const TKoWaveFormat& Wanted, bool Speed = false, bool Bare = false) {
     TKoWaveStreamFactory factory;
+    factory.BareStream = Bare;
     auto in = factory.OpenReadChain(In);
     if (!in) return Outcome::NoChain;
     factory.SetWantedFormat(Wanted);
