@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -405,7 +404,10 @@ TEST_F(CliTest, InfoTagsListsInfoAndBroadcastFields) {
         return l.find('\t') != std::string::npos || l.rfind("chunk.", 0) == 0 ||
                l.rfind("ISFT=", 0) == 0;
     });
-    for (std::string& l : got) l = std::regex_replace(l, std::regex("Sonbar [0-9.]+"), "Sonbar V");
+    // The version the program names itself by.
+    for (std::string& l : got)
+        if (std::size_t at = l.find("Sonbar "); at != std::string::npos)
+            l.replace(at + 7, l.find_first_not_of("0123456789.", at + 7) - at - 7, "V");
     std::vector<std::string> want = tags("1000", {"A=PCM,F=22050,W=16,M=mono"});
     const auto target =
         tags("2000", {"A=PCM,F=22050,W=16,M=mono", "A=ADPCM,F=44100,W=4,M=mono,T=Sonbar V;IMA"});
