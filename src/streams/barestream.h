@@ -37,8 +37,8 @@ class TKoBareStream : public TKoStream {
     // The bytes a complete bare file of Format must hold for DataBytes of audio handed to
     // Write, or -1 when it cannot be told (MP3: its tag and frames are checked instead).
     static int64_t ExpectedSize(const TKoWaveFormat& Format, int64_t DataBytes);
-    // Whether the file at Path, Size bytes long, is a whole bare file of Format: its length,
-    // and for MP3 a tag, an Info frame and frames that run exactly to the end of the file.
+    // Whether the file at Path is a whole bare file of Format for DataBytes handed to Write:
+    // its length, and for MP3 a tag, then frames of its rate that end where the file ends.
     static bool Verify(const std::string& Path, const TKoWaveFormat& Format, int64_t DataBytes);
 
     TKoBareStream(TKoStream& Target, const TKoWaveStreamFormat& Format);

@@ -133,18 +133,3 @@ TEST_P(BareTargets, OtherToolsReadTheWholeStream) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, BareTargets, testing::ValuesIn(kRows),
                          [](const auto& row) { return std::string(row.param.name); });
-
-// Formats that need their header get a WAVE file whatever was asked.
-TEST(BareTargets, FormatsWithoutABareFormStayWave) {
-    TempDir dir;
-    const std::string in = dir.file("in.wav"), out = dir.file("out.wav");
-    WriteToneFile(in, 22050, 16, 1, 1000);
-    for (uint16_t tag : {uint16_t(1), uint16_t(17), uint16_t(2)}) {
-        auto wanted = Enumerated(tag, 22050, 1);
-        ASSERT_TRUE(wanted);
-        ASSERT_EQ(ConvertFile(in, out, *wanted, false, true), Outcome::Converted);
-        auto file = HKoWaveStreamFactory::ReadFileFormat(out);
-        ASSERT_TRUE(file) << tag;
-        EXPECT_EQ(file->Format().FormatTag(), tag);
-    }
-}
