@@ -32,8 +32,46 @@ std::string FormatInfoLine(const std::string& file, const TKoWaveStreamFormat& f
            " data=" + std::to_string(dataSize) + CodecTexts(f);
 }
 
-// Prints the line of one file; false (after an error line) when it is not a readable WAVE file.
-bool InfoOne(const std::string& file) {
+// A value on one line: line breaks (a comment may hold them) become \n, \r.
+std::string OneLine(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// The chunk's ID without trailing blanks, LIST with its form type (LIST-INFO).
+std::string ChunkName(const TWaveChunk& chunk) {
+    std::string name;
+    for (int i = 0; i < 4; ++i) name += static_cast<char>((chunk.Id >> (8 * i)) & 0xFF);
+    if (chunk.Id == FOURCC_LIST)
+        name += "-" + std::string(chunk.Body.begin(), chunk.Body.begin() + 4);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    return name;
+}
+
+// NAME=VALUE lines: the INFO fields, the bext fields, cue points and labels, and a
+// chunk.NAME=SIZE line per metadata chunk.
+void PrintTags(const TWaveMetadata& metadata) {
+    auto print = [](const std::string& name, const std::string& value) {
+        std::printf("%s=%s\n", name.c_str(), OneLine(value).c_str());
+    };
+    for (const auto& [name, value] : metadata.InfoFields()) print(name, value);
+    for (const auto& [name, value] : metadata.BextFields()) print("bext." + name, value);
+    for (const auto& [name, value] : metadata.CueFields()) print(name, value);
+    for (const TWaveChunk& chunk : metadata.Chunks)
+        print("chunk." + ChunkName(chunk), std::to_string(chunk.Body.size()));
+}
+
+// Prints the line of one file (and its tags); false (after an error line) when it is not a
+// readable WAVE file.
+bool InfoOne(const std::string& file, bool tags) {
     if (std::string reason = UnreadableReason(file); !reason.empty()) {
         ReportError(file, reason);
         return false;
@@ -49,6 +87,7 @@ bool InfoOne(const std::string& file) {
         const std::string line =
             FormatInfoLine(file, *stream->GetFormat(), stream->DataChunk().cksize);
         std::printf("%s\n", line.c_str());
+        if (tags && stream->GetFormat()->Metadata()) PrintTags(*stream->GetFormat()->Metadata());
         return true;
     } catch (const std::exception&) {
         ReportError(file, "read error");
@@ -62,11 +101,20 @@ int RunInfo(std::span<const std::string> args) {
     bool ok = true;
     if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
         std::printf(
-            "usage: sonbar-cli info FILE...\n\nPrints one line per WAVE file: its format, "
-            "sample count and data size.\n");
+            "usage: sonbar-cli info [--tags] FILE...\n\nPrints one line per WAVE file: its "
+            "format, sample count and data size.\nWith --tags each line is followed by the "
+            "file's tags and metadata chunks, one\nNAME=VALUE line each: the INFO fields "
+            "(INAM=...), the bext fields\n(bext.Description=...), cue points and labels "
+            "(cue.ID=..., labl.ID=...)\nand chunk.NAME=SIZE per chunk.\n");
         return kExitSuccess;
     }
-    for (const std::string& file : args) ok = InfoOne(file) && ok;
+    const bool tags = !args.empty() && args[0] == "--tags";
+    if (tags) args = args.subspan(1);
+    if (args.empty()) {
+        ReportError("usage", "info takes at least one file");
+        return kExitUsage;
+    }
+    for (const std::string& file : args) ok = InfoOne(file, tags) && ok;
     std::fflush(stdout);
     return ok ? kExitSuccess : kExitFailure;
 }

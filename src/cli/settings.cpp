@@ -32,6 +32,8 @@ constexpr const char* kHelp =
     "  after=delete|move        exists=overwrite|skip|prompt\n"
     "  noise=on|off             noise-kind=beep|wav      try-again=on|off\n"
     "  wait-seconds=N           buffer-kb=N              min-space-mb=N   priority=0..6\n"
+    "  wav-header=on|off        off: MP3, GSM, A-law and u-law targets are bare streams\n"
+    "                           (.mp3 with an ID3 tag, .gsm), not WAVE files\n"
     "  jobs=N|auto              recoding jobs at once in `sonbar-cli batch` (auto: one per\n"
     "                           processor); the windows recode one file at a time\n"
     "  stable-seconds=N         how long a source must stay unchanged before it is taken\n"
@@ -75,6 +77,7 @@ const std::vector<Setting>& Table() {
         {"noise-kind", Setting::Choice, 0, {{"beep", RadioStandardBeep}, {"wav", RadioWAVFile}}},
         {"wav-file", Setting::Text, EditWAVFile, {}},
         {"try-again", Setting::Switch, CheckBoxTryAgain, {}},
+        {"wav-header", Setting::Switch, CheckBoxWavHeader, {}},
         {"wait-seconds", Setting::Number, EditSec, {}},
         {"buffer-kb", Setting::Number, EditBufferSize, {}},
         {"min-space-mb", Setting::Number, EditSpaceLeft, {}},

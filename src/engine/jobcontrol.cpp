@@ -118,6 +118,7 @@ void TJobControl::StartThread() {
         thread_->SetTargetDirectory(targetDir_);
         targetDir_ = -1;
     }
+    thread_->BareStream = !settings_.Option(CheckBoxWavHeader);
     thread_->SetPriority(settings_.Priority);
     elapsedMs_ = 0;
     figures_ = TProgressFigures{};

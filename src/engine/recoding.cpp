@@ -13,6 +13,7 @@
 
 #include "UKoMemory.h"
 #include "UKoWaveStreamFactory.h"
+#include "barestream.h"
 #include "fileops.h"
 
 namespace {
@@ -295,6 +296,7 @@ void TRecodingThread::Run() {
 
     if (outputFormat_) factory.SetWantedFormat(*outputFormat_);
     factory.HighSpeed = !highQuality_;
+    factory.BareStream = BareStream;
 
     // The output: TARGET.part created exclusively in the target's directory, or the target
     // itself.
@@ -358,6 +360,7 @@ void TRecodingThread::Run() {
     if (auto* combined = dynamic_cast<TKoCombinedStream*>(out.get())) bottom = &combined->Member(0);
     const auto* fileFormat = dynamic_cast<TKoWaveStreamFormat*>(bottom->GetFormat());
     const auto expected = fileFormat ? KoClone(fileFormat->Format()) : nullptr;
+    const bool bare = dynamic_cast<TKoBareStream*>(bottom) != nullptr;
 
     sourceSize_ = in->GetSize();
     if (const uint32_t rate = source->Format().AvgBytesPerSec(); rate > 0)
@@ -407,6 +410,9 @@ void TRecodingThread::Run() {
         const int error = file ? file->LastError() : 0;
         return Fail(TRecodeStep::Complete, "Error writing output stream !", error);
     }
+    // A bare file has no header to agree with: its length follows from the audio written
+    // (the file stage is no longer written once the chain is closed).
+    const int64_t bareData = bare ? bottom->GetPosition() : 0;
     out.reset();
     in->Close();
     if (!UsePartFile) {
@@ -425,9 +431,12 @@ void TRecodingThread::Run() {
     const int closed = ::close(part.fd);
     part.fd = -1;
     if (closed != 0) return Fail(TRecodeStep::Complete, "Error writing output stream !", errno);
-    if (!expected ||
-        !VerifyWritten(targetDir_, partName, written, *expected, file->Extent(), dataBeforeClose))
-        return Fail(TRecodeStep::Complete, "Error writing output stream !", EIO);
+    const bool whole =
+        expected &&
+        (bare ? TKoBareStream::Verify(outName, *expected, bareData)
+              : VerifyWritten(targetDir_, partName, written, *expected, file->Extent(),
+                              dataBeforeClose));
+    if (!whole) return Fail(TRecodeStep::Complete, "Error writing output stream !", EIO);
     if (terminated_) {
         // Stopped while completing: the finished file stays under its .part name.
         keep = true;

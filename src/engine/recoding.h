@@ -55,6 +55,9 @@ class TRecodingThread {
     bool RequireChannels = true;
     // Read ahead and write behind on threads of their own.
     bool Threaded = false;
+    // Write the target format's bare stream (MP3, GSM, A-law, u-law) instead of a WAVE file
+    // where it has one.
+    bool BareStream = false;
     // Runs on the worker thread after Execute has returned (front ends post from there).
     std::function<void()> OnDone;
     // The open directory that receives the target (taken over; closed with the job). Without

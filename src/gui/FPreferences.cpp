@@ -15,6 +15,7 @@
 
 #include "FStatusInfo.h"
 #include "UKoACMFormatChoose.h"
+#include "barestream.h"
 #include "fileops.h"
 
 namespace {
@@ -219,7 +220,6 @@ QWidget* TFormPreferences::BuildGeneralTab() {
     variousLayout->addWidget(Check(CheckBoxTryAgain, "Try again after", "CheckBoxTryAgain"), 1, 1);
     variousLayout->addWidget(Check(CheckBoxWavHeader, "Write WAV-Header", "CheckBoxWavHeader"), 0,
                              0, 1, 4);
-    Options[CheckBoxWavHeader]->setEnabled(false);
     variousLayout->addWidget(new QLabel("If no more source files available"), 1, 0);
 
     noiseLayout->addWidget(Edit(EditWAVFile, 255, "EditWAVFile"), 2, 0);
@@ -276,6 +276,14 @@ void TFormPreferences::ApplyRules() {
     Edits[EditSec]->setEnabled(on(CheckBoxTryAgain));
     // Directory-mode rule.
     Options[CheckBoxCreateSubs]->setEnabled(!on(RadioModeRebound) && on(CheckBoxRDirs));
+    // Header rule: only a format with a bare form of its own can go without the WAVE header.
+    const auto* format = working_.TargetFormatValid() ? working_.TargetFormat() : nullptr;
+    const bool bare = format && HasBareForm(format->Format());
+    if (!bare && !on(CheckBoxWavHeader)) {
+        working_.SetOption(CheckBoxWavHeader, true);
+        Options[CheckBoxWavHeader]->setChecked(true);
+    }
+    Options[CheckBoxWavHeader]->setEnabled(bare);
 }
 
 void TFormPreferences::ShowFormatLabels() {
@@ -367,6 +375,7 @@ void TFormPreferences::ButtonSelectTFClick() {
     working_.SetTargetFormat(chosen.get());
     LabelFormatTag->setText(QString::fromStdString(FormatChooser->FormatTagName()));
     LabelFormatAttributes->setText(QString::fromStdString(FormatChooser->FormatName()));
+    ApplyRules();
 }
 
 void TFormPreferences::ButtonSelectMoveDirClick() {

@@ -1,5 +1,6 @@
 #include "UKoWaveStream.h"
 
+#include <cstring>
 #include <typeinfo>
 #include <vector>
 
@@ -35,6 +36,84 @@ std::vector<uint8_t> EvenFiller(const TKoWaveFormat& Format) {
     return std::vector<uint8_t>(align, silence);
 }
 
+// Metadata is read whole into memory; a chunk larger than this (or more in all) is not
+// metadata a recording carries but a file that is not what it claims.
+constexpr uint32_t kMaxMetadataChunk = 16u << 20;
+constexpr std::size_t kMaxMetadata = 64u << 20;
+
+// The carried metadata chunks of the RIFF form, in file order, each with its place relative
+// to `fmt ` and `data`. A chunk that runs past the form or the file ends the walk: the audio
+// may still be readable. The file position is put back where it was.
+std::shared_ptr<const TWaveMetadata> ScanMetadata(TKoMMIO& MMIO, const MMCKINFO& Riff) {
+    const int64_t start = MMIO.Seek(SeekFromCurrent(0));
+    const int64_t end = int64_t{Riff.dwDataOffset} + Riff.cksize;
+    auto metadata = std::make_shared<TWaveMetadata>();
+    std::size_t total = 0;
+    bool seenFormat = false, seenData = false;
+    try {
+        for (int64_t at = start; at + 8 <= end;) {
+            uint8_t header[8];
+            if (MMIO.Seek(SeekFromBeginning(at)) != at || MMIO.Read(MakeArea(header, 8)) != 8)
+                break;
+            FOURCC id = 0;
+            uint32_t size = 0;
+            std::memcpy(&id, header, 4);
+            std::memcpy(&size, header + 4, 4);
+            if (id == TKoMMIO::StringToFourCC("fmt ")) seenFormat = true;
+            if (id == TKoMMIO::StringToFourCC("data")) seenData = true;
+            if (at + 8 + int64_t{size} > end) break;
+            if (size <= kMaxMetadataChunk && total + size <= kMaxMetadata &&
+                (id == FOURCC_LIST || TWaveMetadata::IsCarried(id, nullptr, 0))) {
+                std::vector<uint8_t> body(size);
+                const auto count = static_cast<int32_t>(size);
+                if (MMIO.Read(MakeArea(body.data(), count)) != count) break;
+                if (TWaveMetadata::IsCarried(id, body.data(), body.size())) {
+                    const auto place = !seenFormat ? TWaveChunkPlace::BeforeFormat
+                                       : !seenData ? TWaveChunkPlace::BeforeData
+                                                   : TWaveChunkPlace::AfterData;
+                    total += size;
+                    metadata->Chunks.push_back({id, place, std::move(body)});
+                }
+            }
+            at += 8 + int64_t{size} + (size & 1);
+        }
+    } catch (const EKoError&) {
+        // What was found so far stands; the search for the audio starts over below.
+    }
+    MMIO.Seek(SeekFromBeginning(start));
+    if (metadata->Empty()) return nullptr;
+    return metadata;
+}
+
+// Writes each chunk of Metadata that stands at Place; false when one could not be written.
+bool WriteMetadata(TKoMMIOStream& Stream, const TKoRiffChunk& Riff, const TWaveMetadata* Metadata,
+                   TWaveChunkPlace Place) {
+    if (!Metadata) return true;
+    TKoMMIO& mmio = Stream.MMIO();
+    for (const TWaveChunk& chunk : Metadata->Chunks) {
+        if (chunk.Place != Place) continue;
+        std::unique_ptr<TKoRiffChunk> created;
+        std::size_t skip = 0;
+        if (chunk.Id == FOURCC_LIST) {
+            // The RIFF layer writes a LIST chunk's form type itself.
+            FOURCC type = 0;
+            std::memcpy(&type, chunk.Body.data(), 4);
+            created = std::make_unique<TKoRiffChunk>(FOURCC_LIST, type);
+            if (mmioCreateChunk(mmio.Handle(), created->Info(), MMIO_CREATELIST) != 0) return false;
+            skip = 4;
+        } else {
+            created = mmio.CreateChunk(Riff, chunk.Id);
+            if (!created) return false;
+        }
+        const auto size = static_cast<int32_t>(chunk.Body.size() - skip);
+        const bool written =
+            size == 0 || mmio.Write(MakeArea(chunk.Body.data() + skip, size)) == size;
+        // Ascend pads an odd body with one zero byte.
+        if (!mmio.Ascend(std::move(created)) || !written) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---- TKoWaveStreamFormat
@@ -46,12 +125,14 @@ void TKoWaveStreamFormat::Assign(const TKoPersistent* Source) {
     if (auto* other = dynamic_cast<const TKoWaveStreamFormat*>(Source)) {
         format_->Assign(&other->Format());
         fact_->Assign(&other->Fact());
+        metadata_ = other->metadata_;
         return;
     }
     if (auto* format = dynamic_cast<const TKoWaveFormat*>(Source)) {
         format->RequireComplete();
         format_->Assign(format);
         fact_->Assign(nullptr);
+        metadata_.reset();
         return;
     }
     TKoPersistent::Assign(Source);
@@ -129,7 +210,8 @@ bool TKoMMIOWaveStream::Close() {
         }
     };
     TKoMMIO& mmio = mmioStream_->MMIO();
-    if (dataChunk_->Record().dwFlags & MMIO_DIRTY) {
+    const bool written = (dataChunk_->Record().dwFlags & MMIO_DIRTY) != 0;
+    if (written) {
         // The chunk ends at the furthest byte written, even if the last write went elsewhere.
         const int64_t size = dataStream_->Window().Size;
         const int64_t end = int64_t(dataChunk_->Record().dwDataOffset) + size;
@@ -142,6 +224,11 @@ bool TKoMMIOWaveStream::Close() {
     }
     dataStream_.reset();
     step([&] { return mmio.Ascend(std::move(dataChunk_)); });
+    if (written)
+        step([&] {
+            return WriteMetadata(*mmioStream_, *riffChunk_, streamFormat_->Metadata().get(),
+                                 TWaveChunkPlace::AfterData);
+        });
     step([&] { return mmio.Ascend(std::move(riffChunk_)); });
     step([&] { return mmioStream_->Close(); });
     mmioStream_.reset();
@@ -163,6 +250,7 @@ std::unique_ptr<TKoMMIOWaveStream::Parts> TKoMMIOWaveStream::ParseRead(
         mmio.Ascend(std::move(parts->riff));
         return nullptr;
     };
+    auto metadata = ScanMetadata(mmio, riff.Record());
 
     auto fmtChunk = mmio.Descend(riff, FourCC("fmt "));
     if (!fmtChunk) return fail();
@@ -194,6 +282,7 @@ std::unique_ptr<TKoMMIOWaveStream::Parts> TKoMMIOWaveStream::ParseRead(
         fact = std::make_unique<TKoWaveFact>(frame ? parts->data->Record().cksize / frame : 0);
     }
     parts->format = TKoWaveStreamFormat::CreateForFormatAndFact(format.get(), fact.get());
+    parts->format->SetMetadata(std::move(metadata));
     parts->mmio = std::move(MMIOStream);
     return parts;
 }
@@ -223,10 +312,13 @@ std::unique_ptr<TKoMMIOWaveStream::Parts> TKoMMIOWaveStream::WriteHeader(
         const bool written = write(MMIOStream->AsStream());
         return mmio.Ascend(std::move(chunk)) && written;
     };
-    bool ok = writeChunk("fmt ", [&](TStream& s) { return work->Format().WriteTo(s); });
+    const TWaveMetadata* metadata = work->Metadata().get();
+    bool ok = WriteMetadata(*MMIOStream, *parts->riff, metadata, TWaveChunkPlace::BeforeFormat);
+    ok = ok && writeChunk("fmt ", [&](TStream& s) { return work->Format().WriteTo(s); });
     // A zero count means "not given": no fact chunk, whatever the format tag.
     if (ok && work->Fact().IsValid())
         ok = writeChunk("fact", [&](TStream& s) { return work->Fact().WriteTo(s); });
+    ok = ok && WriteMetadata(*MMIOStream, *parts->riff, metadata, TWaveChunkPlace::BeforeData);
     if (ok) {
         parts->data = mmio.CreateChunk(*parts->riff, FourCC("data"));
         ok = parts->data != nullptr;

@@ -8,8 +8,10 @@
 #include "UKoMMIO.h"
 #include "UKoStream.h"
 #include "UKoWaveFormat.h"
+#include "wavemeta.h"
 
-// A complete wave format and the sample count that goes with it (0: none given).
+// A complete wave format and the sample count that goes with it (0: none given), and the
+// metadata chunks of the file it describes (none for a format that describes no file).
 class TKoWaveStreamFormat : public TKoFormat {
   public:
     // The default 18-byte format record (no field known) and sample count 0.
@@ -46,17 +48,24 @@ class TKoWaveStreamFormat : public TKoFormat {
 
     TKoWaveFormat& Format() const { return *format_; }
     TKoWaveFact& Fact() const { return *fact_; }
+    // Shared between copies: metadata is never changed once read.
+    const std::shared_ptr<const TWaveMetadata>& Metadata() const { return metadata_; }
+    void SetMetadata(std::shared_ptr<const TWaveMetadata> Metadata) {
+        metadata_ = std::move(Metadata);
+    }
 
   private:
     // Declared in this order so the fact goes first when the object is destroyed.
     std::unique_ptr<TKoWaveFormat> format_;
     std::unique_ptr<TKoWaveFact> fact_;
+    std::shared_ptr<const TWaveMetadata> metadata_;
 };
 
 // A stream over the audio bytes of a WAVE file: positions count from the first data byte and
 // GetSize is the data length. Opened for reading it presents the `data` chunk; created for
 // writing it has written `fmt `, `fact` (only for a non-zero sample count) and the `data`
-// header, and Close patches the sizes.
+// header, and Close patches the sizes. Metadata chunks of the format are read with the file
+// and written in their places: before `fmt `, between it and `data`, or (by Close) after `data`.
 class TKoMMIOWaveStream : public TKoStream {
   public:
     // Takes over the open file and both entered chunks; keeps a copy of Format.

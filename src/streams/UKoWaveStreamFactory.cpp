@@ -5,6 +5,7 @@
 #include "UKoACMConversionStream.h"
 #include "UKoACMFormat.h"
 #include "UKoThreadStream.h"
+#include "barestream.h"
 
 namespace {
 
@@ -78,12 +79,15 @@ std::unique_ptr<TKoStream> TKoStreamFactory::OpenBaseForRead() {
     return TKoMMIOWaveStream::OpenReadFile(fileName_);
 }
 
-std::unique_ptr<TKoStream> TKoStreamFactory::CreateBaseForWrite(const TKoWaveStreamFormat& Format) {
+std::unique_ptr<TKoStream> TKoStreamFactory::CreateBaseForWrite(const TKoWaveStreamFormat& Format,
+                                                                bool Bare) {
     if (sourceStream_) {
         if (HKoStream::HasFormat(*sourceStream_))
             return std::make_unique<TKoProxyStream>(*sourceStream_);
+        if (Bare) return TKoBareStream::Create(*sourceStream_, Format);
         return TKoMMIOWaveStream::CreateWriteStream(*sourceStream_, Format);
     }
+    if (Bare) return TKoBareStream::CreateFile(fileName_, Format);
     return TKoMMIOWaveStream::CreateWriteFile(fileName_, Format);
 }
 
@@ -169,7 +173,11 @@ std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildWriteChain(
     {
         const TKoWaveFact fact = FactAtRate(sf->Fact(), src, *fileFormat);
         auto header = TKoWaveStreamFormat::CreateForFormatAndFact(fileFormat, &fact);
-        auto base = Factory.CreateBaseForWrite(*header);
+        // The source's metadata, its frame counts at the file's rate.
+        if (const auto& metadata = sf->Metadata())
+            header->SetMetadata(
+                std::make_shared<const TWaveMetadata>(metadata->ForTarget(src, *fileFormat)));
+        auto base = Factory.CreateBaseForWrite(*header, BareStream && HasBareForm(*fileFormat));
         if (!base) return nullptr;
         Factory.Push(std::move(base));
     }

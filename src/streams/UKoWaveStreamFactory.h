@@ -50,8 +50,10 @@ class TKoStreamFactory : public TKoObject {
 
     // The WAVE reader (or, over a stream that already has a format, a proxy of it).
     std::unique_ptr<TKoStream> OpenBaseForRead();
-    // The WAVE writer for Format (or a proxy of a stream that already has a format).
-    std::unique_ptr<TKoStream> CreateBaseForWrite(const TKoWaveStreamFormat& Format);
+    // The WAVE writer for Format (or a proxy of a stream that already has a format); with
+    // Bare, the writer of the format's bare stream instead.
+    std::unique_ptr<TKoStream> CreateBaseForWrite(const TKoWaveStreamFormat& Format,
+                                                  bool Bare = false);
 
     TKoStream* Top() const { return top_; }
     const TKoWaveFormat& CurrentFormat() const { return *currentFormat_; }
@@ -93,6 +95,8 @@ class TKoWaveStreamFactory : public TKoObject {
     bool Threaded = false;
     // Milliseconds of audio the thread stage holds.
     int32_t BufferTime = 3000;
+    // Write the bare stream instead of a WAVE file where the file's format has one.
+    bool BareStream = false;
 
     // Empty wanted format, quality, unthreaded, 3 seconds.
     void Reset();

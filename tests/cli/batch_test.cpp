@@ -545,3 +545,26 @@ TEST_F(Batch, SeveralProcessesOneFolder) {
 }
 
 }  // namespace
+
+// "Write WAV-Header" off: an MP3 target is a bare MP3 file, a PCM target stays WAVE; the
+// read-back check of the batch passes both, and each source is gone only with its target.
+TEST_F(Batch, WavHeaderOffWritesBareTargets) {
+    if (!Have("file")) GTEST_SKIP() << "needs file";
+    for (const auto& [format, type] :
+         {std::pair<std::string, std::string>{
+              "--tag mp3 --attributes '128 kBit/s, 44,100Hz, Stereo'", "MPEG ADTS, layer III"},
+          {"--tag pcm --attributes '44,100 Hz, 16 Bit, Stereo'", "WAVE audio"}}) {
+        SCOPED_TRACE(format);
+        ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
+                           " target-ext=out exists=overwrite wav-header=off " + format),
+                  0)
+            << Err();
+        ASSERT_EQ(
+            Shell(Cli() + " settings --settings " + Q(Path("cfg")) + " | grep -x wav-header=off"),
+            0);
+        Tone("tone.wav");
+        EXPECT_EQ(Run(), 0) << Err();
+        EXPECT_FALSE(fs::exists(Path("in/tone.wav")));
+        EXPECT_EQ(Shell("file -b " + Q(Path("out/tone.out")) + " | grep -q '" + type + "'"), 0);
+    }
+}

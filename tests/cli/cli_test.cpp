@@ -207,6 +207,7 @@ TEST_F(CliTest, UsageAndExitCodes) {
         {"no command", "", 2, "", "usage"},
         {"unknown command", "frobnicate", 2, "", "unknown command"},
         {"info without files", "info", 2, "", "usage"},
+        {"info --tags without files", "info --tags", 2, "", "usage"},
         {"copy with one name", "copy a.wav", 2, "", "usage"},
         {"copy with three names", "copy a b c", 2, "", "usage"},
         {"missing file", "info " + path("missing.wav"), 1, "", "sonbar-cli: "},
@@ -367,4 +368,49 @@ TEST_F(CliTest, FailedCopyRemovesItsOutput) {
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(fs::exists(in)) << "copying a file onto itself must not destroy it";
     EXPECT_GT(fs::file_size(in), 44u);
+}
+
+// The tags of a file ffmpeg wrote, and of its recoded copy: scripts read them as NAME=VALUE
+// lines after the file's info line.
+TEST_F(CliTest, InfoTagsListsInfoAndBroadcastFields) {
+    if (!have("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+    const std::string in = path("tagged.wav"), out = path("tagged-ima.wav");
+    // The comment holds a line break.
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i "
+                           "'sine=sample_rate=22050:duration=0.5' -metadata title='Caf\xc3\xa9' "
+                           "-metadata comment=\"$(printf 'two\\nlines')\" -write_bext 1 "
+                           "-metadata time_reference=1000 -metadata "
+                           "coding_history='A=PCM,F=22050,W=16,M=mono' '" +
+                           in + "'")
+                              .c_str()),
+              0);
+    ASSERT_EQ(cli("convert --tag ima --rate 44100 '" + in + "' '" + out + "'").code, 0);
+    Result r = cli("info --tags '" + in + "' '" + out + "'");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::vector<std::string> bext = {
+        "bext.Description=", "bext.Originator=", "bext.OriginatorReference=",
+        "bext.OriginationDate=", "bext.OriginationTime="};
+    auto tags = [&](const char* timeReference, std::vector<std::string> history) {
+        std::vector<std::string> t = {"ICMT=two\\nlines", "INAM=Caf\xc3\xa9"};
+        t.insert(t.end(), bext.begin(), bext.end());
+        t.push_back(std::string("bext.TimeReference=") + timeReference);
+        t.push_back("bext.Version=1");
+        for (const std::string& h : history) t.push_back("bext.CodingHistory=" + h);
+        return t;
+    };
+    std::vector<std::string> got = lines(r.out);
+    // The info lines and the chunk sizes are checked elsewhere.
+    std::erase_if(got, [](const std::string& l) {
+        return l.find('\t') != std::string::npos || l.rfind("chunk.", 0) == 0 ||
+               l.rfind("ISFT=", 0) == 0;
+    });
+    // The version the program names itself by.
+    for (std::string& l : got)
+        if (std::size_t at = l.find("Sonbar "); at != std::string::npos)
+            l.replace(at + 7, l.find_first_not_of("0123456789.", at + 7) - at - 7, "V");
+    std::vector<std::string> want = tags("1000", {"A=PCM,F=22050,W=16,M=mono"});
+    const auto target =
+        tags("2000", {"A=PCM,F=22050,W=16,M=mono", "A=ADPCM,F=44100,W=4,M=mono,T=Sonbar V;IMA"});
+    want.insert(want.end(), target.begin(), target.end());
+    EXPECT_EQ(got, want) << r.out;
 }

@@ -16,6 +16,7 @@
 #include <QUrl>
 
 #include "FPreferences.h"
+#include "formats/acm_formats.h"
 #include "harness.h"
 
 namespace guitest {
@@ -154,6 +155,28 @@ TEST_F(W, PreferencesEnablingRules) {
     EXPECT_FALSE(p.Options[RadioDelete]->isChecked());
     EXPECT_FALSE(on(CheckBoxWavHeader));
     p.reject();
+}
+
+// "Write WAV-Header" can be unchecked only for the formats that have a bare form; for the
+// others it shows checked, whatever was stored.
+TEST_F(W, WavHeaderBoxFollowsTheTargetFormat) {
+    for (const auto& [tag, bare] :
+         {std::pair{85, true}, std::pair{49, true}, std::pair{17, false}}) {
+        SCOPED_TRACE(tag);
+        TSettings stored;
+        const auto format = tag == 85 ? acmtest::Enumerated(85, 44100, 2, 128)
+                                      : acmtest::Enumerated(uint16_t(tag), 8000, 1);
+        ASSERT_TRUE(format);
+        stored.SetTargetFormat(format.get());
+        ASSERT_EQ(stored.SaveTargetFormat(Path("config/Sonbar.tf")), "");
+        Ini({{"SourceDirs", Dir("in")}, {"TargetDirs", Dir("out")}, {"SavedDataFields", "2C6E00"}});
+        form.reset();
+        TFormPreferences& p = *Open().FormPreferences();
+        p.show();
+        EXPECT_EQ(p.Options[CheckBoxWavHeader]->isEnabled(), bare);
+        EXPECT_EQ(p.Options[CheckBoxWavHeader]->isChecked(), !bare);
+        p.reject();
+    }
 }
 
 TEST_F(W, PreferencesOkChecks) {

@@ -2,7 +2,8 @@
 // the format), GStreamer (the media framework of the desktop's players) and libsndfile. Each
 // must find the whole tone, to its last sample, in files whose audio is an odd and an even
 // number of bytes long, mono and stereo, of 1 to 3 seconds. A decoder that is not installed
-// is skipped; scripts/install-deps --test installs them all.
+// is skipped; scripts/install-deps --test installs them all. The files carry metadata chunks
+// before and after their audio.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -124,6 +125,21 @@ uint32_t CheckDataChunk(const std::vector<uint8_t>& File) {
     return dataSize;
 }
 
+// Tags before the audio and an odd-sized chunk after it, as the targets carry them: the
+// decoders must still find the audio and its end.
+std::shared_ptr<const TWaveMetadata> SourceMetadata() {
+    auto m = std::make_shared<TWaveMetadata>();
+    const std::string info(
+        "INFO"
+        "INAM\x06\0\0\0Title\0",
+        18);
+    m->Chunks.push_back({FOURCC_LIST, TWaveChunkPlace::BeforeData, {info.begin(), info.end()}});
+    const std::string xml = "<BWFXML/>";  // 9 bytes: a pad byte ends the file
+    m->Chunks.push_back(
+        {MakeFourCC('i', 'X', 'M', 'L'), TWaveChunkPlace::AfterData, {xml.begin(), xml.end()}});
+    return m;
+}
+
 // Brings Got to the level of Ref (Got taken from sample Lag on) by the gain that fits best.
 void Rescale(std::vector<int16_t>& Got, const std::vector<int16_t>& Ref, size_t Lag) {
     double cross = 0, power = 0;
@@ -144,7 +160,7 @@ TEST_P(Decoders, ReadTheWholeToneFromEveryCodec) {
     const Row& row = GetParam();
     TempDir dir;
     const std::string in = dir.file("tone.wav"), out = dir.file("out.wav");
-    WriteToneFile(in, row.rate, 16, row.channels, row.frames);
+    WriteToneFile(in, row.rate, 16, row.channels, row.frames, SourceMetadata());
     auto wanted = Wanted(row);
     ASSERT_TRUE(wanted);
     ASSERT_EQ(ConvertFile(in, out, *wanted), Outcome::Converted);
@@ -154,7 +170,10 @@ TEST_P(Decoders, ReadTheWholeToneFromEveryCodec) {
     // Where a `fact` chunk is written it keeps the true count; PCM without one may count the
     // frame of silence.
     EXPECT_NEAR(double(file->Fact().SampleCount), double(row.frames), 1.0);
-    const uint32_t dataSize = CheckDataChunk(readFile(out));
+    const Bytes written = readFile(out);
+    const uint32_t dataSize = CheckDataChunk(written);
+    ASSERT_EQ(std::string(written.end() - 18, written.end() - 1),
+              std::string("iXML\x09\0\0\0<BWFXML/>", 17));
     if (row.tag == 1 || row.tag == 6 || row.tag == 7) {
         EXPECT_EQ(dataSize, (row.frames + row.extra) * file->Format().BlockAlign());
     }

@@ -21,8 +21,9 @@ enum class Outcome { Converted, NoChain, Failed };
 // IN -> OUT through a read chain (no wanted format) and a write chain to Wanted, the way the
 // recoder runs a file.
 inline Outcome ConvertFile(const std::string& In, const std::string& Out,
-                           const TKoWaveFormat& Wanted, bool Speed = false) {
+                           const TKoWaveFormat& Wanted, bool Speed = false, bool Bare = false) {
     TKoWaveStreamFactory factory;
+    factory.BareStream = Bare;
     auto in = factory.OpenReadChain(In);
     if (!in) return Outcome::NoChain;
     factory.SetWantedFormat(Wanted);
@@ -42,12 +43,14 @@ inline Outcome ConvertFile(const std::string& In, const std::string& Out,
     return closed && in->Close() ? Outcome::Converted : Outcome::Failed;
 }
 
-// A WAVE file of the test tone at that rate, sample size and channel count.
+// A WAVE file of the test tone at that rate, sample size and channel count, with the given
+// metadata chunks.
 inline void WriteToneFile(const std::string& Name, uint32_t Rate, uint16_t Bits, uint16_t Channels,
-                          size_t Frames) {
+                          size_t Frames, std::shared_ptr<const TWaveMetadata> Metadata = nullptr) {
     auto format = TKoWaveFormat::CreatePCM(Rate, Bits, Channels);
-    auto stream = TKoMMIOWaveStream::CreateWriteFile(
-        Name, *TKoWaveStreamFormat::CreateForFormat(format.get()));
+    auto streamFormat = TKoWaveStreamFormat::CreateForFormat(format.get());
+    streamFormat->SetMetadata(std::move(Metadata));
+    auto stream = TKoMMIOWaveStream::CreateWriteFile(Name, *streamFormat);
     ASSERT_TRUE(stream);
     const auto samples = Sine16(Rate, Channels, Frames);
     std::vector<uint8_t> bytes;
