@@ -218,6 +218,7 @@ void TRecodingThread::Run() {
         return Fail(TRecodeStep::Allocate, "Error allocating copy buffer !");
 
     factory.Threaded = Threaded;
+    factory.Threads = Threads;
     std::unique_ptr<TKoStream> in;
     try {
         in = factory.OpenReadChain(sourceFileName_);

@@ -50,6 +50,8 @@ class TRecodingThread {
     bool RequireChannels = true;
     // Read ahead and write behind on threads of their own.
     bool Threaded = false;
+    // Threads encoding one file at once where its conversion splits into exact ranges.
+    int Threads = 1;
     // Runs on the worker thread after Execute has returned (front ends post from there).
     std::function<void()> OnDone;
 

@@ -93,8 +93,11 @@ class TKoWaveStreamFactory : public TKoObject {
     bool Threaded = false;
     // Milliseconds of audio the thread stage holds.
     int32_t BufferTime = 3000;
+    // Write chains whose conversion splits into exact ranges encode them on this many
+    // threads at once (TKoSplitWriteStream); others convert on the caller's thread.
+    int Threads = 1;
 
-    // Empty wanted format, quality, unthreaded, 3 seconds.
+    // Empty wanted format, quality, unthreaded, 3 seconds, one thread.
     void Reset();
     void SetWantedFormat(const TKoWaveFormat& Format);
     // Complete, partial (only some fields known) or empty (no conversion).
