@@ -57,9 +57,9 @@ constexpr const char* kHelp =
     "  --threaded         read ahead and write behind on threads of their own, with\n"
     "                     three seconds of audio buffered on each side\n"
     "  --threads N        encode stretches of the file on N threads at once where the\n"
-    "                     conversion allows it (PCM, A-law, u-law, IMA and MS ADPCM, GSM\n"
-    "                     at the source's rate); the file is the same as with one. Default:\n"
-    "                     one per processor this process may use\n\n"
+    "                     conversion allows it (IMA and MS ADPCM at the source's rate);\n"
+    "                     the file is the same as with one. Default: one per processor\n"
+    "                     this process may use\n\n"
     "On failure OUT is removed and the exit status is 1 (2 for a usage error).\n";
 
 int Usage(const std::string& message) {

@@ -104,13 +104,6 @@ std::optional<TKoSplitPlan> TKoSplitWriteStream::Plan(const TKoWaveFormat& Sourc
             plan.PrimeUnits = 1;
             plan.OverlapUnits = 8;
             break;
-        case WAVE_FORMAT_GSM610:
-            // The filters' memory fades over a few thousand samples, but not always to the
-            // last bit; see the header.
-            samples = SamplesPerBlock(target);
-            plan.PrimeUnits = 48;
-            plan.OverlapUnits = 24;
-            break;
         default:
             return std::nullopt;
     }

@@ -4,16 +4,16 @@
 // gets the bytes a single chain would have written.
 //
 // Codecs whose blocks do not depend on one another (PCM, A-law, u-law, MS ADPCM) split
-// without further ado. A codec that carries state from block to block (the IMA step index,
-// GSM's filters) gets each range primed with the blocks before it, and encodes a few blocks
-// past its end: those are the true continuation and replace the next range's first blocks up
-// to the point where both encodings agree again. For IMA that makes the target exact: a
-// block's whole state is its header's step index, so once a block agrees, all after it do.
-// GSM's state is hidden in the encoder and cannot be checked, only its output; and its
-// offset-compensation filter (a pole just below 1, rounded at every sample) can keep two
-// states a few units apart indefinitely, so a GSM join is exact only when the two encodings
-// agree within the overlap, which InexactJoins counts when they do not. The blocks are valid
-// either way.
+// without further ado. IMA carries its step index from block to block: each range is primed
+// with the block before it and encodes a few blocks past its end; those are the true
+// continuation and replace the next range's first blocks up to the first block where both
+// encodings agree. A block's whole state is its header's step index, so from there on they
+// are the same, and the target is exact.
+//
+// GSM 6.10 does not split: its state (the offset-compensation filter, a pole just below 1
+// rounded at every sample, and the long-term predictor's history) is hidden in the encoder
+// and, once two encoders differ, they stay apart through any amount of priming; a split GSM
+// file would be valid but not the one a single chain writes.
 #pragma once
 
 #include <condition_variable>
@@ -66,7 +66,8 @@ class TKoSplitWriteStream : public TKoStream {
 
     // Ranges joined so far, and joins at which the continuation of the previous range never
     // agreed with the next range's own start within the overlap (the blocks are valid, but
-    // not those of a single chain).
+    // not those of a single chain; not seen with IMA, whose step index meets within a block
+    // or two).
     int64_t Joins() const { return joins_; }
     int64_t InexactJoins() const { return inexactJoins_; }
 
