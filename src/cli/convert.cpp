@@ -58,8 +58,8 @@ constexpr const char* kHelp =
     "                     three seconds of audio buffered on each side\n"
     "  --threads N        encode stretches of the file on N threads at once where the\n"
     "                     conversion allows it (IMA and MS ADPCM at the source's rate);\n"
-    "                     the file is the same as with one. Default: one per processor\n"
-    "                     this process may use\n\n"
+    "                     the file is the same as with one. Default: the processors\n"
+    "                     nothing else is running on\n\n"
     "On failure OUT is removed and the exit status is 1 (2 for a usage error).\n";
 
 int Usage(const std::string& message) {
@@ -121,13 +121,23 @@ std::string RefusedStage(const TKoWaveFormat& source, const TKoWaveFormatList& p
     return {};
 }
 
-// The processors this process may run on.
-uint32_t AvailableProcessors() {
+// The processors this process may run on that nothing else is running on now: the kernel's
+// count of runnable threads (the fourth field of /proc/loadavg, this one included) taken
+// from those it may use. At least one.
+uint32_t FreeProcessors() {
     cpu_set_t set;
     CPU_ZERO(&set);
+    uint32_t usable = std::max(1u, std::thread::hardware_concurrency());
     if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
-        return static_cast<uint32_t>(CPU_COUNT(&set));
-    return std::max(1u, std::thread::hardware_concurrency());
+        usable = static_cast<uint32_t>(CPU_COUNT(&set));
+    uint32_t running = 1;
+    if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        double a, b, c;
+        unsigned r = 0, total = 0;
+        if (std::fscanf(f, "%lf %lf %lf %u/%u", &a, &b, &c, &r, &total) == 5 && r > 0) running = r;
+        std::fclose(f);
+    }
+    return usable > running - 1 ? usable - (running - 1) : 1;
 }
 
 }  // namespace
@@ -175,7 +185,7 @@ int RunConvert(std::span<const std::string> args) {
     job.ReplaceTarget = true;
     job.RequireChannels = false;
     job.Threaded = o.threaded;  // both chains, with the default three seconds each
-    job.Threads = static_cast<int>(o.threads.value_or(AvailableProcessors()));
+    job.Threads = static_cast<int>(o.threads.value_or(FreeProcessors()));
     job.UsePartFile = OutputTakesPartFile(outName);
     job.Execute();
     if (job.Succeeded()) return kExitSuccess;
