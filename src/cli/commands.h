@@ -33,6 +33,8 @@ int RunBatch(std::span<const std::string> args);
 class TIniStore;
 // "Options" "Jobs" of Sonbar.ini: the batch's jobs at once, 0 for one per processor.
 int32_t JobsSetting(const TIniStore& Ini);
+// "Options" "Threads": threads encoding one file at once, 0 for the processors left free.
+int32_t ThreadsSetting(const TIniStore& Ini);
 
 // Prints "sonbar-cli: usage: MESSAGE" and Usage on stderr; returns the usage exit code.
 int UsageError(const std::string& command, const std::string& message, const char* usage);

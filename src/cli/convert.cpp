@@ -1,8 +1,10 @@
 // sonbar-cli convert: recodes a WAVE file into another format through the read and write
 // chains of the stream factory, the way the recoder does.
+#include <sched.h>
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "UKoACMFormat.h"
@@ -28,6 +31,7 @@ constexpr int32_t kBlockBytes = 32 * 1024;
 struct Options {
     bool speed = false;
     bool threaded = false;
+    std::optional<uint32_t> threads;
     std::string tag;
     std::optional<std::string> attributes;
     std::optional<uint32_t> channels, rate, bits;
@@ -35,8 +39,8 @@ struct Options {
 };
 
 constexpr const char* kUsage =
-    "usage: sonbar-cli convert [--speed] [--threaded] --tag TAG [--attributes TEXT]\n"
-    "                          [--channels N] [--rate R] [--bits B] IN OUT\n";
+    "usage: sonbar-cli convert [--speed] [--threaded] [--threads N] --tag TAG\n"
+    "                          [--attributes TEXT] [--channels N] [--rate R] [--bits B] IN OUT\n";
 
 constexpr const char* kHelp =
     "\nRecodes the WAVE file IN into OUT in the wanted format, converting through\n"
@@ -51,7 +55,11 @@ constexpr const char* kHelp =
     "                     codecs choose the rest\n"
     "  --speed            prefer speed to quality\n"
     "  --threaded         read ahead and write behind on threads of their own, with\n"
-    "                     three seconds of audio buffered on each side\n\n"
+    "                     three seconds of audio buffered on each side\n"
+    "  --threads N        encode stretches of the file on N threads at once where the\n"
+    "                     conversion allows it (IMA and MS ADPCM at the source's rate);\n"
+    "                     the file is the same as with one. Default: the processors\n"
+    "                     nothing else is running on\n\n"
     "On failure OUT is removed and the exit status is 1 (2 for a usage error).\n";
 
 int Usage(const std::string& message) {
@@ -69,7 +77,7 @@ std::string ParseOptions(std::span<const std::string> args, Options& o) {
             continue;
         }
         const bool takesValue = a == "--tag" || a == "--attributes" || a == "--channels" ||
-                                a == "--rate" || a == "--bits";
+                                a == "--rate" || a == "--bits" || a == "--threads";
         if (!takesValue) {
             if (a.size() > 1 && a[0] == '-') return "unknown option '" + a + "'";
             o.files.push_back(a);
@@ -81,6 +89,9 @@ std::string ParseOptions(std::span<const std::string> args, Options& o) {
             o.tag = v;
         } else if (a == "--attributes") {
             o.attributes = v;
+        } else if (a == "--threads") {
+            o.threads = ParseNumber(v, 256);
+            if (!o.threads) return "--threads takes a number from 1 to 256, not '" + v + "'";
         } else {
             const uint32_t max = a == "--rate" ? 384000 : a == "--channels" ? 2 : 32;
             auto n = ParseNumber(v, max);
@@ -108,6 +119,25 @@ std::string RefusedStage(const TKoWaveFormat& source, const TKoWaveFormatList& p
         from = path[i];
     }
     return {};
+}
+
+// The processors this process may run on that nothing else is running on now: the kernel's
+// count of runnable threads (the fourth field of /proc/loadavg, this one included) taken
+// from those it may use. At least one.
+uint32_t FreeProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    uint32_t usable = std::max(1u, std::thread::hardware_concurrency());
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        usable = static_cast<uint32_t>(CPU_COUNT(&set));
+    uint32_t running = 1;
+    if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        double a, b, c;
+        unsigned r = 0, total = 0;
+        if (std::fscanf(f, "%lf %lf %lf %u/%u", &a, &b, &c, &r, &total) == 5 && r > 0) running = r;
+        std::fclose(f);
+    }
+    return usable > running - 1 ? usable - (running - 1) : 1;
 }
 
 }  // namespace
@@ -155,6 +185,7 @@ int RunConvert(std::span<const std::string> args) {
     job.ReplaceTarget = true;
     job.RequireChannels = false;
     job.Threaded = o.threaded;  // both chains, with the default three seconds each
+    job.Threads = static_cast<int>(o.threads.value_or(FreeProcessors()));
     job.UsePartFile = OutputTakesPartFile(outName);
     job.Execute();
     if (job.Succeeded()) return kExitSuccess;

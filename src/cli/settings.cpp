@@ -16,6 +16,11 @@ int32_t JobsSetting(const TIniStore& Ini) {
     return jobs > 0 && jobs <= 256 ? jobs : 0;
 }
 
+int32_t ThreadsSetting(const TIniStore& Ini) {
+    const int32_t threads = Ini.ReadInteger("Options", "Threads", 0);
+    return threads > 0 && threads <= 256 ? threads : 0;
+}
+
 namespace {
 
 constexpr const char* kUsage =
@@ -38,6 +43,8 @@ constexpr const char* kHelp =
     "                           processor); the windows recode one file at a time\n"
     "  stable-seconds=N         how long a source must stay unchanged before it is taken\n"
     "                           (default 2; longer for writers that pause between pieces)\n"
+    "  threads=N|auto           threads encoding one long file at once where its format\n"
+    "                           allows (auto: the processors the other jobs leave free)\n"
     "  --tag TAG --attributes TEXT   the target format, as 'sonbar-cli formats TAG' lists it\n"
     "  --settings DIR           the folder of Sonbar.ini and Sonbar.tf (default: beside the\n"
     "                           program when a Sonbar.ini is there, else\n"
@@ -83,7 +90,8 @@ const std::vector<Setting>& Table() {
         {"min-space-mb", Setting::Number, EditSpaceLeft, {}},
         {"priority", Setting::Number, -1, {}},
         {"jobs", Setting::Number, -2, {}},
-        {"stable-seconds", Setting::Number, -3, {}},
+        {"threads", Setting::Number, -3, {}},
+        {"stable-seconds", Setting::Number, -4, {}},
     };
     return table;
 }
@@ -94,20 +102,30 @@ std::string Join(const std::vector<std::string>& Dirs) {
     return text;
 }
 
-// "Options" "Jobs": sonbar-cli's alone (the windows pass over keys they do not know).
+// "Options" "Jobs" and "Threads": sonbar-cli's alone (the windows pass over keys they do not
+// know). 0 stands for auto.
 constexpr int kJobsIndex = -2;
-constexpr int kStableIndex = -3;
+constexpr int kThreadsIndex = -3;
+constexpr int kStableIndex = -4;
 constexpr int32_t kMaxJobs = 256;
+struct Counts {
+    int32_t jobs = 0;
+    int32_t threads = 0;
+    int32_t& Of(int Index) { return Index == kJobsIndex ? jobs : threads; }
+};
 
-std::string ValueOf(const Setting& S, TSettings& Settings, int32_t Jobs) {
+std::string ValueOf(const Setting& S, TSettings& Settings, Counts& Values) {
     switch (S.kind) {
         case Setting::Dirs:
             return Join(S.index == 0 ? Settings.SourceDirs : Settings.TargetDirs);
         case Setting::Text:
             return Settings.Texts[static_cast<std::size_t>(S.index)];
         case Setting::Number:
-            if (S.index == kJobsIndex) return Jobs > 0 ? std::to_string(Jobs) : "auto";
             if (S.index == kStableIndex) return std::to_string(Settings.StableSeconds);
+            if (S.index == kJobsIndex || S.index == kThreadsIndex) {
+                const int32_t n = Values.Of(S.index);
+                return n > 0 ? std::to_string(n) : "auto";
+            }
             return S.index < 0 ? std::to_string(Settings.Priority)
                                : Settings.Texts[static_cast<std::size_t>(S.index)];
         case Setting::Switch:
@@ -121,7 +139,7 @@ std::string ValueOf(const Setting& S, TSettings& Settings, int32_t Jobs) {
 }
 
 // Applies NAME=VALUE; the message of a refused value, or "".
-std::string Apply(const std::string& Assignment, TSettings& Settings, int32_t& Jobs) {
+std::string Apply(const std::string& Assignment, TSettings& Settings, Counts& Values) {
     const auto eq = Assignment.find('=');
     const std::string name = Assignment.substr(0, eq);
     const std::string value = eq == std::string::npos ? "" : Assignment.substr(eq + 1);
@@ -150,12 +168,12 @@ std::string Apply(const std::string& Assignment, TSettings& Settings, int32_t& J
                 Settings.Texts[static_cast<std::size_t>(s.index)] = value;
                 return "";
             case Setting::Number:
-                if (s.index == kJobsIndex) {
+                if (s.index == kJobsIndex || s.index == kThreadsIndex) {
                     const auto n =
                         value == "auto" ? std::optional<int32_t>(0) : ParseInteger(value);
                     if (!n || *n < 0 || *n > kMaxJobs || (*n == 0 && value != "auto"))
-                        return "jobs takes auto or a number from 1 to 256";
-                    Jobs = *n;
+                        return name + " takes auto or a number from 1 to 256";
+                    Values.Of(s.index) = *n;
                 } else if (s.index == kStableIndex) {
                     const auto n = ParseInteger(value);
                     if (!n || *n < 0 || *n > TSettings::kMaxStableSeconds)
@@ -223,11 +241,11 @@ int RunSettings(std::span<const std::string> args) {
     TSettings settings;
     settings.LoadSettings(ini, formatFile);
     settings.LoadMainSettings(ini, false);
-    int32_t jobs = JobsSetting(ini);
+    Counts counts{JobsSetting(ini), ThreadsSetting(ini)};
 
     if (changes.empty() && !hasTag) {
         for (const auto& s : Table())
-            std::printf("%s=%s\n", s.name, ValueOf(s, settings, jobs).c_str());
+            std::printf("%s=%s\n", s.name, ValueOf(s, settings, counts).c_str());
         if (settings.TargetFormatValid())
             std::printf("format=%s: %s\n", settings.FormatTagLabel().c_str(),
                         settings.FormatAttributesLabel().c_str());
@@ -237,7 +255,7 @@ int RunSettings(std::span<const std::string> args) {
     }
 
     for (const std::string& change : changes) {
-        const std::string message = Apply(change, settings, jobs);
+        const std::string message = Apply(change, settings, counts);
         if (message.rfind("unknown setting", 0) == 0 ||
             message.find(" takes ") != std::string::npos)
             return UsageError("settings", message, kUsage);
@@ -265,7 +283,9 @@ int RunSettings(std::span<const std::string> args) {
     try {
         const std::string error = settings.SaveSettings(ini, formatFile, hasTag);
         settings.SaveMainSettings(ini);
-        if (jobs != JobsSetting(ini)) ini.WriteInteger("Options", "Jobs", jobs);
+        if (counts.jobs != JobsSetting(ini)) ini.WriteInteger("Options", "Jobs", counts.jobs);
+        if (counts.threads != ThreadsSetting(ini))
+            ini.WriteInteger("Options", "Threads", counts.threads);
         if (!error.empty()) {
             std::fprintf(stderr, "sonbar-cli: %s\n", error.c_str());
             return kExitFailure;

@@ -279,6 +279,7 @@ void TRecodingThread::Run() {
     TFdStream sourceStream(sourceFd.fd);
 
     factory.Threaded = Threaded;
+    factory.Threads = Threads;
     std::unique_ptr<TKoStream> in;
     try {
         TKoReadStreamFactory stages(sourceStream);

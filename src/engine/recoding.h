@@ -58,6 +58,8 @@ class TRecodingThread {
     // Write the target format's bare stream (MP3, GSM, A-law, u-law) instead of a WAVE file
     // where it has one.
     bool BareStream = false;
+    // Threads encoding one file at once where its conversion splits into exact ranges.
+    int Threads = 1;
     // Runs on the worker thread after Execute has returned (front ends post from there).
     std::function<void()> OnDone;
     // The open directory that receives the target (taken over; closed with the job). Without

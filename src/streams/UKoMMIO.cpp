@@ -1,5 +1,7 @@
 #include "UKoMMIO.h"
 
+#include <algorithm>
+
 uint32_t MMIOOpenFlags(uint8_t Modes) {
     uint32_t flags = MMIO_READ;
     if (Modes & momCreate) flags |= MMIO_WRITE | MMIO_CREATE;
@@ -18,10 +20,15 @@ std::unique_ptr<TKoMMIO> TKoMMIO::OpenFile(const std::string& FileName, uint8_t 
     return handle ? std::make_unique<TKoMMIO>(handle) : nullptr;
 }
 
-std::unique_ptr<TKoMMIO> TKoMMIO::OpenStream(TKoStream& Stream, uint8_t Modes) {
+std::unique_ptr<TKoMMIO> TKoMMIO::OpenStream(TKoStream& Stream, uint8_t Modes,
+                                             int32_t WriteBuffer) {
     auto server = std::make_unique<TKoMMIOIOProc>(Stream);
     MMIOINFO info;
     info.pIOProc = &TKoMMIOIOProc::IOProcedure;
+    // Codecs hand over one block at a time (a few hundred bytes for ADPCM and GSM); gathered
+    // here, a target takes one write call per buffer instead of one per block. The chunk
+    // sizes patched behind the data go through the same buffer, so the bytes are the same.
+    if (Modes & (momCreate | momReadWrite)) info.cchBuffer = std::max(WriteBuffer, 0);
     info.adwInfo[0] = reinterpret_cast<uintptr_t>(server.get());
     HMMIO handle = mmioOpen(nullptr, &info, MMIOOpenFlags(Modes));
     if (!handle) return nullptr;

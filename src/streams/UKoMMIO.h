@@ -36,13 +36,18 @@ uint32_t MMIOOpenFlags(uint8_t Modes);
 // CreateChunk reports a chunk it could not write, and the searches a missing chunk, as nullptr.
 class TKoMMIO : public TKoObject {
   public:
+    static constexpr int32_t kStreamWriteBuffer = 256 * 1024;
+
     explicit TKoMMIO(HMMIO Handle) : handle_(Handle) {}
     // Closes the file if Close was not called, ignoring the result.
     ~TKoMMIO() override;
 
     static std::unique_ptr<TKoMMIO> OpenFile(const std::string& FileName, uint8_t Modes);
-    // Over a stream (not owned) holding a RIFF file from its position 0.
-    static std::unique_ptr<TKoMMIO> OpenStream(TKoStream& Stream, uint8_t Modes);
+    // Over a stream (not owned) holding a RIFF file from its position 0. Opened for writing,
+    // the handle gathers writes in a buffer of WriteBuffer bytes (0: none), sent to the
+    // stream when full, before a seek to its end, and by Close.
+    static std::unique_ptr<TKoMMIO> OpenStream(TKoStream& Stream, uint8_t Modes,
+                                               int32_t WriteBuffer = kStreamWriteBuffer);
 
     int32_t Read(const TKoArea& Area);
     int32_t Write(const TKoArea& Area);

@@ -6,6 +6,7 @@
 #include "UKoACMFormat.h"
 #include "UKoThreadStream.h"
 #include "barestream.h"
+#include "splitencoder.h"
 
 namespace {
 
@@ -112,6 +113,7 @@ void TKoWaveStreamFactory::Reset() {
     HighSpeed = false;
     Threaded = false;
     BufferTime = 3000;
+    Threads = 1;
 }
 
 void TKoWaveStreamFactory::SetWantedFormat(const TKoWaveFormat& Format) {
@@ -182,6 +184,14 @@ std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildWriteChain(
         Factory.Push(std::move(base));
     }
 
+    if (path && Threads > 1) {
+        auto plan = TKoSplitWriteStream::Plan(src, *path, HighQuality());
+        if (plan && plan->Pays) {
+            Factory.Push(std::make_unique<TKoSplitWriteStream>(src, *path, HighQuality(), *plan,
+                                                               Threads, *Factory.Top()));
+            path.reset();
+        }
+    }
     if (path) {
         // From the file upwards: the converter into the last format sits right on the file.
         for (std::size_t i = path->Count(); i-- > 0;) {

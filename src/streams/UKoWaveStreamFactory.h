@@ -97,8 +97,11 @@ class TKoWaveStreamFactory : public TKoObject {
     int32_t BufferTime = 3000;
     // Write the bare stream instead of a WAVE file where the file's format has one.
     bool BareStream = false;
+    // Write chains whose conversion splits into exact ranges encode them on this many
+    // threads at once (TKoSplitWriteStream); others convert on the caller's thread.
+    int Threads = 1;
 
-    // Empty wanted format, quality, unthreaded, 3 seconds.
+    // Empty wanted format, quality, unthreaded, 3 seconds, one thread.
     void Reset();
     void SetWantedFormat(const TKoWaveFormat& Format);
     // Complete, partial (only some fields known) or empty (no conversion).

@@ -95,17 +95,20 @@ TEST_F(Batch, SettingsShowChangeAndRefuse) {
     ASSERT_EQ(
         Settings(
             "source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
-            " target-ext=mp3 exists=skip --tag mp3 --attributes '128 kBit/s, 44,100Hz, Stereo'"),
+            " target-ext=mp3 exists=skip threads=3 --tag mp3 --attributes '128 kBit/s, 44,100Hz, "
+            "Stereo'"),
         0)
         << Err();
     ASSERT_EQ(Shell(Cli() + " settings --settings " + Q(Path("cfg")) + " >" + Q(Path("s.txt"))), 0);
     const std::string shown = Slurp(dir / "s.txt");
     EXPECT_EQ(shown.substr(0, shown.find('\n')), "source-dirs=" + Path("in") + "/");
     EXPECT_NE(shown.find("\nexists=skip\nnoise=on\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\njobs=auto\nthreads=3\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\nformat=MPEG Layer-3: 128 kBit/s, 44,100Hz, Stereo\n"),
               std::string::npos);
 
     const std::string ini = Slurp(dir / "cfg/Sonbar.ini");
+    EXPECT_NE(ini.find("Threads=3"), std::string::npos) << ini;
     struct Row {
         std::string args;
         int code;
@@ -117,6 +120,7 @@ TEST_F(Batch, SettingsShowChangeAndRefuse) {
         {"target-dirs=" + Q(Path("nowhere")), 1,
          "sonbar-cli: The specified directory is invalid !\n"},
         {"mode=sideways", 2, "mode takes one of classical, link, rebound"},
+        {"threads=0", 2, "threads takes auto or a number from 1 to 256"},
         {"colour=blue", 2, "unknown setting 'colour'"},
         {"stable-seconds=-1", 2, "stable-seconds takes a number from 0 to 3600"},
     };

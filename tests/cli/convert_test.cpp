@@ -70,6 +70,7 @@ TEST_F(Convert, UsageErrors) {
          "cannot go with"},
         {"not a number", "--tag 1 --rate fast IN OUT", "--rate takes a number"},
         {"zero channels", "--tag 1 --channels 0 IN OUT", "--channels takes a number"},
+        {"zero threads", "--tag 1 --threads 0 IN OUT", "--threads takes a number"},
         {"missing value", "IN OUT --tag", "--tag needs a value"},
         {"three files", "--tag 1 IN OUT OUT", "one input and one output"},
         {"unknown option", "--tag 1 --loud IN OUT", "unknown option '--loud'"},
@@ -85,6 +86,20 @@ TEST_F(Convert, UsageErrors) {
         EXPECT_FALSE(fs::exists(out));
     }
     EXPECT_EQ(Run("--help"), 0);
+}
+
+// Several threads write the file one thread writes, whether the conversion splits into
+// ranges (several of them here) or goes through a resampler on one thread.
+TEST_F(Convert, ThreadsWriteTheSameFile) {
+    const std::string in = Tone("in.wav", "-r 22050 -b 16 -c 2", 20);
+    for (const char* args : {"--tag ima", "--tag msadpcm", "--tag alaw --channels 1",
+                             "--tag pcm --bits 24", "--tag gsm"}) {
+        SCOPED_TRACE(args);
+        const std::string one = Path("one.wav"), three = Path("three.wav");
+        ASSERT_EQ(Run(std::string(args) + " --threads 1 '" + in + "' '" + one + "'"), 0) << Err();
+        ASSERT_EQ(Run(std::string(args) + " --threads 3 '" + in + "' '" + three + "'"), 0) << Err();
+        EXPECT_EQ(Shell("cmp -s '" + one + "' '" + three + "'"), 0);
+    }
 }
 
 TEST_F(Convert, FailuresNameTheStepAndLeaveNoOutput) {

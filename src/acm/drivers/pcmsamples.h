@@ -41,20 +41,54 @@ constexpr int bytesOf(Kind k) {
 }
 
 // Triangular dither in units of one output step: the sum of two uniform
-// values, from a fixed-seed generator so that the same input always gives
-// the same output.
+// values, from fixed-seed generators so that the same input always gives
+// the same output. Eight xorshift generators run side by side and fill a
+// block of values at a time: one serial chain per sample would be the
+// longest dependency of the whole store loop.
 class Tpdf {
   public:
+    Tpdf() {
+        // Far-apart starting points on the generator's cycle: neighbouring
+        // states would make the lanes copies of one another.
+        for (uint32_t l = 0; l < kLanes; ++l) {
+            uint32_t z = 0x2545F491u + l * 0x9E3779B9u;
+            z = (z ^ (z >> 16)) * 0x85EBCA6Bu;
+            z = (z ^ (z >> 13)) * 0xC2B2AE35u;
+            z ^= z >> 16;
+            lanes_[l] = z ? z : 1;  // 0 is the one state xorshift never leaves
+        }
+    }
+
     double next() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        const uint32_t a = state_ & 0xFFFF, b = state_ >> 16;
-        return (a + b + 1) * (1.0 / 65536.0) - 1.0;  // (-1, 1), mean 0
+        if (at_ == kBlock) refill();
+        return block_[at_++];
     }
 
   private:
-    uint32_t state_ = 0x2545F491u;
+    static constexpr uint32_t kLanes = 8;
+    static constexpr uint32_t kBlock = 256;
+
+    static uint32_t step(uint32_t x) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    }
+
+    void refill() {
+        for (uint32_t i = 0; i < kBlock; i += kLanes) {
+            for (uint32_t l = 0; l < kLanes; ++l) {
+                const uint32_t x = lanes_[l] = step(lanes_[l]);
+                const uint32_t a = x & 0xFFFF, b = x >> 16;
+                block_[i + l] = (a + b + 1) * (1.0 / 65536.0) - 1.0;  // (-1, 1), mean 0
+            }
+        }
+        at_ = 0;
+    }
+
+    uint32_t lanes_[kLanes];
+    uint32_t at_ = kBlock;
+    double block_[kBlock];
 };
 
 template <Kind K>

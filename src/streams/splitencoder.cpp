@@ -1,0 +1,302 @@
+#include "splitencoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "UKoACMConversionStream.h"
+#include "acm.h"
+
+namespace {
+
+// About this much source audio per range: large enough that priming and overlap cost
+// little, small enough that the ranges in flight stay within a few megabytes per core.
+constexpr uint32_t kRangeBytes = 512 * 1024;
+// Room for a write of the caller's beyond a range, so the buffer need not grow.
+constexpr std::size_t kWriteSlack = 64 * 1024;
+
+bool IsPcm(const TKoWaveFormat& F) {
+    return F.FormatTag() == WAVE_FORMAT_PCM || F.FormatTag() == WAVE_FORMAT_IEEE_FLOAT;
+}
+
+// A PCM-to-PCM stage at one rate keeps no state, unless it dithers: the random chain runs on
+// from sample to sample. It dithers in high quality when its store rounds, which it does
+// into 8 or 16 bits unless the input is already on that grid.
+bool StatelessPcmStage(const TKoWaveFormat& In, const TKoWaveFormat& Out, bool HighQuality) {
+    if (!IsPcm(In) || !IsPcm(Out) || In.SamplesPerSec() != Out.SamplesPerSec()) return false;
+    const bool rounds = Out.FormatTag() == WAVE_FORMAT_PCM && Out.BitsPerSample() <= 16;
+    const bool onGrid = In.FormatTag() == WAVE_FORMAT_PCM &&
+                        In.BitsPerSample() <= Out.BitsPerSample() &&
+                        In.Channels() == Out.Channels();
+    return !HighQuality || !rounds || onGrid;
+}
+
+uint32_t SamplesPerBlock(const TKoWaveFormat& F) {
+    if (F.ExtraSize() < 2) return 0;
+    const uint8_t* extra = F.ExtraBytes();
+    return uint32_t{extra[0]} | uint32_t{extra[1]} << 8;
+}
+
+// The audio a range's chain writes, in the target format.
+class TSink : public TKoStream {
+  public:
+    explicit TSink(const TKoWaveFormat& Format)
+        : format_(TKoWaveStreamFormat::CreateForFormat(&Format)) {}
+    TKoWaveStreamFormat* GetFormat() override { return format_.get(); }
+    int32_t Write(const TKoArea& Area) override {
+        if (Area.Size < 0) return -1;
+        const auto* data = static_cast<const uint8_t*>(AreaData(Area));
+        bytes.insert(bytes.end(), data, data + Area.Size);
+        return Area.Size;
+    }
+    std::vector<uint8_t> bytes;
+
+  private:
+    std::unique_ptr<TKoWaveStreamFormat> format_;
+};
+
+}  // namespace
+
+struct TKoSplitWriteStream::Range {
+    std::vector<uint8_t> input;  // priming, the range, and the overlap, in source bytes
+    uint32_t primeUnits = 0;
+    uint32_t rangeUnits = 0;  // 0 for the last range: everything after the priming
+    bool last = false;
+    std::vector<uint8_t> output;
+    bool finished = false;
+    bool ok = false;
+};
+
+std::optional<TKoSplitPlan> TKoSplitWriteStream::Plan(const TKoWaveFormat& Source,
+                                                      const TKoWaveFormatList& Path,
+                                                      bool HighQuality) {
+    if (Path.Count() == 0 || !Source.IsComplete() || !IsPcm(Source) || Source.BlockAlign() == 0)
+        return std::nullopt;
+    const TKoWaveFormat& target = *Path.Last();
+    const TKoWaveFormat* in = &Source;
+    for (std::size_t i = 0; i + 1 < Path.Count(); ++i) {
+        if (!StatelessPcmStage(*in, *Path[i], HighQuality)) return std::nullopt;
+        in = Path[i];
+    }
+    if (!IsPcm(*in) || in->SamplesPerSec() != target.SamplesPerSec() || target.BlockAlign() == 0)
+        return std::nullopt;
+
+    TKoSplitPlan plan;
+    uint32_t samples = 0;
+    switch (target.FormatTag()) {
+        case WAVE_FORMAT_PCM:
+        case WAVE_FORMAT_IEEE_FLOAT:
+            if (!StatelessPcmStage(*in, target, HighQuality)) return std::nullopt;
+            samples = 1;
+            plan.Pays = false;
+            break;
+        case WAVE_FORMAT_ALAW:
+        case WAVE_FORMAT_MULAW:
+            samples = 1;
+            plan.Pays = false;
+            break;
+        case WAVE_FORMAT_ADPCM:
+            samples = SamplesPerBlock(target);
+            break;
+        case WAVE_FORMAT_IMA_ADPCM:
+            // The step index runs on from block to block: one block before the range gets
+            // it near, the overlap makes it right.
+            samples = SamplesPerBlock(target);
+            plan.PrimeUnits = 1;
+            plan.OverlapUnits = 8;
+            break;
+        default:
+            return std::nullopt;
+    }
+    if (samples == 0) return std::nullopt;
+    plan.SourceUnit = samples * Source.BlockAlign();
+    plan.TargetUnit = target.BlockAlign();
+    // Priming and overlap are encoded twice: keep them a small part of a range.
+    plan.RangeUnits = std::max<uint32_t>(kRangeBytes / plan.SourceUnit,
+                                         16 * (plan.PrimeUnits + plan.OverlapUnits) + 1);
+    return plan;
+}
+
+TKoSplitWriteStream::TKoSplitWriteStream(const TKoWaveFormat& Source, const TKoWaveFormatList& Path,
+                                         bool HighQuality, const TKoSplitPlan& Plan, int Threads,
+                                         TKoStream& Destination)
+    : streamFormat_(TKoWaveStreamFormat::CreateForFormat(&Source)),
+      highQuality_(HighQuality),
+      plan_(Plan),
+      destination_(Destination),
+      // One range for each worker and one waiting, so none idles while the oldest is
+      // written out; more would only hold memory.
+      maxInFlight_(static_cast<std::size_t>(std::max(Threads, 1)) + 1) {
+    for (std::size_t i = 0; i < Path.Count(); ++i) path_.push_back(KoClone(*Path[i]));
+    for (int i = 0; i < std::max(Threads, 1); ++i) workers_.emplace_back([this] { Work(); });
+}
+
+TKoSplitWriteStream::~TKoSplitWriteStream() {
+    try {
+        Close();
+    } catch (...) {
+    }
+    StopWorkers();
+}
+
+void TKoSplitWriteStream::StopWorkers() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+    }
+    work_.notify_all();
+    for (auto& worker : workers_)
+        if (worker.joinable()) worker.join();
+    workers_.clear();
+}
+
+int32_t TKoSplitWriteStream::Write(const TKoArea& Area) {
+    if (closed_ || failed_ || Area.Size < 0) return -1;
+    const auto* data = static_cast<const uint8_t*>(AreaData(Area));
+    pending_.insert(pending_.end(), data, data + Area.Size);
+    const std::size_t whole = std::size_t{plan_.RangeUnits + plan_.OverlapUnits} * plan_.SourceUnit;
+    while (!failed_ && pending_.size() >= carry_ + whole) Dispatch(false);
+    return failed_ ? -1 : Area.Size;
+}
+
+void TKoSplitWriteStream::Dispatch(bool Last) {
+    auto range = std::make_shared<Range>();
+    range->primeUnits = static_cast<uint32_t>(carry_ / plan_.SourceUnit);
+    range->last = Last;
+    if (Last) {
+        range->input = std::move(pending_);
+        pending_.clear();
+        carry_ = 0;
+    } else {
+        range->rangeUnits = plan_.RangeUnits;
+        const std::size_t used = carry_ + std::size_t{plan_.RangeUnits} * plan_.SourceUnit;
+        const std::size_t take = used + std::size_t{plan_.OverlapUnits} * plan_.SourceUnit;
+        // The next range starts after this one, primed with this one's last blocks. The range
+        // takes the whole buffer and gives back only what follows: the copy is the short one.
+        const std::size_t prime = std::min(used, std::size_t{plan_.PrimeUnits} * plan_.SourceUnit);
+        std::vector<uint8_t> rest;
+        rest.reserve(take + kWriteSlack);
+        rest.assign(pending_.begin() + static_cast<std::ptrdiff_t>(used - prime), pending_.end());
+        range->input = std::move(pending_);
+        range->input.resize(take);
+        pending_ = std::move(rest);
+        carry_ = prime;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(range);
+    }
+    inFlight_.push_back(std::move(range));
+    work_.notify_one();
+    if (!Collect(maxInFlight_)) failed_ = true;
+}
+
+void TKoSplitWriteStream::Work() {
+    for (;;) {
+        std::shared_ptr<Range> range;
+        {
+            std::unique_lock lock(mutex_);
+            work_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            range = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        try {
+            Encode(*range);
+        } catch (...) {
+            range->ok = false;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            range->finished = true;
+        }
+        done_.notify_all();
+    }
+}
+
+void TKoSplitWriteStream::Encode(Range& R) const {
+    TSink sink(*path_.back());
+    sink.bytes.reserve(R.input.size() / plan_.SourceUnit * plan_.TargetUnit + plan_.TargetUnit);
+    // Built from the file upwards, as the factory builds a write chain.
+    std::vector<std::unique_ptr<TKoStream>> stages;
+    TKoStream* top = &sink;
+    for (std::size_t i = path_.size(); i-- > 0;) {
+        const TKoWaveFormat& input = i > 0 ? *path_[i - 1] : streamFormat_->Format();
+        auto stage = TKoACMConversionStream::CreateWriteConverter(input, *top, highQuality_);
+        if (!stage) return;
+        top = stage.get();
+        stages.push_back(std::move(stage));
+    }
+    bool ok = true;
+    for (std::size_t at = 0; ok && at < R.input.size();) {
+        const int32_t n = static_cast<int32_t>(std::min<std::size_t>(R.input.size() - at, 1 << 16));
+        ok = top->Write(MakeArea(R.input.data() + at, n)) == n;
+        at += static_cast<std::size_t>(n);
+    }
+    // Top first: each stage hands what it holds to the one below.
+    for (auto it = stages.rbegin(); it != stages.rend(); ++it) ok = (*it)->Close() && ok;
+    while (!stages.empty()) stages.pop_back();
+    R.input = {};
+    R.output = std::move(sink.bytes);
+    R.ok = ok;
+}
+
+bool TKoSplitWriteStream::Collect(std::size_t Keep) {
+    while (!inFlight_.empty()) {
+        Range& front = *inFlight_.front();
+        {
+            std::unique_lock lock(mutex_);
+            if (!front.finished && inFlight_.size() <= Keep) break;
+            done_.wait(lock, [&] { return front.finished; });
+        }
+        const bool ok = Join(front);
+        inFlight_.pop_front();
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool TKoSplitWriteStream::Join(Range& R) {
+    if (!R.ok) return false;
+    const std::size_t unit = plan_.TargetUnit;
+    const std::size_t prime = std::size_t{R.primeUnits} * unit;
+    if (R.output.size() < prime) return false;
+    const std::size_t size = R.last ? R.output.size() - prime : std::size_t{R.rangeUnits} * unit;
+    if (!R.last && R.output.size() != prime + size + std::size_t{plan_.OverlapUnits} * unit)
+        return false;
+    uint8_t* range = R.output.data() + prime;
+
+    // The previous range's continuation is what a single chain wrote here. Its blocks stand
+    // in for this range's until the two agree from some block on.
+    const std::size_t blocks = std::min(overlap_.size() / unit, size / unit);
+    std::size_t agree = blocks;
+    while (agree > 0 &&
+           std::memcmp(overlap_.data() + (agree - 1) * unit, range + (agree - 1) * unit, unit) == 0)
+        --agree;
+    if (agree > 0) std::memcpy(range, overlap_.data(), agree * unit);
+    if (blocks > 0 && agree == blocks && blocks < size / unit) ++inexactJoins_;
+    if (!first_) ++joins_;
+    first_ = false;
+
+    if (size > 0) {
+        const int32_t n = static_cast<int32_t>(size);
+        if (size > static_cast<std::size_t>(INT32_MAX) ||
+            destination_.Write(MakeArea(range, n)) != n)
+            return false;
+    }
+    overlap_.assign(range + size, R.output.data() + R.output.size());
+    R.output = {};
+    return true;
+}
+
+bool TKoSplitWriteStream::Close() {
+    if (closed_) return closeResult_;
+    closed_ = true;
+    if (!failed_ && pending_.size() > carry_) Dispatch(true);
+    if (!Collect(0)) failed_ = true;
+    // A failure leaves ranges behind; their results are of no use now.
+    inFlight_.clear();
+    StopWorkers();
+    closeResult_ = !failed_;
+    return closeResult_;
+}

@@ -1,0 +1,108 @@
+// One long stream encoded on several cores. The audio written is cut into ranges on block
+// boundaries of the target codec; each range goes through a conversion chain of its own on a
+// worker thread, and the results are written in order into the stream below, so the target
+// gets the bytes a single chain would have written.
+//
+// Codecs whose blocks do not depend on one another (PCM, A-law, u-law, MS ADPCM) split
+// without further ado. IMA carries its step index from block to block: each range is primed
+// with the block before it and encodes a few blocks past its end; those are the true
+// continuation and replace the next range's first blocks up to the first block where both
+// encodings agree. A block's whole state is its header's step index, so from there on they
+// are the same, and the target is exact.
+//
+// GSM 6.10 does not split: its state (the offset-compensation filter, a pole just below 1
+// rounded at every sample, and the long-term predictor's history) is hidden in the encoder
+// and, once two encoders differ, they stay apart through any amount of priming; a split GSM
+// file would be valid but not the one a single chain writes.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "UKoStream.h"
+#include "UKoWaveFormat.h"
+#include "UKoWaveStream.h"
+
+// How a conversion path splits: sizes in blocks of the target codec.
+struct TKoSplitPlan {
+    uint32_t SourceUnit = 0;    // source bytes per target block
+    uint32_t TargetUnit = 0;    // target bytes per block
+    uint32_t RangeUnits = 0;    // blocks per range
+    uint32_t PrimeUnits = 0;    // blocks encoded before a range and dropped
+    uint32_t OverlapUnits = 0;  // blocks encoded past a range to repair the next one's start
+    // The encoding costs more than the copying of ranges that splitting adds (not so for
+    // PCM and G.711, whose conversion is a table lookup per sample).
+    bool Pays = true;
+};
+
+class TKoSplitWriteStream : public TKoStream {
+  public:
+    // How Source converted along Path splits into exact ranges, or nothing when it does not:
+    // a resampler or a dither on the way keeps state that no block boundary resets, and
+    // only the codecs named above have known block boundaries.
+    static std::optional<TKoSplitPlan> Plan(const TKoWaveFormat& Source,
+                                            const TKoWaveFormatList& Path, bool HighQuality);
+
+    // Takes audio in Source's format and writes it, converted along Path, into Destination
+    // (not owned, not closed), using up to Threads worker threads.
+    TKoSplitWriteStream(const TKoWaveFormat& Source, const TKoWaveFormatList& Path,
+                        bool HighQuality, const TKoSplitPlan& Plan, int Threads,
+                        TKoStream& Destination);
+    // Closes if nobody did, ignoring the result; the workers are always joined.
+    ~TKoSplitWriteStream() override;
+
+    TKoWaveStreamFormat* GetFormat() override { return streamFormat_.get(); }
+    // Area.Size, or -1 once a range or a write into the destination has failed.
+    int32_t Write(const TKoArea& Area) override;
+    // Encodes what is left, the end of the data included, and writes every range out.
+    // False when any range or write failed. Later calls return the same answer.
+    bool Close() override;
+
+    // Ranges joined so far, and joins at which the continuation of the previous range never
+    // agreed with the next range's own start within the overlap (the blocks are valid, but
+    // not those of a single chain; not seen with IMA, whose step index meets within a block
+    // or two).
+    int64_t Joins() const { return joins_; }
+    int64_t InexactJoins() const { return inexactJoins_; }
+
+  private:
+    struct Range;
+
+    void Dispatch(bool Last);
+    void Work();
+    void Encode(Range& R) const;
+    // Writes finished ranges out in order, waiting until at most Keep are in flight.
+    bool Collect(std::size_t Keep);
+    bool Join(Range& R);
+    void StopWorkers();
+
+    std::unique_ptr<TKoWaveStreamFormat> streamFormat_;
+    std::vector<std::unique_ptr<TKoWaveFormat>> path_;
+    const bool highQuality_;
+    const TKoSplitPlan plan_;
+    TKoStream& destination_;
+    const std::size_t maxInFlight_;
+
+    std::vector<uint8_t> pending_;  // priming carried from the last range, then new audio
+    std::size_t carry_ = 0;
+    std::vector<uint8_t> overlap_;  // the previous range's continuation, in target bytes
+    std::deque<std::shared_ptr<Range>> inFlight_;
+    int64_t joins_ = 0;
+    int64_t inexactJoins_ = 0;
+    bool first_ = true;
+    bool failed_ = false;
+    bool closed_ = false;
+    bool closeResult_ = true;
+
+    std::mutex mutex_;
+    std::condition_variable work_, done_;
+    std::deque<std::shared_ptr<Range>> queue_;
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
