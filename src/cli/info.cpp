@@ -59,14 +59,16 @@ bool InfoOne(const std::string& file) {
 }  // namespace
 
 int RunInfo(std::span<const std::string> args) {
+    static const TOptions options{
+        "usage: sonbar-cli info FILE...\n",
+        "\nPrints one line per WAVE file: its format, sample count and data size.\n", "", nullptr};
+    std::vector<std::string> files;
+    if (auto done = ParseOptions(
+            args, options, [](int, const char*) { return std::string(); }, files))
+        return *done;
+    if (files.empty()) return UsageError("info", "info takes FILE...", options.usage);
     bool ok = true;
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::printf(
-            "usage: sonbar-cli info FILE...\n\nPrints one line per WAVE file: its format, "
-            "sample count and data size.\n");
-        return kExitSuccess;
-    }
-    for (const std::string& file : args) ok = InfoOne(file) && ok;
+    for (const std::string& file : files) ok = InfoOne(file) && ok;
     std::fflush(stdout);
     return ok ? kExitSuccess : kExitFailure;
 }

@@ -32,6 +32,7 @@ class TSlotProgress : public IProgress {
     void PassedOver(const std::string& Source, const std::string& Reason) override {
         if (reported_.insert(Source).second) target_.PassedOver(Source, Reason);
     }
+    void FileEnded(const TFileOutcome& Outcome) override { target_.FileEnded(Outcome); }
 
   private:
     IProgress& target_;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "batchrecord.h"
 #include "fileops.h"
 
 std::string FormatTime(int64_t Seconds) {
@@ -259,7 +260,15 @@ bool TJobControl::RecodingThreadDone() {
     lastAudioSeconds_ = thread->AudioSeconds();
     jobState_ = jsStopped;
     SetJobState(jsStopped);
+    const TKoWaveFormat* format =
+        settings_.TargetFormat() ? &settings_.TargetFormat()->Format() : nullptr;
+    // Named before the after-action deletes or moves the source.
+    TFileOutcome outcome =
+        MakeOutcome(TFileOutcome::TKind::Recoded, SourceFile, TargetFile, format);
+    AddJobFacts(outcome, *thread, lastElapsedMs_);
     if (!thread->Succeeded()) {
+        outcome.Kind = TFileOutcome::TKind::Failed;
+        progress_.FileEnded(outcome);
         if (!thread->ErrorText().empty()) messages_.ShowJobError(SourceFile, thread->ErrorText());
         ShowMessage("The current job could not be completed successfully !");
         return false;
@@ -267,6 +276,7 @@ bool TJobControl::RecodingThreadDone() {
     try {
         ApplyAfterAction(false);
         progress_.FileDone(SourceFile, TargetFile, false, thread->SourceSize(), lastElapsedMs_);
+        progress_.FileEnded(outcome);
         SourceFile.clear();
         TargetFile.clear();
         ++filesProcessed_;
@@ -279,6 +289,9 @@ bool TJobControl::RecodingThreadDone() {
         }
         if (!CheckBoxStopAfter) GoWhenIdle = true;
     } catch (const std::exception& error) {
+        outcome.Kind = TFileOutcome::TKind::Failed;
+        outcome.Message = error.what();
+        progress_.FileEnded(outcome);
         ShowMessage(error.what());
         return false;
     }

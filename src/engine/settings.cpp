@@ -212,6 +212,9 @@ void TSettings::LoadSettings(const TIniStore& Ini, const std::string& FormatFile
     const std::string bits = Ini.ReadString("Options", "SavedDataFields", DefaultOptionBits);
     LoadTargetFormat(FormatFile);
     UnpackOptions(bits);
+    LogFile = Ini.ReadString("Options", "LogFile", "");
+    KeepGoing = Ini.ReadInteger("Options", "KeepGoing", 0) != 0;
+    Notify = Ini.ReadInteger("Options", "Notify", 1) != 0;
 }
 
 std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFile,
@@ -220,6 +223,9 @@ std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFil
     for (int i = 0; i < TextCount; ++i)
         Ini.WriteString("Options", kTextKeys[i], Texts[static_cast<std::size_t>(i)]);
     Ini.WriteString("Options", "SavedDataFields", bits);
+    Ini.WriteString("Options", "LogFile", LogFile);
+    Ini.WriteInteger("Options", "KeepGoing", KeepGoing ? 1 : 0);
+    Ini.WriteInteger("Options", "Notify", Notify ? 1 : 0);
     return WithFormat ? SaveTargetFormat(FormatFile) : std::string();
 }
 
