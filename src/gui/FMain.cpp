@@ -29,6 +29,7 @@
 
 #include "FPreferences.h"
 #include "FStatusInfo.h"
+#include "batchfiles.h"
 #include "fileops.h"
 
 namespace {
@@ -93,6 +94,29 @@ std::string FreeSpaceText(int64_t Bytes) {
 }
 }  // namespace
 
+// The job control's messages: while a failed file is passed over under "Continue after a
+// failed file", its boxes are left out (the list of files shows the failure).
+class TFormMain::TKeepGoingMessages : public IMessages {
+  public:
+    explicit TKeepGoingMessages(IMessages& Target) : target_(Target) {}
+    bool Quiet = false;
+    void ShowError(const std::string& Text) override {
+        if (!Quiet) target_.ShowError(Text);
+    }
+    void ShowJobError(const std::string& Source, const std::string& Text) override {
+        if (!Quiet) target_.ShowJobError(Source, Text);
+    }
+    void ShowInformation(const std::string& Text) override { target_.ShowInformation(Text); }
+    TAnswer Ask(const std::string& Text, bool WithCancel) override {
+        return target_.Ask(Text, WithCancel);
+    }
+    void ShowInfo(const std::string& Text) override { target_.ShowInfo(Text); }
+    void CloseInfo() override { target_.CloseInfo(); }
+
+  private:
+    IMessages& target_;
+};
+
 TFormMain::TFormMain(TFormMainSetup Setup)
     : folder_(Setup.SettingsFolder.empty() ? SettingsFolder("", ProgramDirectory())
                                            : fileops::AddSlash(Setup.SettingsFolder)),
@@ -108,7 +132,8 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     clock_ = Setup.Clock ? Setup.Clock : ownClock_.get();
     sound_ = Setup.Sound ? Setup.Sound : ownSound_.get();
 
-    job_ = std::make_unique<TJobControl>(settings_, *messages_, static_cast<IProgress&>(*this),
+    jobMessages_ = std::make_unique<TKeepGoingMessages>(*messages_);
+    job_ = std::make_unique<TJobControl>(settings_, *jobMessages_, static_cast<IProgress&>(*this),
                                          *clock_, *sound_);
     job_->StartingUp = true;
     job_->GoWhenIdle = false;
@@ -123,8 +148,12 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     grid->addWidget(BuildSettings(), 0, 1);
     grid->addWidget(BuildPriority(), 1, 1);
     grid->addWidget(BuildJob(), 2, 0, 1, 2);
+    ListViewFiles = new TBatchFiles;
+    ListViewFiles->setMinimumHeight(ListViewFiles->fontMetrics().height() * 5);
+    grid->addWidget(ListViewFiles, 3, 0, 1, 2);
     grid->setColumnStretch(0, 1);
     grid->setRowStretch(0, 1);
+    grid->setRowStretch(3, 1);
     setCentralWidget(central);
 
     preferences_ = new TFormPreferences(this, *ini_, folder_ + TSettings::FormatFileName,
@@ -660,7 +689,40 @@ void TFormMain::MenuItemHelpClick() {
 
 // --- job --------------------------------------------------------------------------------
 
+bool TFormMain::OpenRecord() {
+    if (settings_.LogFile.empty() || settings_.LogFile == recordFile_) return true;
+    if (const std::string failure = record_.Open(settings_.LogFile); !failure.empty()) {
+        messages_->ShowError(failure);
+        return false;
+    }
+    recordFile_ = settings_.LogFile;
+    return true;
+}
+
+void TFormMain::FileEnded(const TFileOutcome& Outcome) {
+    ListViewFiles->Add(Outcome);
+    if (Outcome.Kind == TFileOutcome::TKind::Failed) {
+        failedSource_ = Outcome.Source;
+        jobMessages_->Quiet = settings_.KeepGoing;
+    }
+    if (!recordFile_.empty() && recordFile_ == settings_.LogFile) record_.Write(Outcome);
+}
+
+void TFormMain::PassedOver(const std::string& Source, const std::string& Reason) {
+    TFileOutcome outcome;
+    outcome.Kind = TFileOutcome::TKind::PassedOver;
+    outcome.Source = Source;
+    outcome.Message = Reason;
+    FileEnded(outcome);
+}
+
 void TFormMain::ButtonGoClick() {
+    // A click on Go starts a new list; the idle hook and the wait timer go on with it.
+    if (job_->JobState() == jsStopped && !job_->GoWhenIdle && sender() == ButtonGo) {
+        ListViewFiles->clear();
+        job_->SkipSources.clear();
+    }
+    if (!OpenRecord()) return;
     const TGoResult result = job_->ButtonGoClick();
     if (result == TGoResult::Invalid) {
         if (settings_.SourceDirs.empty())
@@ -690,10 +752,19 @@ void TFormMain::OnThreadCreated(TRecodingThread& Thread) {
         QMetaObject::invokeMethod(
             this,
             [this, serial] {
-                if (serial == jobSerial_) job_->RecodingThreadDone();
+                if (serial == jobSerial_) OnThreadDone();
             },
             Qt::QueuedConnection);
     };
+}
+
+void TFormMain::OnThreadDone() {
+    failedSource_.clear();
+    job_->RecodingThreadDone();
+    jobMessages_->Quiet = false;
+    if (failedSource_.empty() || !settings_.KeepGoing) return;
+    job_->SkipSources.insert(failedSource_);
+    if (!CheckBoxStopAfter->isChecked()) job_->GoWhenIdle = true;
 }
 
 void TFormMain::SetProgressMax(int64_t SourceSize) {
