@@ -48,9 +48,10 @@ QLabel* Value(const char* Name, const char* Text = "") {
     return label;
 }
 
-QLabel* NavyValue(const char* Name, bool Bold) {
+QLabel* LinkValue(const char* Name, bool Bold) {
     QLabel* label = Value(Name);
-    label->setStyleSheet("color: navy;");
+    // The palette's link colour: readable in light and dark themes alike.
+    label->setForegroundRole(QPalette::Link);
     if (Bold) {
         QFont font = label->font();
         font.setBold(true);
@@ -191,11 +192,17 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     OpenDocument = [](const std::string& path) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
     };
-    if (ini_->HasKey("Window", "Left") || ini_->HasKey("Window", "Top"))
-        move(ini_->ReadInteger("Window", "Left", x()), ini_->ReadInteger("Window", "Top", y()));
+    // Qt's own geometry, saved and restored alike (Left and Top name the frame's corner, which
+    // a window manager would take for the client's and move the window at every start).
+    const QByteArray geometry = QByteArray::fromBase64(
+        QByteArray::fromStdString(ini_->ReadString("Window", "Geometry", "")));
+    if (geometry.isEmpty() || !restoreGeometry(geometry)) {
+        if (ini_->HasKey("Window", "Left") || ini_->HasKey("Window", "Top"))
+            move(ini_->ReadInteger("Window", "Left", x()), ini_->ReadInteger("Window", "Top", y()));
+    }
     setAcceptDrops(true);
-    // Not resizable: the window takes the size its contents need.
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // Resizable: the directory lists and the list of files take what is added.
+    layout()->setSizeConstraint(QLayout::SetMinimumSize);
 }
 
 TFormMain::~TFormMain() {
@@ -226,13 +233,18 @@ QWidget* TFormMain::BuildDirLists() {
     ListViewSourceDirs = DirList("ListViewSourceDirs", {"Source directory"});
     ListViewTargetDirs = DirList("ListViewTargetDirs", {"Target directory", "Free space"});
     auto* grid = new QGridLayout(GroupBoxDirLists);
+    // Each side has mnemonics of its own: Alt+A and Alt+M for the sources, Alt+D and Alt+V
+    // for the targets.
     auto addSide = [&](QTreeWidget* list, int row, QPushButton*& add, QPushButton*& up,
                        QPushButton*& down, QPushButton*& del, const char* names[4]) {
-        add = new QPushButton("Add");
+        const bool source = row == 0;
+        add = new QPushButton(source ? "&Add" : "A&dd");
         add->setObjectName(names[0]);
         up = ArrowButton(this, names[1], true);
         down = ArrowButton(this, names[2], false);
-        del = new QPushButton("Remove");
+        del = new QPushButton(source ? "Re&move" : "Remo&ve");
+        up->setToolTip("Move the selected directory up");
+        down->setToolTip("Move the selected directory down");
         del->setObjectName(names[3]);
         auto* buttons = new QVBoxLayout;
         buttons->addWidget(add);
@@ -270,14 +282,14 @@ QWidget* TFormMain::BuildSettings() {
     GroupBoxSettings = new QGroupBox("Settings");
     GroupBoxSettings->setObjectName("GroupBoxSettings");
     GroupBoxSettings->setMinimumWidth(static_cast<int>(265 * FontFactor(this)));
-    LabelSourceExt = NavyValue("LabelSourceExt", false);
-    LabelTargetExt = NavyValue("LabelTargetExt", false);
-    LabelFTag = NavyValue("LabelFTag", true);
-    LabelFAttributes = NavyValue("LabelFAttributes", true);
-    LabelFormatQuality = NavyValue("LabelFormatQuality", false);
-    LabelMode = NavyValue("LabelMode", false);
-    LabelAfter = NavyValue("LabelAfter", false);
-    LabelAlready = NavyValue("LabelAlready", false);
+    LabelSourceExt = LinkValue("LabelSourceExt", false);
+    LabelTargetExt = LinkValue("LabelTargetExt", false);
+    LabelFTag = LinkValue("LabelFTag", true);
+    LabelFAttributes = LinkValue("LabelFAttributes", true);
+    LabelFormatQuality = LinkValue("LabelFormatQuality", false);
+    LabelMode = LinkValue("LabelMode", false);
+    LabelAfter = LinkValue("LabelAfter", false);
+    LabelAlready = LinkValue("LabelAlready", false);
     // Short texts of their own: the group makes room for the longest.
     for (QLabel* label : {LabelMode, LabelAfter, LabelAlready})
         label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
@@ -318,6 +330,7 @@ QWidget* TFormMain::BuildPriority() {
     box->setObjectName("GroupBox3");
     TrackBarPriority = new QSlider(Qt::Horizontal);
     TrackBarPriority->setObjectName("TrackBarPriority");
+    TrackBarPriority->setToolTip("Recoding priority, from Low (left) to High (right)");
     TrackBarPriority->setRange(0, 6);
     TrackBarPriority->setPageStep(1);
     TrackBarPriority->setTickPosition(QSlider::TicksBothSides);
@@ -373,7 +386,7 @@ QWidget* TFormMain::BuildJob() {
     ButtonSuspend->setObjectName("ButtonSuspend");
     ButtonResume = new QPushButton("&Resume");
     ButtonResume->setObjectName("ButtonResume");
-    CheckBoxStopAfter = new QCheckBox("Stop after finishing this file");
+    CheckBoxStopAfter = new QCheckBox("S&top after finishing this file");
     CheckBoxStopAfter->setObjectName("CheckBoxStopAfter");
     CheckBoxAction = new QCheckBox("Delete source file");
     CheckBoxAction->setObjectName("CheckBoxAction");
@@ -479,6 +492,7 @@ void TFormMain::SaveMainSettings() {
     ini_->WriteInteger("Options", "Priority", settings_.Priority);
     ini_->WriteInteger("Window", "Left", x());
     ini_->WriteInteger("Window", "Top", y());
+    ini_->WriteString("Window", "Geometry", saveGeometry().toBase64().toStdString());
     settings_.SaveMainSettings(*ini_);
 }
 

@@ -24,7 +24,8 @@ QLabel* ValueLabel(QWidget* Parent, const char* Name) {
     QFont font = label->font();
     font.setBold(true);
     label->setFont(font);
-    label->setStyleSheet("color: navy;");
+    // The palette's link colour: readable in light and dark themes alike.
+    label->setForegroundRole(QPalette::Link);
     return label;
 }
 
