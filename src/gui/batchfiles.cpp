@@ -20,6 +20,15 @@ TBatchFiles::TBatchFiles(QWidget* Parent) : QTreeWidget(Parent) {
     setAlternatingRowColors(true);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     header()->setStretchLastSection(true);
+    // Room for a file name in the paths; the sizes and the time take what they need.
+    const int em = fontMetrics().averageCharWidth();
+    for (const auto& [column, chars] : {std::pair{Outcome, 12},
+                                        {Source, 34},
+                                        {Target, 34},
+                                        {BytesIn, 13},
+                                        {BytesOut, 13},
+                                        {Seconds, 9}})
+        setColumnWidth(column, em * chars);
     setTextElideMode(Qt::ElideMiddle);
     setToolTip("The files of this batch; double-click opens the folder of the target");
     OpenFolder = [](const QString& Dir) { QDesktopServices::openUrl(QUrl::fromLocalFile(Dir)); };
