@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <thread>
 
+#include "batchrecord.h"
 #include "batchrunner.h"
 #include "commands.h"
 #include "fileops.h"
@@ -17,7 +20,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: sonbar-cli batch [--settings DIR] [--jobs N] [--watch] [--yes | --no] [--keep-going]\n";
+    "usage: sonbar-cli batch [--settings DIR] [--jobs N] [--watch] [--yes | --no] [--keep-going]\n"
+    "                        [--log FILE] [--json] [-q | -v]\n";
 
 constexpr const char* kHelp =
     "\nRecodes every source file the settings find, one after another, as Go does in the\n"
@@ -31,7 +35,14 @@ constexpr const char* kHelp =
     "  --yes, --no     the answer to \"Prompt what to do\" without a terminal: overwrite the\n"
     "                  target, or treat the source as already processed (neither: cancel)\n"
     "  --keep-going    a file whose job fails stays in place and is passed over; without\n"
-    "                  it the first failure starts no new job and lets running ones finish\n\n"
+    "                  it the first failure starts no new job and lets running ones finish\n"
+    "                  (also \"keep-going\" of the settings)\n"
+    "  --log FILE      append the batch record to FILE: one JSON line per file with the\n"
+    "                  time, paths, formats, bytes, seconds and outcome (default:\n"
+    "                  \"log-file\" of the settings)\n"
+    "  --json          the record's lines on stdout instead of the prose lines\n"
+    "  -q, --quiet     no line per file and no progress line; errors only\n"
+    "  -v, --verbose   the formats and audio length of each recoded file too\n\n"
     "Several batches, on one machine or on several sharing the folders, may work on the\n"
     "same source folders: each claims the file it recodes with a lock file .NAME.sonbar-claim\n"
     "beside it, and the others pass over it. A claim whose owner is gone is taken over.\n\n"
@@ -55,17 +66,20 @@ std::string Lines(std::string Text) {
 class TCliFrontEnd : public IMessages, public IProgress, public ISound {
   public:
     bool Yes = false, No = false;
+    bool Quiet = false, Verbose = false, Json = false;
     bool Terminal = ::isatty(STDERR_FILENO) != 0;
     bool AskOnTerminal = ::isatty(STDIN_FILENO) != 0 && ::isatty(STDERR_FILENO) != 0;
+    TBatchRecord Record;  // --log or the settings' log file
+    std::string RecordFile;
+    TBatchRecord Stdout;  // --json
 
     void ShowError(const std::string& Text) override {
+        if (!failureShown_.empty() && Text == failureShown_) return;  // with its file already
         ClearLine();
         std::fprintf(stderr, "sonbar-cli: %s\n", Lines(Text).c_str());
     }
-    void ShowJobError(const std::string& Source, const std::string& Text) override {
-        ClearLine();
-        std::fprintf(stderr, "sonbar-cli: %s: %s\n", Source.c_str(), Lines(Text).c_str());
-    }
+    // Shown with the file and the system's reason when the file's end was reported.
+    void ShowJobError(const std::string& /*Source*/, const std::string& /*Text*/) override {}
     void ShowInformation(const std::string& Text) override { ShowError(Text); }
     TAnswer Ask(const std::string& Text, bool WithCancel) override {
         if (!AskOnTerminal) return Yes ? TAnswer::Yes : No ? TAnswer::No : TAnswer::Cancel;
@@ -82,7 +96,7 @@ class TCliFrontEnd : public IMessages, public IProgress, public ISound {
     }
 
     void UpdateProgress(const TProgressFigures& F) override {
-        if (!Terminal || !F.HasPercent) return;
+        if (!Terminal || Quiet || !F.HasPercent) return;
         std::fprintf(stderr, "\r%4s  %s elapsed  %s remaining  %s bytes/s   ",
                      F.PercentText.c_str(), F.Time.c_str(),
                      F.HasRates ? F.RemainingTime.c_str() : "--:--:--",
@@ -90,37 +104,64 @@ class TCliFrontEnd : public IMessages, public IProgress, public ISound {
         std::fflush(stderr);
         lineShown_ = true;
     }
-    void FileDone(const std::string& Source, const std::string& Target, bool Skipped, int64_t Bytes,
-                  int32_t ElapsedMs) override {
+    void FileEnded(const TFileOutcome& O) override {
         ClearLine();
-        if (Skipped) {
-            std::printf("skipped %s (target %s exists)\n", Source.c_str(), Target.c_str());
-        } else {
-            const double seconds = ElapsedMs / 1000.0;
-            const double speed = seconds > 0 ? audioSeconds / seconds : 0;
-            std::printf("recoded %s -> %s (%s bytes, %.2f s, %.1fx real time)\n", Source.c_str(),
-                        Target.c_str(), FormatThousands(Bytes).c_str(), seconds, speed);
+        Log(O);
+        failureShown_.clear();
+        if (O.Kind == TFileOutcome::TKind::Failed && !O.Message.empty()) {
+            failureShown_ = O.Message;
+            std::fprintf(stderr, "sonbar-cli: %s: %s%s\n", O.Source.c_str(),
+                         Lines(O.Message).c_str(),
+                         O.Reason.empty() ? "" : (": " + O.Reason).c_str());
+        }
+        if (Json || Quiet) return;
+        if (O.Kind == TFileOutcome::TKind::Skipped) {
+            std::printf("skipped %s (target %s exists)\n", O.Source.c_str(), O.Target.c_str());
+        } else if (O.Kind == TFileOutcome::TKind::Recoded) {
+            const double speed = O.Seconds > 0 ? O.AudioSeconds / O.Seconds : 0;
+            std::printf("recoded %s -> %s (%s -> %s bytes, %.2f s, %.1fx real time)\n",
+                        O.Source.c_str(), O.Target.c_str(), FormatThousands(O.BytesIn).c_str(),
+                        FormatThousands(O.BytesOut).c_str(), O.Seconds, speed);
+            if (Verbose)
+                std::printf("  %s %s -> %s %s, %.2f s of audio\n", O.SourceTag.c_str(),
+                            O.SourceFormat.c_str(), O.TargetTag.c_str(), O.TargetFormat.c_str(),
+                            O.AudioSeconds);
         }
         std::fflush(stdout);
     }
     void PassedOver(const std::string& Source, const std::string& Reason) override {
         ClearLine();
-        std::fprintf(stderr, "sonbar-cli: %s: passed over: %s\n", Source.c_str(), Reason.c_str());
+        TFileOutcome outcome;
+        outcome.Kind = TFileOutcome::TKind::PassedOver;
+        outcome.Source = Source;
+        outcome.Message = Reason;
+        Log(outcome);
+        if (!Quiet)
+            std::fprintf(stderr, "sonbar-cli: %s: passed over: %s\n", Source.c_str(),
+                         Reason.c_str());
     }
     void SourceChanged(const std::string& Source, const std::string& Text) override {
         ClearLine();
         std::fprintf(stderr, "sonbar-cli: %s: %s\n", Source.c_str(), Text.c_str());
     }
 
-    double audioSeconds = 0;
-
   private:
+    void Log(const TFileOutcome& O) {
+        if (Record.IsOpen() && !Record.Write(O) && !recordFailed_) {
+            recordFailed_ = true;
+            std::fprintf(stderr, "sonbar-cli: %s: the batch record could not be written: %s\n",
+                         RecordFile.c_str(), std::strerror(errno));
+        }
+        if (Stdout.IsOpen()) Stdout.Write(O);
+    }
     void ClearLine() {
         if (!lineShown_) return;
         std::fprintf(stderr, "\r%*s\r", 70, "");
         lineShown_ = false;
     }
     bool lineShown_ = false;
+    bool recordFailed_ = false;
+    std::string failureShown_;  // the last failure's message, shown with its file
 };
 
 // Sleeps up to Ms milliseconds; false when a signal asked to stop.
@@ -135,38 +176,57 @@ bool Sleep(int Ms) {
 }  // namespace
 
 int RunBatch(std::span<const std::string> args) {
+    enum { kSettings = 256, kJobs, kWatch, kYes, kNo, kKeepGoing, kLog, kJson };
+    static constexpr option longOptions[] = {
+        {"settings", required_argument, nullptr, kSettings},
+        {"jobs", required_argument, nullptr, kJobs},
+        {"watch", no_argument, nullptr, kWatch},
+        {"yes", no_argument, nullptr, kYes},
+        {"no", no_argument, nullptr, kNo},
+        {"keep-going", no_argument, nullptr, kKeepGoing},
+        {"log", required_argument, nullptr, kLog},
+        {"json", no_argument, nullptr, kJson},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"verbose", no_argument, nullptr, 'v'},
+        {},
+    };
+    static const TOptions options{kUsage, kHelp, "qv", longOptions};
     std::string folder;
+    std::optional<std::string> log;
     bool watch = false, keepGoing = false;
     int32_t jobs = 0;
     TCliFrontEnd ui;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            std::fputs(kHelp, stdout);
-            return kExitSuccess;
-        } else if (a == "--settings") {
-            if (i + 1 >= args.size())
-                return UsageError("batch", "--settings needs a value", kUsage);
-            folder = args[++i];
-        } else if (a == "--jobs") {
-            const auto n = i + 1 < args.size() ? ParseInteger(args[i + 1]) : std::nullopt;
-            if (!n || *n < 1 || *n > 256)
-                return UsageError("batch", "--jobs takes a number from 1 to 256", kUsage);
-            jobs = *n;
-            ++i;
-        } else if (a == "--watch") {
-            watch = true;
-        } else if (a == "--yes") {
-            ui.Yes = true;
-        } else if (a == "--no") {
-            ui.No = true;
-        } else if (a == "--keep-going") {
-            keepGoing = true;
-        } else {
-            return UsageError("batch", "unknown argument '" + a + "'", kUsage);
+    std::vector<std::string> operands;
+    const auto take = [&](int Code, const char* Value) -> std::string {
+        switch (Code) {
+            case kSettings:
+                folder = Value;
+                break;
+            case kJobs: {
+                const auto n = ParseInteger(Value);
+                if (!n || *n < 1 || *n > 256) return "--jobs takes a number from 1 to 256";
+                jobs = *n;
+                break;
+            }
+            case kLog:
+                log = Value;
+                break;
+            default:
+                (Code == kWatch       ? watch
+                 : Code == kYes       ? ui.Yes
+                 : Code == kNo        ? ui.No
+                 : Code == kKeepGoing ? keepGoing
+                 : Code == kJson      ? ui.Json
+                 : Code == 'q'        ? ui.Quiet
+                                      : ui.Verbose) = true;
         }
-    }
+        return {};
+    };
+    if (auto done = ParseOptions(args, options, take, operands)) return *done;
+    if (!operands.empty())
+        return UsageError("batch", "unknown argument '" + operands[0] + "'", kUsage);
+    if (ui.Quiet && ui.Verbose)
+        return UsageError("batch", "--quiet and --verbose exclude each other", kUsage);
     if (ui.Yes && ui.No) return UsageError("batch", "--yes and --no exclude each other", kUsage);
 
     const std::string dir = SettingsFolder(folder, ProgramDirectory());
@@ -177,6 +237,15 @@ int RunBatch(std::span<const std::string> args) {
     // The hot folder is --watch's alone, whatever "Try again after" says.
     settings.SetOption(CheckBoxTryAgain, watch);
     if (jobs == 0) jobs = JobsSetting(ini);
+    if (!log) log = settings.LogFile;
+    if (!log->empty()) {
+        ui.RecordFile = *log;
+        if (std::string failure = ui.Record.Open(*log); !failure.empty()) {
+            std::fprintf(stderr, "sonbar-cli: %s\n", failure.c_str());
+            return kExitFailure;
+        }
+    }
+    if (ui.Json) ui.Stdout.UseDescriptor(STDOUT_FILENO);
     if (jobs == 0) jobs = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
 
     struct sigaction action {};
@@ -188,12 +257,9 @@ int RunBatch(std::span<const std::string> args) {
     TSystemClock clock;
     TClaims claims;
     TBatchRunner runner(settings, ui, ui, clock, ui, jobs);
-    runner.KeepGoing = keepGoing;
+    runner.KeepGoing = keepGoing || settings.KeepGoing;
     runner.Watching = watch;
     runner.Claims = &claims;
-    runner.BeforeJobDone = [&](TRecodingThread& Thread) {
-        ui.audioSeconds = Thread.AudioSeconds();
-    };
     // The main thread applies the priority too: the search and the after-actions run there.
     SetCurrentThreadPriority(settings.Priority);
 

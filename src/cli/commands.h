@@ -2,9 +2,14 @@
 // the table of commands.cpp.
 #pragma once
 
+#include <getopt.h>
+
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 enum ExitCode : int { kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2 };
 
@@ -12,9 +17,6 @@ struct Command {
     const char* name;
     const char* arguments;  // as shown in the usage text
     const char* summary;
-    // Argument counts accepted after the command name (maxArgs < 0: no upper bound).
-    int minArgs;
-    int maxArgs;
     int (*run)(std::span<const std::string> args);
 };
 
@@ -38,3 +40,22 @@ int32_t ThreadsSetting(const TIniStore& Ini);
 
 // Prints "sonbar-cli: usage: MESSAGE" and Usage on stderr; returns the usage exit code.
 int UsageError(const std::string& command, const std::string& message, const char* usage);
+
+// The help and usage texts of one command, and its options for getopt_long.
+struct TOptions {
+    const char* usage;          // "usage: sonbar-cli ..." lines
+    const char* help;           // the rest of --help
+    const char* shortOptions;   // without "h", which every command takes
+    const option* longOptions;  // ends with {}; "help" is added
+};
+
+// Runs getopt_long over a command's arguments: each option goes to OnOption with its code
+// and argument (nullptr without one), and a non-empty answer is a usage error; the other
+// arguments ("-" among them, and everything after "--") land in Operands. Returns the exit
+// code when the command is done (--help shown, usage error reported), else nothing.
+std::optional<int> ParseOptions(std::span<const std::string> Args, const TOptions& Options,
+                                const std::function<std::string(int, const char*)>& OnOption,
+                                std::vector<std::string>& Operands);
+
+// "Sonbar VERSION"
+const char* VersionText();

@@ -23,6 +23,7 @@
 #include "format_lookup.h"
 #include "open_error.h"
 #include "recoding.h"
+#include "stdio_files.h"
 
 namespace {
 
@@ -60,46 +61,68 @@ constexpr const char* kHelp =
     "                     conversion allows it (IMA and MS ADPCM at the source's rate);\n"
     "                     the file is the same as with one. Default: the processors\n"
     "                     nothing else is running on\n\n"
+    "IN or OUT may be - for stdin or stdout. Without --attributes and --rate, a rate the\n"
+    "codec prefers (GSM 6.10's 8,000 Hz) is taken rather than the source's.\n\n"
     "On failure OUT is removed and the exit status is 1 (2 for a usage error).\n";
 
-int Usage(const std::string& message) {
-    ReportError("usage", message);
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-}
+enum LongOnly : int {
+    kTag = 256,
+    kAttributes,
+    kChannels,
+    kRate,
+    kBits,
+    kSpeed,
+    kThreaded,
+    kThreads
+};
 
-// Empty on success, else the usage error's message.
-std::string ParseOptions(std::span<const std::string> args, Options& o) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--speed" || a == "--threaded") {
-            (a == "--speed" ? o.speed : o.threaded) = true;
-            continue;
-        }
-        const bool takesValue = a == "--tag" || a == "--attributes" || a == "--channels" ||
-                                a == "--rate" || a == "--bits" || a == "--threads";
-        if (!takesValue) {
-            if (a.size() > 1 && a[0] == '-') return "unknown option '" + a + "'";
-            o.files.push_back(a);
-            continue;
-        }
-        if (i + 1 >= args.size()) return a + " needs a value";
-        const std::string& v = args[++i];
-        if (a == "--tag") {
+constexpr option kLongOptions[] = {
+    {"tag", required_argument, nullptr, kTag},
+    {"attributes", required_argument, nullptr, kAttributes},
+    {"channels", required_argument, nullptr, kChannels},
+    {"rate", required_argument, nullptr, kRate},
+    {"bits", required_argument, nullptr, kBits},
+    {"speed", no_argument, nullptr, kSpeed},
+    {"threaded", no_argument, nullptr, kThreaded},
+    {"threads", required_argument, nullptr, kThreads},
+    {},
+};
+
+// One option into o; empty, or the usage error's message.
+std::string TakeOption(Options& o, int Code, const char* Value) {
+    const std::string v = Value ? Value : "";
+    switch (Code) {
+        case kSpeed:
+            o.speed = true;
+            return {};
+        case kThreaded:
+            o.threaded = true;
+            return {};
+        case kTag:
             o.tag = v;
-        } else if (a == "--attributes") {
+            return {};
+        case kAttributes:
             o.attributes = v;
-        } else if (a == "--threads") {
+            return {};
+        case kThreads:
             o.threads = ParseNumber(v, 256);
             if (!o.threads) return "--threads takes a number from 1 to 256, not '" + v + "'";
-        } else {
-            const uint32_t max = a == "--rate" ? 384000 : a == "--channels" ? 2 : 32;
-            auto n = ParseNumber(v, max);
-            if (!n)
-                return a + " takes a number from 1 to " + std::to_string(max) + ", not '" + v + "'";
-            (a == "--channels" ? o.channels : a == "--rate" ? o.rate : o.bits) = n;
-        }
+            return {};
+        default:
+            break;
     }
+    const uint32_t max = Code == kRate ? 384000 : Code == kChannels ? 2 : 32;
+    const char* name = Code == kRate ? "--rate" : Code == kChannels ? "--channels" : "--bits";
+    auto n = ParseNumber(v, max);
+    if (!n)
+        return std::string(name) + " takes a number from 1 to " + std::to_string(max) + ", not '" +
+               v + "'";
+    (Code == kChannels ? o.channels : Code == kRate ? o.rate : o.bits) = n;
+    return {};
+}
+
+// Empty when the options make sense together, else the usage error's message.
+std::string CheckOptions(const Options& o) {
     if (o.tag.empty()) return "--tag is required";
     if (o.files.size() != 2) return "convert takes one input and one output file";
     if (o.attributes && (o.channels || o.rate || o.bits))
@@ -143,23 +166,26 @@ uint32_t FreeProcessors() {
 }  // namespace
 
 int RunConvert(std::span<const std::string> args) {
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::fputs(kUsage, stdout);
-        std::fputs(kHelp, stdout);
-        return kExitSuccess;
-    }
+    static const TOptions options{kUsage, kHelp, "", kLongOptions};
     Options o;
-    if (std::string message = ParseOptions(args, o); !message.empty()) return Usage(message);
+    if (auto done = ParseOptions(
+            args, options, [&](int Code, const char* Value) { return TakeOption(o, Code, Value); },
+            o.files))
+        return *done;
+    if (std::string message = CheckOptions(o); !message.empty())
+        return UsageError("convert", message, kUsage);
     const auto tag = FindTag(o.tag);
-    if (!tag) return Usage("unknown format tag '" + o.tag + "'");
+    if (!tag) return UsageError("convert", "unknown format tag '" + o.tag + "'", kUsage);
 
     std::unique_ptr<TKoWaveFormat> wanted;
     if (o.attributes) {
         wanted = FindAttributes(tag->dwFormatTag, *o.attributes);
         if (!wanted)
-            return Usage("no " + std::string(tag->szFormatTag) + " format is described as '" +
-                         *o.attributes + "'; `sonbar-cli formats " + Quoted(o.tag) +
-                         "` lists them");
+            return UsageError("convert",
+                              "no " + std::string(tag->szFormatTag) + " format is described as '" +
+                                  *o.attributes + "'; `sonbar-cli formats " + Quoted(o.tag) +
+                                  "` lists them",
+                              kUsage);
     } else {
         wanted = TKoWaveFormat::CreateDefault();
         wanted->SetFormatTag(static_cast<uint16_t>(tag->dwFormatTag));
@@ -168,33 +194,41 @@ int RunConvert(std::span<const std::string> args) {
         if (o.bits) wanted->SetBitsPerSample(static_cast<uint16_t>(*o.bits));
     }
 
-    const std::string& inName = o.files[0];
-    const std::string& outName = o.files[1];
-    if (!CheckInputAndOutput(inName, outName)) return kExitFailure;
+    std::string inName = o.files[0], outName = o.files[1];
+    TStdioFiles stdio;
+    if (!stdio.Prepare(inName, outName) || !CheckInputAndOutput(inName, outName))
+        return kExitFailure;
+    const std::string& in = stdio.InName(inName);
+    const std::string& out = stdio.OutName(outName);
     auto source = HKoWaveStreamFactory::ReadFileFormat(inName);
     if (!source) {
-        ReportError(inName, "not a WAVE file that can be read");
+        ReportError(in, "not a WAVE file that can be read");
         return kExitFailure;
     }
     // A template becomes the nearest complete format of its tag, the fields not given
-    // following the source, before the codecs are asked for a path.
-    if (!wanted->IsComplete())
+    // following the source, before the codecs are asked for a path; a rate the codec
+    // prefers (GSM's 8,000 Hz) wins over the source's.
+    if (!wanted->IsComplete()) {
+        if (!o.rate)
+            if (auto rate = PreferredRate(tag->dwFormatTag)) wanted->SetSamplesPerSec(*rate);
         if (auto nearest = NearestFormat(*wanted, source->Format())) wanted = std::move(nearest);
+    }
 
     TRecodingThread job(inName, outName, kBlockBytes, wanted.get(), !o.speed);
     job.ReplaceTarget = true;
     job.RequireChannels = false;
     job.Threaded = o.threaded;  // both chains, with the default three seconds each
     job.Threads = static_cast<int>(o.threads.value_or(FreeProcessors()));
-    job.UsePartFile = OutputTakesPartFile(outName);
+    job.UsePartFile = OutputTakesPartFile(outName) && o.files[1] != "-";
     job.Execute();
-    if (job.Succeeded()) return kExitSuccess;
+    if (job.Succeeded()) return stdio.Finish() ? kExitSuccess : kExitFailure;
 
     std::string failure;
     const int error = job.ErrorNumber();
     switch (job.FailedStep()) {
         case TRecodeStep::OpenSource:
-            ReportError(inName, "not a WAVE file that can be read");
+            ReportError(in, "not a WAVE file that can be read" +
+                                (error ? std::string(": ") + std::strerror(error) : ""));
             return kExitFailure;
         case TRecodeStep::OpenTarget:
             if (auto path = HKoACMFormat::ConversionPath(source->Format(), *wanted); !path)
@@ -207,7 +241,7 @@ int RunConvert(std::span<const std::string> args) {
                                 : "the conversion chain could not be built";
             break;
         case TRecodeStep::Read:
-            failure = "reading " + inName + " failed";
+            failure = "reading " + in + " failed";
             break;
         case TRecodeStep::Write:
             failure = "writing failed (a conversion or the file)";
@@ -221,6 +255,6 @@ int RunConvert(std::span<const std::string> args) {
     }
     if (error && job.FailedStep() != TRecodeStep::OpenTarget)
         failure += std::string(": ") + std::strerror(error);
-    ReportError(outName, failure);
+    ReportError(out, failure);
     return kExitFailure;
 }

@@ -8,35 +8,49 @@
 #include "fileops.h"
 #include "open_error.h"
 #include "recoding.h"
+#include "stdio_files.h"
 
 int RunCopy(std::span<const std::string> args) {
-    const std::string& inName = args[0];
-    const std::string& outName = args[1];
-    if (!CheckInputAndOutput(inName, outName)) return kExitFailure;
+    static const TOptions options{
+        "usage: sonbar-cli copy IN OUT\n",
+        "\nRewrites the WAVE file IN as OUT through Sonbar's reader and writer, in its own\n"
+        "format. IN or OUT may be - for stdin or stdout.\n",
+        "", nullptr};
+    std::vector<std::string> files;
+    if (auto done = ParseOptions(
+            args, options, [](int, const char*) { return std::string(); }, files))
+        return *done;
+    if (files.size() != 2) return UsageError("copy", "copy takes IN OUT", options.usage);
+    std::string inName = files[0], outName = files[1];
+    TStdioFiles stdio;
+    if (!stdio.Prepare(inName, outName) || !CheckInputAndOutput(inName, outName))
+        return kExitFailure;
     // No output format: the file is written in its own format.
     TRecodingThread job(inName, outName, 32 * 1024, nullptr, true);
     job.ReplaceTarget = true;
-    job.UsePartFile = OutputTakesPartFile(outName);
+    job.UsePartFile = OutputTakesPartFile(outName) && files[1] != "-";
     job.Execute();
-    if (job.Succeeded()) return kExitSuccess;
+    if (job.Succeeded()) return stdio.Finish() ? kExitSuccess : kExitFailure;
 
+    const std::string& in = stdio.InName(inName);
+    const std::string& out = stdio.OutName(outName);
     const int error = job.ErrorNumber();
+    const std::string reason = error ? std::string(": ") + std::strerror(error) : "";
     switch (job.FailedStep()) {
         case TRecodeStep::OpenSource:
-            ReportError(inName, "not a WAVE file that can be read");
+            ReportError(in, "not a WAVE file that can be read" + reason);
             break;
         case TRecodeStep::OpenTarget:
-            ReportError(outName, error ? "cannot create: " + std::string(std::strerror(error))
-                                       : "writing the header failed");
+            ReportError(out, error ? "cannot create" + reason : "writing the header failed");
             break;
         case TRecodeStep::Read:
-            ReportError(outName, "reading the input failed");
+            ReportError(in, "reading the input failed" + reason);
             break;
         default:
-            ReportError(outName, std::string(job.FailedStep() == TRecodeStep::Write
-                                                 ? "writing the output failed"
-                                                 : "completing the output failed") +
-                                     (error ? std::string(": ") + std::strerror(error) : ""));
+            ReportError(out, std::string(job.FailedStep() == TRecodeStep::Write
+                                             ? "writing the output failed"
+                                             : "completing the output failed") +
+                                 reason);
             break;
     }
     return kExitFailure;

@@ -140,6 +140,14 @@ std::unique_ptr<TKoWaveFormat> NearestFormat(const TKoWaveFormat& Template,
     return best;
 }
 
+std::optional<uint32_t> PreferredRate(uint32_t Tag) {
+    // GSM 6.10 is a telephone speech codec: its driver takes higher rates, but 8 kHz is what
+    // it is made for and what its players expect (its default format, "8,000 Hz, Mono").
+    constexpr uint32_t kGsm610 = 49;
+    if (Tag == kGsm610) return 8000;
+    return std::nullopt;
+}
+
 std::string Describe(const TKoWaveFormat& Format) {
     std::string tagName = "tag " + std::to_string(Format.HasFormatTag() ? Format.FormatTag() : 0);
     if (Format.HasFormatTag()) {

@@ -20,6 +20,9 @@ std::unique_ptr<TKoWaveFormat> FindAttributes(uint32_t Tag, const std::string& T
 // can. nullptr when no format of the tag has the fields Template knows.
 std::unique_ptr<TKoWaveFormat> NearestFormat(const TKoWaveFormat& Template,
                                              const TKoWaveFormat& Source);
+// The rate a codec is made for, which a template without a rate takes rather than the
+// source's (8,000 Hz for GSM 6.10); nothing for codecs that follow the source.
+std::optional<uint32_t> PreferredRate(uint32_t Tag);
 // "MPEG Layer-3 128 kBit/s, 44,100Hz, Stereo" for a complete format the codec manager knows;
 // the known fields otherwise.
 std::string Describe(const TKoWaveFormat& Format);

@@ -34,7 +34,18 @@ std::map<uint32_t, std::string> Tags() {
 
 }  // namespace
 
-int RunFormats(std::span<const std::string> args) {
+int RunFormats(std::span<const std::string> arguments) {
+    static const TOptions options{
+        "usage: sonbar-cli formats [TAG]\n",
+        "\nPrints every format the codecs offer, or those of the tag TAG (a number, a tag name\n"
+        "in any letter case, or mp3, ima, msadpcm, alaw, ulaw, gsm, pcm, float), one per line:\n"
+        "TAG, tag name and description, separated by tabs.\n",
+        "", nullptr};
+    std::vector<std::string> args;
+    if (auto done = ParseOptions(
+            arguments, options, [](int, const char*) { return std::string(); }, args))
+        return *done;
+    if (args.size() > 1) return UsageError("formats", "formats takes [TAG]", options.usage);
     const std::map<uint32_t, std::string> tags = Tags();
     uint32_t only = 0;
     if (!args.empty()) {

@@ -98,23 +98,27 @@ bool InfoOne(const std::string& file, bool tags) {
 }  // namespace
 
 int RunInfo(std::span<const std::string> args) {
+    static const option longOptions[] = {{"tags", no_argument, nullptr, 't'}, {}};
+    static const TOptions options{
+        "usage: sonbar-cli info [--tags] FILE...\n",
+        "\nPrints one line per WAVE file: its format, sample count and data size.\nWith --tags "
+        "each line is followed by the file's tags and metadata chunks, one\nNAME=VALUE line "
+        "each: the INFO fields (INAM=...), the bext fields\n(bext.Description=...), cue points "
+        "and labels (cue.ID=..., labl.ID=...)\nand chunk.NAME=SIZE per chunk.\n",
+        "", longOptions};
+    std::vector<std::string> files;
+    bool tags = false;
+    if (auto done = ParseOptions(
+            args, options,
+            [&](int, const char*) {
+                tags = true;
+                return std::string();
+            },
+            files))
+        return *done;
+    if (files.empty()) return UsageError("info", "info takes FILE...", options.usage);
     bool ok = true;
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::printf(
-            "usage: sonbar-cli info [--tags] FILE...\n\nPrints one line per WAVE file: its "
-            "format, sample count and data size.\nWith --tags each line is followed by the "
-            "file's tags and metadata chunks, one\nNAME=VALUE line each: the INFO fields "
-            "(INAM=...), the bext fields\n(bext.Description=...), cue points and labels "
-            "(cue.ID=..., labl.ID=...)\nand chunk.NAME=SIZE per chunk.\n");
-        return kExitSuccess;
-    }
-    const bool tags = !args.empty() && args[0] == "--tags";
-    if (tags) args = args.subspan(1);
-    if (args.empty()) {
-        ReportError("usage", "info takes at least one file");
-        return kExitUsage;
-    }
-    for (const std::string& file : args) ok = InfoOne(file, tags) && ok;
+    for (const std::string& file : files) ok = InfoOne(file, tags) && ok;
     std::fflush(stdout);
     return ok ? kExitSuccess : kExitFailure;
 }

@@ -17,7 +17,9 @@ void PrintUsage(std::FILE* out) {
         else
             std::fprintf(out, "  %-22s %s\n", call.c_str(), command.summary);
     }
-    std::fprintf(out, "  %-22s %s\n", "--help", "show this text");
+    std::fprintf(out, "  %-22s %s\n", "-h, --help",
+                 "show this text (COMMAND --help: the command's)");
+    std::fprintf(out, "  %-22s %s\n", "--version", "show the version");
     std::fprintf(out,
                  "\nexit status: 0 success, 1 failure, 2 usage error; errors go to stderr as\n"
                  "'sonbar-cli: FILE: MESSAGE'.\n");
@@ -38,12 +40,14 @@ int main(int argc, char** argv) {
         PrintUsage(stdout);
         return kExitSuccess;
     }
+    if (name == "--version") {
+        std::printf("sonbar-cli (%s)\n", VersionText());
+        return kExitSuccess;
+    }
+    if (name.size() > 1 && name[0] == '-') return UsageError("unknown option '" + name + "'");
     const std::vector<std::string> args(argv + 2, argv + argc);
     for (const Command& command : Commands()) {
         if (name != command.name) continue;
-        const int count = static_cast<int>(args.size());
-        if (count < command.minArgs || (command.maxArgs >= 0 && count > command.maxArgs))
-            return UsageError(std::string(command.name) + " takes " + command.arguments);
         try {
             return command.run(args);
         } catch (const std::exception& error) {

@@ -23,8 +23,19 @@ int32_t ThreadsSetting(const TIniStore& Ini) {
 
 namespace {
 
+// The complete format of Tag the codec chooses for CD audio (44,100 Hz, 16 bits, stereo),
+// at the rate it prefers.
+std::unique_ptr<TKoWaveFormat> SuggestedFormat(uint32_t Tag) {
+    const auto cd = TKoWaveFormat::CreatePCM16(44100, 2);
+    auto wanted = TKoWaveFormat::CreateDefault();
+    wanted->SetFormatTag(static_cast<uint16_t>(Tag));
+    if (auto rate = PreferredRate(Tag)) wanted->SetSamplesPerSec(*rate);
+    return NearestFormat(*wanted, *cd);
+}
+
 constexpr const char* kUsage =
-    "usage: sonbar-cli settings [--settings DIR] [NAME=VALUE ...] [--tag TAG --attributes TEXT]\n";
+    "usage: sonbar-cli settings [--settings DIR] [NAME=VALUE ...] [--tag TAG [--attributes "
+    "TEXT]]\n";
 
 constexpr const char* kHelp =
     "\nWithout changes, prints every setting as NAME=VALUE and the target format. With\n"
@@ -45,7 +56,12 @@ constexpr const char* kHelp =
     "                           (default 2; longer for writers that pause between pieces)\n"
     "  threads=N|auto           threads encoding one long file at once where its format\n"
     "                           allows (auto: the processors the other jobs leave free)\n"
-    "  --tag TAG --attributes TEXT   the target format, as 'sonbar-cli formats TAG' lists it\n"
+    "  log-file=PATH            the batch record: one JSON line per file (empty: none)\n"
+    "  keep-going=on|off        a failed file is passed over and the batch goes on\n"
+    "  notify=on|off            the windows' desktop notification at the end of a batch\n"
+    "  --tag TAG --attributes TEXT   the target format, as 'sonbar-cli formats TAG' lists it;\n"
+    "                           --tag alone takes the codec's choice for CD audio, at the\n"
+    "                           rate the codec prefers (GSM 6.10: 8,000 Hz)\n"
     "  --settings DIR           the folder of Sonbar.ini and Sonbar.tf (default: beside the\n"
     "                           program when a Sonbar.ini is there, else\n"
     "                           $XDG_CONFIG_HOME/sonbar, i.e. ~/.config/sonbar)\n";
@@ -92,6 +108,9 @@ const std::vector<Setting>& Table() {
         {"jobs", Setting::Number, -2, {}},
         {"threads", Setting::Number, -3, {}},
         {"stable-seconds", Setting::Number, -4, {}},
+        {"log-file", Setting::Text, -5, {}},
+        {"keep-going", Setting::Switch, -6, {}},
+        {"notify", Setting::Switch, -7, {}},
     };
     return table;
 }
@@ -114,12 +133,18 @@ struct Counts {
     int32_t& Of(int Index) { return Index == kJobsIndex ? jobs : threads; }
 };
 
+// keep-going and notify, which are no option bits.
+bool& ExtraSwitch(const Setting& S, TSettings& Settings) {
+    return S.index == -6 ? Settings.KeepGoing : Settings.Notify;
+}
+
 std::string ValueOf(const Setting& S, TSettings& Settings, Counts& Values) {
     switch (S.kind) {
         case Setting::Dirs:
             return Join(S.index == 0 ? Settings.SourceDirs : Settings.TargetDirs);
         case Setting::Text:
-            return Settings.Texts[static_cast<std::size_t>(S.index)];
+            return S.index < 0 ? Settings.LogFile
+                               : Settings.Texts[static_cast<std::size_t>(S.index)];
         case Setting::Number:
             if (S.index == kStableIndex) return std::to_string(Settings.StableSeconds);
             if (S.index == kJobsIndex || S.index == kThreadsIndex) {
@@ -129,7 +154,10 @@ std::string ValueOf(const Setting& S, TSettings& Settings, Counts& Values) {
             return S.index < 0 ? std::to_string(Settings.Priority)
                                : Settings.Texts[static_cast<std::size_t>(S.index)];
         case Setting::Switch:
-            return Settings.Option(static_cast<TOption>(S.index)) ? "on" : "off";
+            return (S.index < 0 ? ExtraSwitch(S, Settings)
+                                : Settings.Option(static_cast<TOption>(S.index)))
+                       ? "on"
+                       : "off";
         case Setting::Choice:
             for (const auto& [word, option] : S.choices)
                 if (Settings.Option(option)) return word;
@@ -165,7 +193,8 @@ std::string Apply(const std::string& Assignment, TSettings& Settings, Counts& Va
                 return "";
             }
             case Setting::Text:
-                Settings.Texts[static_cast<std::size_t>(s.index)] = value;
+                (s.index < 0 ? Settings.LogFile
+                             : Settings.Texts[static_cast<std::size_t>(s.index)]) = value;
                 return "";
             case Setting::Number:
                 if (s.index == kJobsIndex || s.index == kThreadsIndex) {
@@ -189,7 +218,10 @@ std::string Apply(const std::string& Assignment, TSettings& Settings, Counts& Va
                 return "";
             case Setting::Switch:
                 if (value != "on" && value != "off") return name + " takes on or off";
-                Settings.SetOption(static_cast<TOption>(s.index), value == "on");
+                if (s.index < 0)
+                    ExtraSwitch(s, Settings) = value == "on";
+                else
+                    Settings.SetOption(static_cast<TOption>(s.index), value == "on");
                 return "";
             case Setting::Choice: {
                 std::string words;
@@ -210,30 +242,31 @@ std::string Apply(const std::string& Assignment, TSettings& Settings, Counts& Va
 }  // namespace
 
 int RunSettings(std::span<const std::string> args) {
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::fputs(kUsage, stdout);
-        std::fputs(kHelp, stdout);
-        return kExitSuccess;
-    }
+    enum { kSettings = 256, kTag, kAttributes };
+    static constexpr option longOptions[] = {
+        {"settings", required_argument, nullptr, kSettings},
+        {"tag", required_argument, nullptr, kTag},
+        {"attributes", required_argument, nullptr, kAttributes},
+        {},
+    };
+    static const TOptions options{kUsage, kHelp, "", longOptions};
     std::string folder, tag, attributes;
     bool hasTag = false, hasAttributes = false;
     std::vector<std::string> changes;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--settings" || a == "--tag" || a == "--attributes") {
-            if (i + 1 >= args.size()) return UsageError("settings", a + " needs a value", kUsage);
-            const std::string& v = args[++i];
-            if (a == "--settings") folder = v;
-            if (a == "--tag") tag = v, hasTag = true;
-            if (a == "--attributes") attributes = v, hasAttributes = true;
-        } else if (a.find('=') != std::string::npos && a[0] != '-') {
-            changes.push_back(a);
-        } else {
-            return UsageError("settings", "unknown argument '" + a + "'", kUsage);
-        }
-    }
-    if (hasTag != hasAttributes)
-        return UsageError("settings", "--tag and --attributes go together", kUsage);
+    if (auto done = ParseOptions(
+            args, options,
+            [&](int Code, const char* Value) {
+                (Code == kSettings ? folder : Code == kTag ? tag : attributes) = Value;
+                if (Code == kTag) hasTag = true;
+                if (Code == kAttributes) hasAttributes = true;
+                return std::string();
+            },
+            changes))
+        return *done;
+    for (const std::string& change : changes)
+        if (change.find('=') == std::string::npos)
+            return UsageError("settings", "unknown argument '" + change + "'", kUsage);
+    if (hasAttributes && !hasTag) return UsageError("settings", "--attributes needs --tag", kUsage);
 
     const std::string dir = SettingsFolder(folder, ProgramDirectory());
     TIniStore ini(dir + TSettings::IniName);
@@ -267,7 +300,13 @@ int RunSettings(std::span<const std::string> args) {
     if (hasTag) {
         const auto details = FindTag(tag);
         if (!details) return UsageError("settings", "unknown format tag '" + tag + "'", kUsage);
-        auto format = FindAttributes(details->dwFormatTag, attributes);
+        auto format = hasAttributes ? FindAttributes(details->dwFormatTag, attributes)
+                                    : SuggestedFormat(details->dwFormatTag);
+        if (!format && !hasAttributes)
+            return UsageError("settings",
+                              "no " + std::string(details->szFormatTag) +
+                                  " format could be chosen; give --attributes",
+                              kUsage);
         if (!format)
             return UsageError("settings",
                               "no " + std::string(details->szFormatTag) +

@@ -36,6 +36,7 @@ class TSlotProgress : public IProgress {
     void SourceChanged(const std::string& Source, const std::string& Text) override {
         target_.SourceChanged(Source, Text);
     }
+    void FileEnded(const TFileOutcome& Outcome) override { target_.FileEnded(Outcome); }
 
   private:
     IProgress& target_;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "batchrecord.h"
 #include "fileops.h"
 
 std::string FormatTime(int64_t Seconds) {
@@ -287,19 +288,32 @@ bool TJobControl::RecodingThreadDone() {
     jobState_ = jsStopped;
     SetJobState(jsStopped);
     lastOutcome_ = TJobOutcome::Failed;
+    const TKoWaveFormat* format =
+        settings_.TargetFormat() ? &settings_.TargetFormat()->Format() : nullptr;
+    // Named before the after-action deletes or moves the source.
+    TFileOutcome outcome =
+        MakeOutcome(TFileOutcome::TKind::Recoded, SourceFile, TargetFile, format);
+    AddJobFacts(outcome, *thread, lastElapsedMs_);
+    // A source that changed is recoded again once stable; on the record it is passed over.
+    auto sourceChanged = [&] {
+        lastOutcome_ = TJobOutcome::SourceChanged;
+        outcome.Kind = TFileOutcome::TKind::PassedOver;
+        outcome.Message = kSourceChangedText;
+        progress_.FileEnded(outcome);
+        progress_.SourceChanged(SourceFile, kSourceChangedText);
+        if (!CheckBoxStopAfter && !wasSuspended) GoWhenIdle = true;
+        return false;
+    };
     if (!thread->Succeeded()) {
-        if (thread->FailedStep() == TRecodeStep::SourceChanged) {
-            lastOutcome_ = TJobOutcome::SourceChanged;
-            progress_.SourceChanged(SourceFile, kSourceChangedText);
-            if (!CheckBoxStopAfter && !wasSuspended) GoWhenIdle = true;
-            return false;
-        }
+        if (thread->FailedStep() == TRecodeStep::SourceChanged) return sourceChanged();
         if (thread->FailedStep() == TRecodeStep::OpenSource && thread->ErrorNumber() == ENOENT) {
             // Taken by another process between the search and the job: no news.
             lastOutcome_ = TJobOutcome::SourceGone;
             if (!CheckBoxStopAfter && !wasSuspended) GoWhenIdle = true;
             return false;
         }
+        outcome.Kind = TFileOutcome::TKind::Failed;
+        progress_.FileEnded(outcome);
         if (!thread->ErrorText().empty()) messages_.ShowJobError(SourceFile, thread->ErrorText());
         ShowMessage("The current job could not be completed successfully !");
         return false;
@@ -308,6 +322,7 @@ bool TJobControl::RecodingThreadDone() {
         ApplyAfterAction(false, &thread->SourceIdentity());
         lastOutcome_ = TJobOutcome::Recoded;
         progress_.FileDone(SourceFile, TargetFile, false, thread->SourceSize(), lastElapsedMs_);
+        progress_.FileEnded(outcome);
         SourceFile.clear();
         TargetFile.clear();
         ++filesProcessed_;
@@ -321,11 +336,11 @@ bool TJobControl::RecodingThreadDone() {
         // A job suspended near its end stops the batch there, as Suspend asked.
         if (!CheckBoxStopAfter && !wasSuspended) GoWhenIdle = true;
     } catch (const ESourceChanged&) {
-        lastOutcome_ = TJobOutcome::SourceChanged;
-        progress_.SourceChanged(SourceFile, kSourceChangedText);
-        if (!CheckBoxStopAfter && !wasSuspended) GoWhenIdle = true;
-        return false;
+        return sourceChanged();
     } catch (const std::exception& error) {
+        outcome.Kind = TFileOutcome::TKind::Failed;
+        outcome.Message = error.what();
+        progress_.FileEnded(outcome);
         ShowMessage(error.what());
         return false;
     }

@@ -40,6 +40,20 @@ struct TProgressFigures {
     int32_t ElapsedMs = 0;
 };
 
+// What became of one file of a batch: a line of the batch record.
+struct TFileOutcome {
+    enum class TKind { Recoded, Skipped, Failed, PassedOver };
+    TKind Kind = TKind::Recoded;
+    std::string Source, Target;
+    // The codec's tag name and description of each format; empty where unknown.
+    std::string SourceTag, SourceFormat, TargetTag, TargetFormat;
+    int64_t BytesIn = 0, BytesOut = 0;
+    double AudioSeconds = 0;  // of the source
+    double Seconds = 0;       // the job took
+    std::string Message;      // as the user was shown it
+    std::string Reason;       // the system's, where it gave one
+};
+
 class IProgress {
   public:
     virtual ~IProgress() = default;
@@ -55,6 +69,8 @@ class IProgress {
     // A source that changed while it was recoded: its target was discarded and the source
     // stays, to be recoded again once it is stable.
     virtual void SourceChanged(const std::string& /*Source*/, const std::string& /*Text*/) {}
+    // A file was recoded, skipped or failed: after FileDone, and before a failure's messages.
+    virtual void FileEnded(const TFileOutcome& /*Outcome*/) {}
 };
 
 class IClock {

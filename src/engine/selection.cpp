@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "batchrecord.h"
 #include "claims.h"
 #include "fileops.h"
 #include "jobcontrol.h"
@@ -300,8 +301,14 @@ void TJobControl::CheckTargetFile() {
             }
         }
         if (skip) {
+            // Named before the after-action deletes or moves the source.
+            TFileOutcome outcome = MakeOutcome(
+                TFileOutcome::TKind::Skipped, SourceFile, TargetFile,
+                settings_.TargetFormat() ? &settings_.TargetFormat()->Format() : nullptr);
+            outcome.BytesIn = SourceFileSize;
             ApplyAfterAction(true);
             progress_.FileDone(SourceFile, TargetFile, true, SourceFileSize, 0);
+            progress_.FileEnded(outcome);
             TargetFile.clear();
         } else {
             replaceTarget_ = true;

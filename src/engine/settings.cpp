@@ -215,6 +215,9 @@ void TSettings::LoadSettings(const TIniStore& Ini, const std::string& FormatFile
                                0, kMaxStableSeconds);
     LoadTargetFormat(FormatFile);
     UnpackOptions(bits);
+    LogFile = Ini.ReadString("Options", "LogFile", "");
+    KeepGoing = Ini.ReadInteger("Options", "KeepGoing", 0) != 0;
+    Notify = Ini.ReadInteger("Options", "Notify", 1) != 0;
 }
 
 std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFile,
@@ -227,6 +230,9 @@ std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFil
     if (StableSeconds != kDefaultStableSeconds ||
         !Ini.ReadString("Options", "StableSeconds", "").empty())
         Ini.WriteInteger("Options", "StableSeconds", StableSeconds);
+    Ini.WriteString("Options", "LogFile", LogFile);
+    Ini.WriteInteger("Options", "KeepGoing", KeepGoing ? 1 : 0);
+    Ini.WriteInteger("Options", "Notify", Notify ? 1 : 0);
     return WithFormat ? SaveTargetFormat(FormatFile) : std::string();
 }
 

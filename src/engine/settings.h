@@ -101,6 +101,12 @@ class TSettings {
     int32_t StableSeconds = kDefaultStableSeconds;
     std::vector<std::string> SourceDirs;
     std::vector<std::string> TargetDirs;
+    // Kept with the preferences under "Options": the batch record's file ("LogFile", empty
+    // for none), passing over a failed file instead of stopping ("KeepGoing"), and a desktop
+    // notification at the end of a batch in the windows ("Notify").
+    std::string LogFile;
+    bool KeepGoing = false;
+    bool Notify = true;
 
     // The target format: none, or a stream format; valid when its format is complete.
     const TKoWaveStreamFormat* TargetFormat() const { return targetFormat_.get(); }

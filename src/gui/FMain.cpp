@@ -29,6 +29,7 @@
 
 #include "FPreferences.h"
 #include "FStatusInfo.h"
+#include "batchfiles.h"
 #include "fileops.h"
 
 namespace {
@@ -47,9 +48,10 @@ QLabel* Value(const char* Name, const char* Text = "") {
     return label;
 }
 
-QLabel* NavyValue(const char* Name, bool Bold) {
+QLabel* LinkValue(const char* Name, bool Bold) {
     QLabel* label = Value(Name);
-    label->setStyleSheet("color: navy;");
+    // The palette's link colour: readable in light and dark themes alike.
+    label->setForegroundRole(QPalette::Link);
     if (Bold) {
         QFont font = label->font();
         font.setBold(true);
@@ -93,6 +95,29 @@ std::string FreeSpaceText(int64_t Bytes) {
 }
 }  // namespace
 
+// The job control's messages: while a failed file is passed over under "Continue after a
+// failed file", its boxes are left out (the list of files shows the failure).
+class TFormMain::TKeepGoingMessages : public IMessages {
+  public:
+    explicit TKeepGoingMessages(IMessages& Target) : target_(Target) {}
+    bool Quiet = false;
+    void ShowError(const std::string& Text) override {
+        if (!Quiet) target_.ShowError(Text);
+    }
+    void ShowJobError(const std::string& Source, const std::string& Text) override {
+        if (!Quiet) target_.ShowJobError(Source, Text);
+    }
+    void ShowInformation(const std::string& Text) override { target_.ShowInformation(Text); }
+    TAnswer Ask(const std::string& Text, bool WithCancel) override {
+        return target_.Ask(Text, WithCancel);
+    }
+    void ShowInfo(const std::string& Text) override { target_.ShowInfo(Text); }
+    void CloseInfo() override { target_.CloseInfo(); }
+
+  private:
+    IMessages& target_;
+};
+
 TFormMain::TFormMain(TFormMainSetup Setup)
     : folder_(Setup.SettingsFolder.empty() ? SettingsFolder("", ProgramDirectory())
                                            : fileops::AddSlash(Setup.SettingsFolder)),
@@ -108,7 +133,8 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     clock_ = Setup.Clock ? Setup.Clock : ownClock_.get();
     sound_ = Setup.Sound ? Setup.Sound : ownSound_.get();
 
-    job_ = std::make_unique<TJobControl>(settings_, *messages_, static_cast<IProgress&>(*this),
+    jobMessages_ = std::make_unique<TKeepGoingMessages>(*messages_);
+    job_ = std::make_unique<TJobControl>(settings_, *jobMessages_, static_cast<IProgress&>(*this),
                                          *clock_, *sound_);
     job_->StartingUp = true;
     job_->GoWhenIdle = false;
@@ -123,8 +149,12 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     grid->addWidget(BuildSettings(), 0, 1);
     grid->addWidget(BuildPriority(), 1, 1);
     grid->addWidget(BuildJob(), 2, 0, 1, 2);
+    ListViewFiles = new TBatchFiles;
+    ListViewFiles->setMinimumHeight(ListViewFiles->fontMetrics().height() * 5);
+    grid->addWidget(ListViewFiles, 3, 0, 1, 2);
     grid->setColumnStretch(0, 1);
     grid->setRowStretch(0, 1);
+    grid->setRowStretch(3, 1);
     setCentralWidget(central);
 
     preferences_ = new TFormPreferences(this, *ini_, folder_ + TSettings::FormatFileName,
@@ -162,11 +192,17 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     OpenDocument = [](const std::string& path) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
     };
-    if (ini_->HasKey("Window", "Left") || ini_->HasKey("Window", "Top"))
-        move(ini_->ReadInteger("Window", "Left", x()), ini_->ReadInteger("Window", "Top", y()));
+    // Qt's own geometry, saved and restored alike (Left and Top name the frame's corner, which
+    // a window manager would take for the client's and move the window at every start).
+    const QByteArray geometry = QByteArray::fromBase64(
+        QByteArray::fromStdString(ini_->ReadString("Window", "Geometry", "")));
+    if (geometry.isEmpty() || !restoreGeometry(geometry)) {
+        if (ini_->HasKey("Window", "Left") || ini_->HasKey("Window", "Top"))
+            move(ini_->ReadInteger("Window", "Left", x()), ini_->ReadInteger("Window", "Top", y()));
+    }
     setAcceptDrops(true);
-    // Not resizable: the window takes the size its contents need.
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // Resizable: the directory lists and the list of files take what is added.
+    layout()->setSizeConstraint(QLayout::SetMinimumSize);
 }
 
 TFormMain::~TFormMain() {
@@ -197,13 +233,18 @@ QWidget* TFormMain::BuildDirLists() {
     ListViewSourceDirs = DirList("ListViewSourceDirs", {"Source directory"});
     ListViewTargetDirs = DirList("ListViewTargetDirs", {"Target directory", "Free space"});
     auto* grid = new QGridLayout(GroupBoxDirLists);
+    // Each side has mnemonics of its own: Alt+A and Alt+M for the sources, Alt+D and Alt+V
+    // for the targets.
     auto addSide = [&](QTreeWidget* list, int row, QPushButton*& add, QPushButton*& up,
                        QPushButton*& down, QPushButton*& del, const char* names[4]) {
-        add = new QPushButton("Add");
+        const bool source = row == 0;
+        add = new QPushButton(source ? "&Add" : "A&dd");
         add->setObjectName(names[0]);
         up = ArrowButton(this, names[1], true);
         down = ArrowButton(this, names[2], false);
-        del = new QPushButton("Remove");
+        del = new QPushButton(source ? "Re&move" : "Remo&ve");
+        up->setToolTip("Move the selected directory up");
+        down->setToolTip("Move the selected directory down");
         del->setObjectName(names[3]);
         auto* buttons = new QVBoxLayout;
         buttons->addWidget(add);
@@ -241,14 +282,14 @@ QWidget* TFormMain::BuildSettings() {
     GroupBoxSettings = new QGroupBox("Settings");
     GroupBoxSettings->setObjectName("GroupBoxSettings");
     GroupBoxSettings->setMinimumWidth(static_cast<int>(265 * FontFactor(this)));
-    LabelSourceExt = NavyValue("LabelSourceExt", false);
-    LabelTargetExt = NavyValue("LabelTargetExt", false);
-    LabelFTag = NavyValue("LabelFTag", true);
-    LabelFAttributes = NavyValue("LabelFAttributes", true);
-    LabelFormatQuality = NavyValue("LabelFormatQuality", false);
-    LabelMode = NavyValue("LabelMode", false);
-    LabelAfter = NavyValue("LabelAfter", false);
-    LabelAlready = NavyValue("LabelAlready", false);
+    LabelSourceExt = LinkValue("LabelSourceExt", false);
+    LabelTargetExt = LinkValue("LabelTargetExt", false);
+    LabelFTag = LinkValue("LabelFTag", true);
+    LabelFAttributes = LinkValue("LabelFAttributes", true);
+    LabelFormatQuality = LinkValue("LabelFormatQuality", false);
+    LabelMode = LinkValue("LabelMode", false);
+    LabelAfter = LinkValue("LabelAfter", false);
+    LabelAlready = LinkValue("LabelAlready", false);
     // Short texts of their own: the group makes room for the longest.
     for (QLabel* label : {LabelMode, LabelAfter, LabelAlready})
         label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
@@ -289,6 +330,7 @@ QWidget* TFormMain::BuildPriority() {
     box->setObjectName("GroupBox3");
     TrackBarPriority = new QSlider(Qt::Horizontal);
     TrackBarPriority->setObjectName("TrackBarPriority");
+    TrackBarPriority->setToolTip("Recoding priority, from Low (left) to High (right)");
     TrackBarPriority->setRange(0, 6);
     TrackBarPriority->setPageStep(1);
     TrackBarPriority->setTickPosition(QSlider::TicksBothSides);
@@ -344,7 +386,7 @@ QWidget* TFormMain::BuildJob() {
     ButtonSuspend->setObjectName("ButtonSuspend");
     ButtonResume = new QPushButton("&Resume");
     ButtonResume->setObjectName("ButtonResume");
-    CheckBoxStopAfter = new QCheckBox("Stop after finishing this file");
+    CheckBoxStopAfter = new QCheckBox("S&top after finishing this file");
     CheckBoxStopAfter->setObjectName("CheckBoxStopAfter");
     CheckBoxAction = new QCheckBox("Delete source file");
     CheckBoxAction->setObjectName("CheckBoxAction");
@@ -450,6 +492,7 @@ void TFormMain::SaveMainSettings() {
     ini_->WriteInteger("Options", "Priority", settings_.Priority);
     ini_->WriteInteger("Window", "Left", x());
     ini_->WriteInteger("Window", "Top", y());
+    ini_->WriteString("Window", "Geometry", saveGeometry().toBase64().toStdString());
     settings_.SaveMainSettings(*ini_);
 }
 
@@ -660,7 +703,40 @@ void TFormMain::MenuItemHelpClick() {
 
 // --- job --------------------------------------------------------------------------------
 
+bool TFormMain::OpenRecord() {
+    if (settings_.LogFile.empty() || settings_.LogFile == recordFile_) return true;
+    if (const std::string failure = record_.Open(settings_.LogFile); !failure.empty()) {
+        messages_->ShowError(failure);
+        return false;
+    }
+    recordFile_ = settings_.LogFile;
+    return true;
+}
+
+void TFormMain::FileEnded(const TFileOutcome& Outcome) {
+    ListViewFiles->Add(Outcome);
+    if (Outcome.Kind == TFileOutcome::TKind::Failed) {
+        failedSource_ = Outcome.Source;
+        jobMessages_->Quiet = settings_.KeepGoing;
+    }
+    if (!recordFile_.empty() && recordFile_ == settings_.LogFile) record_.Write(Outcome);
+}
+
+void TFormMain::PassedOver(const std::string& Source, const std::string& Reason) {
+    TFileOutcome outcome;
+    outcome.Kind = TFileOutcome::TKind::PassedOver;
+    outcome.Source = Source;
+    outcome.Message = Reason;
+    FileEnded(outcome);
+}
+
 void TFormMain::ButtonGoClick() {
+    // A click on Go starts a new list; the idle hook and the wait timer go on with it.
+    if (job_->JobState() == jsStopped && !job_->GoWhenIdle && sender() == ButtonGo) {
+        ListViewFiles->clear();
+        job_->SkipSources.clear();
+    }
+    if (!OpenRecord()) return;
     const TGoResult result = job_->ButtonGoClick();
     if (result == TGoResult::Invalid) {
         if (settings_.SourceDirs.empty())
@@ -690,10 +766,19 @@ void TFormMain::OnThreadCreated(TRecodingThread& Thread) {
         QMetaObject::invokeMethod(
             this,
             [this, serial] {
-                if (serial == jobSerial_) job_->RecodingThreadDone();
+                if (serial == jobSerial_) OnThreadDone();
             },
             Qt::QueuedConnection);
     };
+}
+
+void TFormMain::OnThreadDone() {
+    failedSource_.clear();
+    job_->RecodingThreadDone();
+    jobMessages_->Quiet = false;
+    if (failedSource_.empty() || !settings_.KeepGoing) return;
+    job_->SkipSources.insert(failedSource_);
+    if (!CheckBoxStopAfter->isChecked()) job_->GoWhenIdle = true;
 }
 
 void TFormMain::SetProgressMax(int64_t SourceSize) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "batchrecord.h"
 #include "guiseams.h"
 #include "jobcontrol.h"
 #include "settings.h"
@@ -23,6 +24,7 @@ class QTreeWidget;
 class TFormAbout;
 class TFormPreferences;
 class TFormStatusInfo;
+class TBatchFiles;
 
 // What the window is built with; each null member is replaced by the real thing.
 struct TFormMainSetup {
@@ -95,6 +97,7 @@ class TFormMain : public QMainWindow, public IProgress {
     QAction* MenuItemPreferences;
     QAction* MenuItemReadme;
     QAction* MenuItemAbout;
+    TBatchFiles* ListViewFiles;
     QTimer* TimerWaitForFile;
     QTimer* TimerProgress;
 
@@ -124,12 +127,16 @@ class TFormMain : public QMainWindow, public IProgress {
     void SetProgressMax(int64_t SourceSize) override;
     void UpdateProgress(const TProgressFigures& Figures) override;
     void JobDisplayChanged() override;
+    void FileEnded(const TFileOutcome& Outcome) override;
+    void PassedOver(const std::string& Source, const std::string& Reason) override;
 
   private:
     QWidget* BuildDirLists();
     QWidget* BuildSettings();
     QWidget* BuildPriority();
     QWidget* BuildJob();
+    // Opens the "Log file" of the settings for this batch; false when it cannot be.
+    bool OpenRecord();
     void BuildMenu();
     void FormShow();
     void LoadMainSettings();
@@ -142,6 +149,7 @@ class TFormMain : public QMainWindow, public IProgress {
     void ShowCheckBoxAction();
     void ResetJobDisplay();
     void OnThreadCreated(TRecodingThread& Thread);
+    void OnThreadDone();
 
     std::string folder_;
     std::unique_ptr<TIniStore> ini_;
@@ -167,6 +175,13 @@ class TFormMain : public QMainWindow, public IProgress {
     // Bumped for every thread, so that a late end of an abandoned job is not taken for the
     // current one.
     uint64_t jobSerial_ = 0;
+    // "Continue after a failed file": the failure is listed instead of boxed, the source is
+    // passed over, and the batch goes on.
+    class TKeepGoingMessages;
+    std::unique_ptr<TKeepGoingMessages> jobMessages_;
+    std::string failedSource_;  // of the job ending now, when it failed
+    TBatchRecord record_;
+    std::string recordFile_;  // the file record_ writes to
     QMetaObject::Connection idleHook_;
     QMetaObject::Connection focusHook_;
 };

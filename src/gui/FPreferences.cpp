@@ -25,7 +25,8 @@ QLabel* ValueLabel(QWidget* Parent, const char* Name) {
     QFont font = label->font();
     font.setBold(true);
     label->setFont(font);
-    label->setStyleSheet("color: navy;");
+    // The palette's link colour: readable in light and dark themes alike.
+    label->setForegroundRole(QPalette::Link);
     return label;
 }
 
@@ -241,9 +242,33 @@ QWidget* TFormPreferences::BuildGeneralTab() {
     connect(ButtonSelectWAV, &QPushButton::clicked, this, &TFormPreferences::ButtonSelectWAVClick);
     connect(ButtonTestWAV, &QPushButton::clicked, this, &TFormPreferences::PlayWAV);
 
+    auto* batch = new QGroupBox("Batch");
+    batch->setObjectName("GroupBoxBatch");
+    auto* batchLayout = new QGridLayout(batch);
+    CheckBoxKeepGoing = new QCheckBox("&Continue after a failed file", batch);
+    CheckBoxKeepGoing->setObjectName("CheckBoxKeepGoing");
+    CheckBoxKeepGoing->setToolTip(
+        "A file that fails stays in place and is listed; the batch "
+        "goes on with the next one");
+    batchLayout->addWidget(CheckBoxKeepGoing, 0, 0, 1, 2);
+    auto* logLabel = new QLabel("&Log file", batch);
+    EditLogFile = new QLineEdit(batch);
+    EditLogFile->setObjectName("EditLogFile");
+    EditLogFile->setToolTip(
+        "One JSON line per file of every batch is appended here; empty for "
+        "none");
+    logLabel->setBuddy(EditLogFile);
+    batchLayout->addWidget(logLabel, 1, 0);
+    batchLayout->addWidget(EditLogFile, 1, 1);
+    connect(CheckBoxKeepGoing, &QCheckBox::toggled, this,
+            [this](bool On) { working_.KeepGoing = On; });
+    connect(EditLogFile, &QLineEdit::textEdited, this,
+            [this](const QString& Text) { working_.LogFile = Text.toStdString(); });
+
     auto* layout = new QVBoxLayout(tab);
     layout->addWidget(noise);
     layout->addWidget(various);
+    layout->addWidget(batch);
     layout->addStretch();
     return tab;
 }
@@ -298,6 +323,8 @@ void TFormPreferences::LoadSettings() {
     for (int i = 0; i < TextCount; ++i)
         Edits[static_cast<std::size_t>(i)]->setText(
             QString::fromStdString(working_.Texts[static_cast<std::size_t>(i)]));
+    EditLogFile->setText(QString::fromStdString(working_.LogFile));
+    CheckBoxKeepGoing->setChecked(working_.KeepGoing);
     loading_ = false;
     ShowOptions();
     ShowFormatLabels();

@@ -41,6 +41,9 @@ class TFormPreferences : public QDialog {
     QLabel* LabelFormatTag;
     QLabel* LabelFormatAttributes;
     QLabel* LabelSec;
+    // The batch: its record ("Options" "LogFile") and going on after a failed file.
+    QLineEdit* EditLogFile;
+    QCheckBox* CheckBoxKeepGoing;
     QPushButton* ButtonSelectTF;
     QPushButton* ButtonSelectMoveDir;
     QPushButton* ButtonSelectWAV;

@@ -106,7 +106,7 @@ TFormAbout::TFormAbout(QWidget* Main) : QDialog(Main), main_(Main) {
     small.setPointSizeF(small.pointSizeF() * 0.9);
     small.setUnderline(true);
     LabelURL->setFont(small);
-    LabelURL->setStyleSheet("color: navy;");
+    LabelURL->setForegroundRole(QPalette::Link);
     LabelURL->setCursor(Qt::PointingHandCursor);
     LabelURL->installEventFilter(this);
     auto* ok = new QPushButton("OK", this);

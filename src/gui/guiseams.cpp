@@ -26,6 +26,14 @@ void TQtMessages::ShowError(const std::string& Text) {
     QMessageBox::critical(parent_, QApplication::applicationDisplayName(), DisplayText(Text));
 }
 
+void TQtMessages::ShowJobError(const std::string& Source, const std::string& Text) {
+    // The program's text first; which file it was about below it.
+    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
+                    DisplayText(Text), QMessageBox::Ok, parent_);
+    box.setInformativeText(QString::fromStdString(Source));
+    box.exec();
+}
+
 void TQtMessages::ShowInformation(const std::string& Text) {
     QMessageBox::information(parent_, QApplication::applicationDisplayName(), DisplayText(Text));
 }

@@ -35,6 +35,7 @@ class TQtMessages : public IMessages {
     void SetStatusWindow(TFormStatusInfo* Status) { status_ = Status; }
 
     void ShowError(const std::string& Text) override;
+    void ShowJobError(const std::string& Source, const std::string& Text) override;
     void ShowInformation(const std::string& Text) override;
     TAnswer Ask(const std::string& Text, bool WithCancel) override;
     void ShowInfo(const std::string& Text) override;

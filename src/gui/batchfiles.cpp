@@ -1,0 +1,79 @@
+#include "batchfiles.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QUrl>
+
+#include "batchrecord.h"
+#include "jobcontrol.h"
+
+TBatchFiles::TBatchFiles(QWidget* Parent) : QTreeWidget(Parent) {
+    setObjectName("ListViewFiles");
+    setColumnCount(ColumnCount);
+    setHeaderLabels({"Outcome", "Source", "Target", "Size in", "Size out", "Time", "Message"});
+    setRootIsDecorated(false);
+    setUniformRowHeights(true);
+    setAlternatingRowColors(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    header()->setStretchLastSection(true);
+    // Room for a file name in the paths; the sizes and the time take what they need.
+    const int em = fontMetrics().averageCharWidth();
+    for (const auto& [column, chars] : {std::pair{Outcome, 12},
+                                        {Source, 34},
+                                        {Target, 34},
+                                        {BytesIn, 13},
+                                        {BytesOut, 13},
+                                        {Seconds, 9}})
+        setColumnWidth(column, em * chars);
+    setTextElideMode(Qt::ElideMiddle);
+    setToolTip("The files of this batch; double-click opens the folder of the target");
+    OpenFolder = [](const QString& Dir) { QDesktopServices::openUrl(QUrl::fromLocalFile(Dir)); };
+    connect(this, &QTreeWidget::itemActivated, this,
+            [this](QTreeWidgetItem* Item, int) { OnActivated(Item); });
+    auto* copy = new QAction("&Copy", this);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetShortcut);
+    connect(copy, &QAction::triggered, this,
+            [this] { QGuiApplication::clipboard()->setText(AsText()); });
+    addAction(copy);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+void TBatchFiles::Add(const TFileOutcome& O) {
+    auto* item = new QTreeWidgetItem(this);
+    const auto bytes = [](int64_t n) { return QString::fromStdString(FormatThousands(n)); };
+    item->setText(Outcome, OutcomeName(O.Kind));
+    item->setText(Source, QString::fromStdString(O.Source));
+    item->setText(Target, QString::fromStdString(O.Target));
+    item->setText(BytesIn, O.BytesIn > 0 ? bytes(O.BytesIn) : QString());
+    item->setText(BytesOut, O.BytesOut > 0 ? bytes(O.BytesOut) : QString());
+    item->setText(Seconds, O.Seconds > 0 ? QString::number(O.Seconds, 'f', 2) + " s" : QString());
+    QString message = QString::fromStdString(O.Message);
+    if (!O.Reason.empty()) message += ": " + QString::fromStdString(O.Reason);
+    item->setText(Message, message);
+    for (int c : {Source, Target, Message}) item->setToolTip(c, item->text(c));
+    for (int c : {BytesIn, BytesOut, Seconds}) item->setTextAlignment(c, Qt::AlignRight);
+    scrollToItem(item);
+}
+
+QString TBatchFiles::AsText() const {
+    QStringList lines;
+    QStringList cells;
+    for (int c = 0; c < ColumnCount; ++c) cells << headerItem()->text(c);
+    lines << cells.join('\t');
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        cells.clear();
+        for (int c = 0; c < ColumnCount; ++c) cells << topLevelItem(i)->text(c);
+        lines << cells.join('\t');
+    }
+    return lines.join('\n') + '\n';
+}
+
+void TBatchFiles::OnActivated(QTreeWidgetItem* Item) {
+    const QString target = Item->text(Target);
+    if (!target.isEmpty()) OpenFolder(QFileInfo(target).absolutePath());
+}
