@@ -286,7 +286,8 @@ void TRecodingThread::Run() {
         in = factory.BuildReadChain(stages);
     } catch (const std::exception&) {
     }
-    if (!in) return Fail(TRecodeStep::OpenSource, "Error opening source file !", EINVAL);
+    // Not a WAVE file the reader takes: no system error to name.
+    if (!in) return Fail(TRecodeStep::OpenSource, "Error opening source file !", 0);
 
     auto* sourceFormat = dynamic_cast<TKoWaveStreamFormat*>(in->GetFormat());
     if (!sourceFormat || (RequireChannels && outputFormat_ && outputFormat_->IsComplete() &&

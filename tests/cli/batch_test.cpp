@@ -377,7 +377,7 @@ TEST_F(Batch, InjectedIoErrorsFailTheJobAndLeaveNothingBehind) {
         // Per file the job syncs the .part, then the folder that received its name.
         {"the target folder's fsync", "fsync:error=EIO:when=2+2"},
         {"the target file's fsync", "fsync:error=EIO"},
-        {"a write of the target, raised by the writer", "pwrite64:error=ENOSPC:when=3"},
+        {"every write of the target", "pwrite64:error=ENOSPC"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
