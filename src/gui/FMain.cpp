@@ -30,6 +30,7 @@
 #include "FPreferences.h"
 #include "FStatusInfo.h"
 #include "fileops.h"
+#include "sonbar_version.h"
 
 namespace {
 // Sizes are laid out for a 13-pixel line; larger fonts and scaling grow them in proportion.
@@ -114,7 +115,7 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     job_->GoWhenIdle = false;
     job_->OnThreadCreated = [this](TRecodingThread& thread) { OnThreadCreated(thread); };
 
-    setWindowTitle("Sonbar V1.20");
+    setWindowTitle("Sonbar V" SONBAR_VERSION);
     setWindowIcon(ProgramIcon());
     BuildMenu();
     auto* central = new QWidget(this);
