@@ -4,8 +4,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -13,11 +17,13 @@
 #include "commands.h"
 #include "fileops.h"
 #include "jobcontrol.h"
+#include "sourcelist.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: sonbar-cli batch [--settings DIR] [--jobs N] [--watch] [--yes | --no] [--keep-going]\n";
+    "usage: sonbar-cli batch [--settings DIR] [--jobs N] [--watch] [--yes | --no] [--keep-going]\n"
+    "                        [--files-from FILE [-0] | --shard K/N]\n";
 
 constexpr const char* kHelp =
     "\nRecodes every source file the settings find, one after another, as Go does in the\n"
@@ -30,7 +36,13 @@ constexpr const char* kHelp =
     "  --yes, --no     the answer to \"Prompt what to do\" without a terminal: overwrite the\n"
     "                  target, or treat the source as already processed (neither: cancel)\n"
     "  --keep-going    a file whose job fails stays in place and is passed over; without\n"
-    "                  it the first failure starts no new job and lets running ones finish\n\n"
+    "                  it the first failure starts no new job and lets running ones finish\n"
+    "  --files-from FILE  take exactly the sources FILE lists (- for stdin), one a line, in\n"
+    "                  order; each must lie in a source folder, others are named and passed\n"
+    "                  over; the status is 1 when a listed file was not recoded\n"
+    "  -0              the list's names end in NUL characters instead (find -print0)\n"
+    "  --shard K/N     take only the sources whose path below their source folder hashes to\n"
+    "                  K of N (0 <= K < N): N batches share a folder without a list\n\n"
     "Several batches, on one machine or on several sharing the folders, may work on the\n"
     "same source folders: each claims the file it recodes with a lock file .NAME.sonbar-claim\n"
     "beside it, and the others pass over it. A claim whose owner is gone is taken over.\n\n"
@@ -127,10 +139,25 @@ bool Sleep(int Ms) {
     return !stopSignal;
 }
 
+// The whole of a list of sources: a file, or stdin for "-".
+bool ReadList(const std::string& Name, std::string& Text) {
+    std::FILE* file = Name == "-" ? stdin : std::fopen(Name.c_str(), "rb");
+    if (!file) return false;
+    char buffer[65536];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) Text.append(buffer, got);
+    const bool ok = !std::ferror(file);
+    if (file != stdin) std::fclose(file);
+    return ok;
+}
+
 }  // namespace
 
 int RunBatch(std::span<const std::string> args) {
     std::string folder;
+    std::optional<std::string> listFile;
+    std::optional<TShard> shard;
+    bool nulSeparated = false;
     bool watch = false, keepGoing = false;
     int32_t jobs = 0;
     TCliFrontEnd ui;
@@ -158,11 +185,33 @@ int RunBatch(std::span<const std::string> args) {
             ui.No = true;
         } else if (a == "--keep-going") {
             keepGoing = true;
+        } else if ((a == "--files-from" || a == "--shard") && i + 1 >= args.size()) {
+            return UsageError("batch", a + " needs a value", kUsage);
+        } else if (a == "--files-from") {
+            listFile = args[++i];
+        } else if (a == "-0" || a == "--null") {
+            nulSeparated = true;
+        } else if (a == "--shard") {
+            shard = TShard::Parse(args[++i]);
+            if (!shard) return UsageError("batch", "--shard takes K/N with 0 <= K < N", kUsage);
         } else {
             return UsageError("batch", "unknown argument '" + a + "'", kUsage);
         }
     }
     if (ui.Yes && ui.No) return UsageError("batch", "--yes and --no exclude each other", kUsage);
+
+    if (listFile && (watch || shard))
+        return UsageError("batch", "--files-from excludes --watch and --shard", kUsage);
+    std::unique_ptr<TSourceList> list;
+    if (listFile) {
+        std::string text;
+        if (!ReadList(*listFile, text)) {
+            std::fprintf(stderr, "sonbar-cli: %s: cannot be read (%s)\n", listFile->c_str(),
+                         std::strerror(errno));
+            return kExitFailure;
+        }
+        list = std::make_unique<TSourceList>(SplitPathList(text, nulSeparated), ui);
+    }
 
     const std::string dir = SettingsFolder(folder, ProgramDirectory());
     TIniStore ini(dir + TSettings::IniName);
@@ -188,6 +237,13 @@ int RunBatch(std::span<const std::string> args) {
     runner.BeforeJobDone = [&](TRecodingThread& Thread) {
         ui.audioSeconds = Thread.AudioSeconds();
     };
+    runner.ForEachControl([&](TJobControl& Control) {
+        Control.SourceList = list.get();
+        if (shard)
+            Control.InSelection = [&](const std::string& Path) {
+                return shard->Contains(settings, Path);
+            };
+    });
     // The main thread applies the priority too: the search and the after-actions run there.
     SetCurrentThreadPriority(settings.Priority);
 
@@ -214,6 +270,12 @@ int RunBatch(std::span<const std::string> args) {
         // Files copied in just before the run, or waiting for a target another process
         // writes: search again shortly.
         if (runner.SawYoungFiles() && Sleep(250)) continue;
+        if (list && !stopSignal) {
+            const std::vector<std::string> left = list->Left();
+            for (const std::string& path : left)
+                std::fprintf(stderr, "sonbar-cli: %s: listed, not recoded\n", path.c_str());
+            if (!left.empty()) return kExitFailure;
+        }
         if (!watch || stopSignal)
             return runner.Failed() || stopSignal ? kExitFailure : kExitSuccess;
         // The hot folder: wait, then search again (at least a second, as the windows' timer

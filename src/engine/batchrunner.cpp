@@ -71,6 +71,10 @@ TBatchRunner::TBatchRunner(TSettings& Settings, IMessages& Messages, IProgress& 
 
 TBatchRunner::~TBatchRunner() = default;
 
+void TBatchRunner::ForEachControl(const std::function<void(TJobControl&)>& SetUp) {
+    for (auto& slot : slots_) SetUp(*slot->control);
+}
+
 int TBatchRunner::Running() const {
     int running = 0;
     for (const auto& slot : slots_) running += slot->control->JobState() != jsStopped;

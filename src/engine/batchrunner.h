@@ -65,6 +65,8 @@ class TBatchRunner {
     // The sources of the running jobs.
     std::vector<std::string> RunningSources() const;
     int32_t FilesProcessed() const { return filesProcessed_; }
+    // Lets a front end set up every slot's job control (a source list, a shard).
+    void ForEachControl(const std::function<void(TJobControl&)>& SetUp);
     // The listings every slot's search shares.
     TListingCache& Listings() { return listings_; }
 

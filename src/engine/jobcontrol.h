@@ -17,6 +17,8 @@
 #include "seams.h"
 #include "settings.h"
 
+class TSourceList;
+
 enum TJobState : uint8_t { jsStopped = 0, jsRecoding = 1, jsSuspended = 2, jsWaiting = 3 };
 
 class ENoMoreFileException : public std::runtime_error {
@@ -101,6 +103,11 @@ class TJobControl {
     TListingCache* Listings = nullptr;
     // Set by a search that passed over files only because they were still young.
     bool SawYoungFiles = false;
+    // Sources taken from a list instead of searched for; null searches the directories.
+    TSourceList* SourceList = nullptr;
+    // Asked first of every candidate: false passes it over silently for the rest of the run
+    // (another shard's file). Unset, every candidate is in.
+    std::function<bool(const std::string&)> InSelection;
 
     // Handlers.
     void SetJobState(TJobState Requested);
