@@ -1,4 +1,5 @@
 // sonbar-cli batch: the batch that Go runs in the windows, with the same engine and texts.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -17,7 +18,9 @@
 #include "commands.h"
 #include "fileops.h"
 #include "jobcontrol.h"
+#include "notify.h"
 #include "sourcelist.h"
+#include "watch.h"
 
 namespace {
 
@@ -51,9 +54,15 @@ constexpr const char* kHelp =
     "running jobs are removed and their sources stay).\n";
 
 std::atomic<int> stopSignal{0};
+// Written by the signal handler, so that a wait for new files ends at once.
+int stopPipe[2] = {-1, -1};
 
 void OnSignal(int Signal) {
     stopSignal = Signal;
+    const char byte = 1;
+    if (stopPipe[1] >= 0 && ::write(stopPipe[1], &byte, 1) < 0) {
+        // Nothing to do: the flag alone still stops the batch.
+    }
 }
 
 // Texts of the program use a carriage return as their line break.
@@ -74,6 +83,7 @@ class TCliFrontEnd : public IMessages, public IProgress, public ISound {
         std::fprintf(stderr, "sonbar-cli: %s\n", Lines(Text).c_str());
     }
     void ShowJobError(const std::string& Source, const std::string& Text) override {
+        ++failed;
         ClearLine();
         std::fprintf(stderr, "sonbar-cli: %s: %s\n", Source.c_str(), Lines(Text).c_str());
     }
@@ -104,6 +114,7 @@ class TCliFrontEnd : public IMessages, public IProgress, public ISound {
     void FileDone(const std::string& Source, const std::string& Target, bool Skipped, int64_t Bytes,
                   int32_t ElapsedMs) override {
         ClearLine();
+        ++(Skipped ? skipped : recoded);
         if (Skipped) {
             std::printf("skipped %s (target %s exists)\n", Source.c_str(), Target.c_str());
         } else {
@@ -120,6 +131,12 @@ class TCliFrontEnd : public IMessages, public IProgress, public ISound {
     }
 
     double audioSeconds = 0;
+    int recoded = 0, skipped = 0, failed = 0;
+    // The service's status line.
+    std::string StatusText(const std::string& State) const {
+        return std::to_string(recoded) + " recoded, " + std::to_string(skipped) + " skipped, " +
+               std::to_string(failed) + " failed; " + State;
+    }
 
   private:
     void ClearLine() {
@@ -149,6 +166,28 @@ bool ReadList(const std::string& Name, std::string& Text) {
     const bool ok = !std::ferror(file);
     if (file != stdin) std::fclose(file);
     return ok;
+}
+
+// Waits up to Ms milliseconds for new files, keeping the watchdog fed; false when a signal
+// asked to stop.
+bool WaitForFiles(TWatch& Hot, int Ms, TServiceNotifier& Notifier) {
+    const int64_t deadline = fileops::MonotonicMs() + Ms;
+    for (;;) {
+        Notifier.KeepAlive();
+        const int64_t left = deadline - fileops::MonotonicMs();
+        if (stopSignal) return false;
+        if (left <= 0) return true;
+        int slice = static_cast<int>(left);
+        if (Notifier.MaxWaitMs() > 0) slice = std::min(slice, Notifier.MaxWaitMs());
+        switch (Hot.Wait(slice, stopPipe[0])) {
+            case TWatch::TWake::Arrived:
+                return true;
+            case TWatch::TWake::Stopped:
+                return false;
+            case TWatch::TWake::TimedOut:
+                break;
+        }
+    }
 }
 
 }  // namespace
@@ -199,7 +238,6 @@ int RunBatch(std::span<const std::string> args) {
         }
     }
     if (ui.Yes && ui.No) return UsageError("batch", "--yes and --no exclude each other", kUsage);
-
     if (listFile && (watch || shard))
         return UsageError("batch", "--files-from excludes --watch and --shard", kUsage);
     std::unique_ptr<TSourceList> list;
@@ -223,6 +261,7 @@ int RunBatch(std::span<const std::string> args) {
     if (jobs == 0) jobs = JobsSetting(ini);
     if (jobs == 0) jobs = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
 
+    if (stopPipe[0] < 0 && ::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) stopPipe[0] = -1;
     struct sigaction action {};
     action.sa_handler = OnSignal;
     ::sigemptyset(&action.sa_mask);
@@ -248,7 +287,21 @@ int RunBatch(std::span<const std::string> args) {
     SetCurrentThreadPriority(settings.Priority);
 
     if (!runner.Check()) return kExitFailure;
+    const int waitMs = 1000 * std::max(1, settings.WaitSecondsValue());
+    std::unique_ptr<TWatch> hot;
+    if (watch)
+        hot = std::make_unique<TWatch>(
+            settings.SourceDirs, settings.Option(CheckBoxRDirs),
+            [&](const std::string& Name) { return IsSourceName(settings, Name); },
+            [&](const std::string& Why) {
+                ui.ShowError(Why + "; searching again every " + std::to_string(waitMs / 1000) +
+                             " seconds instead");
+            });
+    TServiceNotifier service;
+    service.Ready(ui.StatusText("starting"));
     for (;;) {
+        service.KeepAlive();
+        service.Status(ui.StatusText(runner.Running() > 0 ? "recoding" : "searching"));
         const TBatchRunner::TFill found =
             runner.Stopping() ? TBatchRunner::TFill::Failed : runner.Fill();
         if (runner.Running() > 0) {
@@ -263,6 +316,7 @@ int RunBatch(std::span<const std::string> args) {
                     return 130;
                 }
                 runner.UpdateProgress();
+                service.KeepAlive();
             }
             continue;
         }
@@ -278,9 +332,16 @@ int RunBatch(std::span<const std::string> args) {
         }
         if (!watch || stopSignal)
             return runner.Failed() || stopSignal ? kExitFailure : kExitSuccess;
-        // The hot folder: wait, then search again (at least a second, as the windows' timer
-        // ticks, so a waiting time of 0 does not spin).
-        if (!Sleep(1000 * std::max(1, settings.WaitSecondsValue())))
+        // The hot folder: wait for a file to arrive, or search again after the waiting time
+        // (at least a second, as the windows' timer ticks, so a waiting time of 0 does not
+        // spin).
+        service.Status(ui.StatusText(hot->Watching()
+                                         ? "waiting for files"
+                                         : "searching every " + std::to_string(waitMs / 1000) +
+                                               " s: " + hot->FallbackReason()));
+        if (!WaitForFiles(*hot, waitMs, service)) {
+            service.Stopping();
             return runner.Failed() ? kExitFailure : kExitSuccess;
+        }
     }
 }
