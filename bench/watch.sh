@@ -33,7 +33,8 @@ touch -d '1 min ago' "$work"/staging/*.wav
     target-ext=wav exists=overwrite after=delete recurse=on wait-seconds=60 \
     --tag ima --attributes '22,050 Hz, 4 Bit, Mono' >/dev/null
 "$cli" settings --settings "$work/idle" source-dirs="$work/quiet" target-dirs="$work/out" \
-    target-ext=wav recurse=on wait-seconds=60 >/dev/null
+    target-ext=wav recurse=on wait-seconds=60 --tag ima --attributes '22,050 Hz, 4 Bit, Mono' \
+    >/dev/null
 
 python3 - "$cli" "$work" "$idle" <<'PY'
 import os, statistics, subprocess, sys, time
@@ -49,8 +50,10 @@ def wait_for(path):
 def report(name, delays):
     print(f"{name:34s} median {statistics.median(delays):6.3f} s   max {max(delays):6.3f} s")
 
+# stderr names the files a search met while they were still being written.
 batch = subprocess.Popen([cli, "batch", "--watch", "--jobs", "1", "--settings",
-                          os.path.join(work, "cfg")], stdout=subprocess.DEVNULL)
+                          os.path.join(work, "cfg")], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
 try:
     time.sleep(1)
     written = []
