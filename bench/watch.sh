@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The hot folder's delay and its idle cost, with `sonbar-cli batch --watch` and WaitSeconds 60:
 #   1. from a file's close to its target's rename, median and maximum over 20 files written
 #      over one second each and closed, and over 20 old files renamed into the folder

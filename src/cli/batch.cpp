@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli batch: the batch that Go runs in the windows, with the same engine and texts.
 #include <fcntl.h>
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a batch started by systemd as a Type=notify service tells it: ready once the settings
 // are checked and the watch is set, a status line with the files done and failed, the
 // watchdog's keep-alive, and that it is stopping. Outside such a service it does nothing.

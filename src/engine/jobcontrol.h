@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The batch engine's control loop, run on the caller's thread: the job state and its
 // transitions, Go with its checks and its search for the next source and target, the end
 // of each job with the after-action, waiting for new files, stop after this file, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The choice of the next source file and of its target, and what becomes of a source.
 #include <dirent.h>
 #include <strings.h>

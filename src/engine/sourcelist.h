@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Two ways to give a batch less than everything its search would find: a list of sources
 // taken exactly and in order (sonbar-cli batch --files-from), and one shard of N of what the
 // search finds (--shard K/N), so that schedulers outside Sonbar can split the work while

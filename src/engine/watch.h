@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hot folder's wait: inotify on the source directories (and, recursively, on their
 // subdirectories, new ones included) wakes the batch as soon as a file is closed after
 // writing or moved in. Where inotify cannot see everything (a network file system, an

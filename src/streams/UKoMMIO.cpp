@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "UKoMMIO.h"
 
 uint32_t MMIOOpenFlags(uint8_t Modes) {

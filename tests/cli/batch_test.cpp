@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli settings and batch on real directory trees: every directory mode, policy and
 // after-action, the faults that must lose nothing, and the hot folder.
 #include <sys/mount.h>

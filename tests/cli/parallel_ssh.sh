@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # GNU parallel over ssh spreads one folder over two "hosts" with sonbar-cli batch
 # --files-from: both hosts are this machine, reached through an sshd on the loopback address
 # that this test starts with a throwaway key. Every file must be recoded exactly once and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli batch --watch as a systemd notify service: this test is the service manager,
 // listening on the notification socket. With a waiting time of an hour, only the watch can
 // bring the files in; every wait is on a message, bounded only against a hang.

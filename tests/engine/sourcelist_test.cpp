@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sources from a list and shards of a search: where a listed file lies among the source
 // directories, a listed batch run to its end, and how shards split a folder.
 #include "sourcelist.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hot folder's watch: what wakes it and what does not, subdirectories made while it
 // watches, and the fall-back to polling. inotify queues an event before the call that caused
 // it returns, so a wait of 0 ms after the act sees it: nothing here depends on timing.
