@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Throughput of the PCM converter through the codec manager calls, in bytes
 // of source PCM per second.
 #include <benchmark/benchmark.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Times `sonbar-cli batch` over 200 one-second 44,100 Hz stereo files recoded to IMA ADPCM
 # (sources deleted after) against a shell loop calling ffmpeg once per file and one calling
 # `sonbar-cli convert` once per file; then the batch's time per file for 200 and for 2,000

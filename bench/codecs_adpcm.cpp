@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Throughput of the G.711 and ADPCM drivers, in MB of 16-bit PCM per
 // second (encoded or decoded), realtime and with NONREALTIME.
 #include <benchmark/benchmark.h>

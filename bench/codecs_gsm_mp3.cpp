@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Throughput of the GSM 6.10 and MPEG Layer-3 drivers, in bytes of 16-bit
 // PCM per second (read the MB/s column as megabytes of PCM either way),
 // realtime and NONREALTIME.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shared by the benchmark scripts (sourced, with $root set to the project's root).
 
 # Ends the script with a message when one of the tools is missing.

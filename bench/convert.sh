@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Times `sonbar-cli convert` against the standard tools on the same ten minutes of 44,100 Hz
 # 16-bit stereo audio (GSM: 8,000 Hz mono), whole commands with hyperfine, and prints for each
 # case ours/fastest-tool in wall-clock and in CPU time, and the peak memory (max RSS) of every

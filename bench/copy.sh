@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Times `sonbar-cli copy` of ten minutes of 44,100 Hz 16-bit stereo audio (~106 MB) against
 # `sox IN OUT` and `cp`, prints sonbar/sox and sonbar/cp, and the peak memory (max RSS) of
 # each command, for the ten-minute file and for a one-minute one (the copy's memory must not

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What the windows cost: the same batch run by sonbar (offscreen, started by Go, chained by
 # the idle hook) and by the job control without any window, and by `sonbar-cli batch` where
 # that command exists. Two batches: a PCM rewrite and MP3 encoding, each of ten minutes of CD

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Times `sonbar-cli batch --jobs N`, whole commands side by side:
 #   1. 40 ten-second 44,100 Hz stereo files to MP3 128 kbit/s at the default quality:
 #      --jobs 2 against `xargs -P 2` running lame -q 2 -b 128, and --jobs 1 against a plain

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Tries the README's way beyond one machine once: GNU parallel hands `sonbar-cli convert`
 # per file to two "machines", here both this host (an ssh stand-in runs the command locally
 # and notes which "machine" ran it). Prints how many files each ran and checks that every

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Whole commands side by side on ten minutes of 44,100 Hz 16-bit stereo audio (GSM: 8,000 Hz
 # mono): `sonbar-cli convert` on one thread and on every processor, against the standard tools
 # and the copy floor. The commands of a case run in turn, ROUNDS times over (interleaved, so

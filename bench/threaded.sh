@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Times `sonbar-cli convert --threaded` against plain `convert` on ten minutes of 44,100 Hz
 # 16-bit stereo audio, for MP3 encoding and for a rate change, and prints threaded/plain.
 #

@@ -6,6 +6,7 @@ set(CPACK_PACKAGE_VENDOR "Sonbar developers")
 set(CPACK_PACKAGE_CONTACT "Sonbar developers <dev@sonbar.org>")
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://sonbar.org/")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${SONBAR_DEB_RELEASE})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "batch audio recoder for WAVE files")
 set(CPACK_PACKAGE_DESCRIPTION
     "Sonbar recodes every WAVE file found in a list of source directories

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs one batch over a prepared settings folder and prints its wall time in seconds:
 //   bench_gui_batch gui SETTINGS_DIR     the main window, offscreen, started by Go, chained by
 //                                        the idle hook as in the program

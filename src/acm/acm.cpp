@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The codec manager calls: argument checks, then the drivers of the table
 // in priority order (or the one driver a handle names).
 #include "acm.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The codec manager: format queries, enumeration, suggestion and conversion
 // streams over a fixed table of codec drivers (see drivers.cpp).
 //

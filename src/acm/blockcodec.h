@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-block arithmetic and the common convert loop of codecs that turn
 // fixed-size input blocks into fixed-size output blocks (G.711 sample
 // frames, ADPCM blocks, GSM frame pairs).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The interface every codec driver implements. A driver is stateless: one
 // function-local static instance each, which the table of drivers.cpp lists;
 // per-stream state lives in the Codec it opens. Operations mirror the manager

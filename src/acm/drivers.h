@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Accessors of the codec drivers under drivers/. A file may hold more than one driver
 // (g711.cpp) and a driver may span several files (mp3*.cpp).
 #pragma once

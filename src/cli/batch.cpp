@@ -1,4 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli batch: the batch that Go runs in the windows, with the same engine and texts.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -8,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -16,12 +20,16 @@
 #include "commands.h"
 #include "fileops.h"
 #include "jobcontrol.h"
+#include "notify.h"
+#include "sourcelist.h"
+#include "watch.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: sonbar-cli batch [--settings DIR] [--jobs N] [--watch] [--yes | --no] [--keep-going]\n"
-    "                        [--log FILE] [--json] [-q | -v]\n";
+    "                        [--log FILE] [--json] [-q | -v]\n"
+    "                        [--files-from FILE [-0] | --shard K/N]\n";
 
 constexpr const char* kHelp =
     "\nRecodes every source file the settings find, one after another, as Go does in the\n"
@@ -42,7 +50,13 @@ constexpr const char* kHelp =
     "                  \"log-file\" of the settings)\n"
     "  --json          the record's lines on stdout instead of the prose lines\n"
     "  -q, --quiet     no line per file and no progress line; errors only\n"
-    "  -v, --verbose   the formats and audio length of each recoded file too\n\n"
+    "  -v, --verbose   the formats and audio length of each recoded file too\n"
+    "  --files-from FILE  take exactly the sources FILE lists (- for stdin), one a line, in\n"
+    "                  order; each must lie in a source folder, others are named and passed\n"
+    "                  over; the status is 1 when a listed file was not recoded\n"
+    "  -0, --null      the list's names end in NUL characters instead (find -print0)\n"
+    "  --shard K/N     take only the sources whose path below their source folder hashes to\n"
+    "                  K of N (0 <= K < N): N batches share a folder without a list\n\n"
     "Several batches, on one machine or on several sharing the folders, may work on the\n"
     "same source folders: each claims the file it recodes with a lock file .NAME.sonbar-claim\n"
     "beside it, and the others pass over it. A claim whose owner is gone is taken over.\n\n"
@@ -51,9 +65,15 @@ constexpr const char* kHelp =
     "running jobs are removed and their sources stay).\n";
 
 std::atomic<int> stopSignal{0};
+// Written by the signal handler, so that a wait for new files ends at once.
+int stopPipe[2] = {-1, -1};
 
 void OnSignal(int Signal) {
     stopSignal = Signal;
+    const char byte = 1;
+    if (stopPipe[1] >= 0 && ::write(stopPipe[1], &byte, 1) < 0) {
+        // Nothing to do: the flag alone still stops the batch.
+    }
 }
 
 // Texts of the program use a carriage return as their line break.
@@ -107,6 +127,9 @@ class TCliFrontEnd : public IMessages, public IProgress, public ISound {
     void FileEnded(const TFileOutcome& O) override {
         ClearLine();
         Log(O);
+        if (O.Kind == TFileOutcome::TKind::Recoded) ++recoded;
+        if (O.Kind == TFileOutcome::TKind::Skipped) ++skipped;
+        if (O.Kind == TFileOutcome::TKind::Failed) ++failed;
         failureShown_.clear();
         if (O.Kind == TFileOutcome::TKind::Failed && !O.Message.empty()) {
             failureShown_ = O.Message;
@@ -145,6 +168,13 @@ class TCliFrontEnd : public IMessages, public IProgress, public ISound {
         std::fprintf(stderr, "sonbar-cli: %s: %s\n", Source.c_str(), Text.c_str());
     }
 
+    int recoded = 0, skipped = 0, failed = 0;
+    // The service's status line.
+    std::string StatusText(const std::string& State) const {
+        return std::to_string(recoded) + " recoded, " + std::to_string(skipped) + " skipped, " +
+               std::to_string(failed) + " failed; " + State;
+    }
+
   private:
     void Log(const TFileOutcome& O) {
         if (Record.IsOpen() && !Record.Write(O) && !recordFailed_) {
@@ -173,10 +203,44 @@ bool Sleep(int Ms) {
     return !stopSignal;
 }
 
+// The whole of a list of sources: a file, or stdin for "-".
+bool ReadList(const std::string& Name, std::string& Text) {
+    std::FILE* file = Name == "-" ? stdin : std::fopen(Name.c_str(), "rb");
+    if (!file) return false;
+    char buffer[65536];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) Text.append(buffer, got);
+    const bool ok = !std::ferror(file);
+    if (file != stdin) std::fclose(file);
+    return ok;
+}
+
+// Waits up to Ms milliseconds for new files, keeping the watchdog fed; false when a signal
+// asked to stop.
+bool WaitForFiles(TWatch& Hot, int Ms, TServiceNotifier& Notifier) {
+    const int64_t deadline = fileops::MonotonicMs() + Ms;
+    for (;;) {
+        Notifier.KeepAlive();
+        const int64_t left = deadline - fileops::MonotonicMs();
+        if (stopSignal) return false;
+        if (left <= 0) return true;
+        int slice = static_cast<int>(left);
+        if (Notifier.MaxWaitMs() > 0) slice = std::min(slice, Notifier.MaxWaitMs());
+        switch (Hot.Wait(slice, stopPipe[0])) {
+            case TWatch::TWake::Arrived:
+                return true;
+            case TWatch::TWake::Stopped:
+                return false;
+            case TWatch::TWake::TimedOut:
+                break;
+        }
+    }
+}
+
 }  // namespace
 
 int RunBatch(std::span<const std::string> args) {
-    enum { kSettings = 256, kJobs, kWatch, kYes, kNo, kKeepGoing, kLog, kJson };
+    enum { kSettings = 256, kJobs, kWatch, kYes, kNo, kKeepGoing, kLog, kJson, kFilesFrom, kShard };
     static constexpr option longOptions[] = {
         {"settings", required_argument, nullptr, kSettings},
         {"jobs", required_argument, nullptr, kJobs},
@@ -188,11 +252,17 @@ int RunBatch(std::span<const std::string> args) {
         {"json", no_argument, nullptr, kJson},
         {"quiet", no_argument, nullptr, 'q'},
         {"verbose", no_argument, nullptr, 'v'},
+        {"files-from", required_argument, nullptr, kFilesFrom},
+        {"null", no_argument, nullptr, '0'},
+        {"shard", required_argument, nullptr, kShard},
         {},
     };
-    static const TOptions options{kUsage, kHelp, "qv", longOptions};
+    static const TOptions options{kUsage, kHelp, "qv0", longOptions};
     std::string folder;
     std::optional<std::string> log;
+    std::optional<std::string> listFile;
+    std::optional<TShard> shard;
+    bool nulSeparated = false;
     bool watch = false, keepGoing = false;
     int32_t jobs = 0;
     TCliFrontEnd ui;
@@ -211,6 +281,16 @@ int RunBatch(std::span<const std::string> args) {
             case kLog:
                 log = Value;
                 break;
+            case kFilesFrom:
+                listFile = Value;
+                break;
+            case kShard:
+                shard = TShard::Parse(Value);
+                if (!shard) return "--shard takes K/N with 0 <= K < N";
+                break;
+            case '0':
+                nulSeparated = true;
+                break;
             default:
                 (Code == kWatch       ? watch
                  : Code == kYes       ? ui.Yes
@@ -228,6 +308,18 @@ int RunBatch(std::span<const std::string> args) {
     if (ui.Quiet && ui.Verbose)
         return UsageError("batch", "--quiet and --verbose exclude each other", kUsage);
     if (ui.Yes && ui.No) return UsageError("batch", "--yes and --no exclude each other", kUsage);
+    if (listFile && (watch || shard))
+        return UsageError("batch", "--files-from excludes --watch and --shard", kUsage);
+    std::unique_ptr<TSourceList> list;
+    if (listFile) {
+        std::string text;
+        if (!ReadList(*listFile, text)) {
+            std::fprintf(stderr, "sonbar-cli: %s: cannot be read (%s)\n", listFile->c_str(),
+                         std::strerror(errno));
+            return kExitFailure;
+        }
+        list = std::make_unique<TSourceList>(SplitPathList(text, nulSeparated), ui);
+    }
 
     const std::string dir = SettingsFolder(folder, ProgramDirectory());
     TIniStore ini(dir + TSettings::IniName);
@@ -248,6 +340,7 @@ int RunBatch(std::span<const std::string> args) {
     if (ui.Json) ui.Stdout.UseDescriptor(STDOUT_FILENO);
     if (jobs == 0) jobs = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
 
+    if (stopPipe[0] < 0 && ::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) stopPipe[0] = -1;
     struct sigaction action {};
     action.sa_handler = OnSignal;
     ::sigemptyset(&action.sa_mask);
@@ -260,11 +353,32 @@ int RunBatch(std::span<const std::string> args) {
     runner.KeepGoing = keepGoing || settings.KeepGoing;
     runner.Watching = watch;
     runner.Claims = &claims;
+    runner.ForEachControl([&](TJobControl& Control) {
+        Control.SourceList = list.get();
+        if (shard)
+            Control.InSelection = [&](const std::string& Path) {
+                return shard->Contains(settings, Path);
+            };
+    });
     // The main thread applies the priority too: the search and the after-actions run there.
     SetCurrentThreadPriority(settings.Priority);
 
     if (!runner.Check()) return kExitFailure;
+    const int waitMs = 1000 * std::max(1, settings.WaitSecondsValue());
+    std::unique_ptr<TWatch> hot;
+    if (watch)
+        hot = std::make_unique<TWatch>(
+            settings.SourceDirs, settings.Option(CheckBoxRDirs),
+            [&](const std::string& Name) { return IsSourceName(settings, Name); },
+            [&](const std::string& Why) {
+                ui.ShowError(Why + "; searching again every " + std::to_string(waitMs / 1000) +
+                             " seconds instead");
+            });
+    TServiceNotifier service;
+    service.Ready(ui.StatusText("starting"));
     for (;;) {
+        service.KeepAlive();
+        service.Status(ui.StatusText(runner.Running() > 0 ? "recoding" : "searching"));
         const TBatchRunner::TFill found =
             runner.Stopping() ? TBatchRunner::TFill::Failed : runner.Fill();
         if (runner.Running() > 0) {
@@ -279,6 +393,7 @@ int RunBatch(std::span<const std::string> args) {
                     return 130;
                 }
                 runner.UpdateProgress();
+                service.KeepAlive();
             }
             continue;
         }
@@ -286,14 +401,28 @@ int RunBatch(std::span<const std::string> args) {
         // Files copied in just before the run, or waiting for a target another process
         // writes: search again shortly.
         if (runner.SawYoungFiles() && Sleep(250)) continue;
+        if (list && !stopSignal) {
+            const std::vector<std::string> left = list->Left();
+            for (const std::string& path : left)
+                std::fprintf(stderr, "sonbar-cli: %s: listed, not recoded\n", path.c_str());
+            if (!left.empty()) return kExitFailure;
+        }
         if (!watch || stopSignal) {
             runner.ReportLeftOver();
             return runner.Failed() || stopSignal ? kExitFailure : kExitSuccess;
         }
-        // The hot folder: wait, then search again (at least a second, as the windows' timer
-        // ticks, so a waiting time of 0 does not spin).
+        // The hot folder: wait for a file to arrive, or search again after the waiting time
+        // (at least a second, as the windows' timer ticks, so a waiting time of 0 does not
+        // spin).
+        service.Status(ui.StatusText(hot->Watching()
+                                         ? "waiting for files"
+                                         : "searching every " + std::to_string(waitMs / 1000) +
+                                               " s: " + hot->FallbackReason()));
         // A stop while waiting ends a hot folder as asked: the files that failed on the way
         // were reported, passed over and stay in place.
-        if (!Sleep(1000 * std::max(1, settings.WaitSecondsValue()))) return kExitSuccess;
+        if (!WaitForFiles(*hot, waitMs, service)) {
+            service.Stopping();
+            return kExitSuccess;
+        }
     }
 }

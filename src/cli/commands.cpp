@@ -1,6 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "commands.h"
 
 #include <cstdio>
+
+#include "sonbar_version.h"
 
 std::span<const Command> Commands() {
     static const Command table[] = {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The commands of sonbar-cli. Each command lives in a file of its own and is listed once in
 // the table of commands.cpp.
 #pragma once

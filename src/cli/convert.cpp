@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli convert: recodes a WAVE file into another format through the read and write
 // chains of the stream factory, the way the recoder does.
 #include <sched.h>

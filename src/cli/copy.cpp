@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli copy IN OUT: rewrites a WAVE file through the WAVE reader and writer.
 #include <sys/stat.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finding formats by what people type: tags by number, name or short name, complete formats
 // by their description or by the fields given, and descriptions of formats for messages.
 #pragma once

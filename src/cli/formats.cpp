@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli formats [TAG]: every format the codec manager offers, one per line.
 #include <strings.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli info FILE...: the format of each WAVE file, one line per file.
 #include <cstdio>
 #include <string>

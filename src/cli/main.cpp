@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli: a thin front end over Sonbar's libraries, for scripts and tests.
 #include <cstdio>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Why a file given on the command line cannot be read, in words for an error line.
 #pragma once
 

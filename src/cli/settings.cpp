@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli settings: the headless twin of the preferences dialog.
 #include "settings.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "-" as IN or OUT of convert and copy. The WAVE reader and writer seek, so a temporary file
 // stands in for stdin (filled before the job) and for stdout (sent after it): the header
 // that reaches stdout always carries the real sizes, even through a pipe.

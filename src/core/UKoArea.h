@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Memory areas and the value records built on them: seek requests, windows and rings.
 // Everything here is a plain value operation, small enough to inline; broken requirements
 // raise EKoError before anything is changed.

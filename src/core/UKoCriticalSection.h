@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A re-entrant lock for short sections inside one process.
 #pragma once
 

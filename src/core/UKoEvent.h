@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An event with auto- or manual-reset semantics and a wait for the first of several events.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Common base of format descriptors: marks a class as describing the data in a stream.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Heap blocks described by a TKoArea, byte copies, and an object owning one block.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Root of the plain library objects, and the class identity used to construct them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Root of value-like descriptors: the Assign/AssignTo copy protocol and Clone.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A minimal byte stream: what format records are read from and written to.
 #pragma once
 

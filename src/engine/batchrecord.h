@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The batch record: one JSON line (JSON Lines) per file a batch touched, appended to a file
 // that several jobs and processes may share.
 #pragma once

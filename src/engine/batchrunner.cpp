@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "batchrunner.h"
 
 #include <dirent.h>
@@ -76,6 +77,10 @@ TBatchRunner::TBatchRunner(TSettings& Settings, IMessages& Messages, IProgress& 
 }
 
 TBatchRunner::~TBatchRunner() = default;
+
+void TBatchRunner::ForEachControl(const std::function<void(TJobControl&)>& SetUp) {
+    for (auto& slot : slots_) SetUp(*slot->control);
+}
 
 int TBatchRunner::Running() const {
     int running = 0;

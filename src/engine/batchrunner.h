@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A batch of up to N recoding jobs at once, each in a slot of its own with its own job
 // control and thread. Every slot's search, target choice, policies and after-actions are the
 // job control's own, run on the caller's thread one slot at a time; the runner adds what
@@ -78,6 +79,8 @@ class TBatchRunner {
     // The sources of the running jobs.
     std::vector<std::string> RunningSources() const;
     int32_t FilesProcessed() const { return filesProcessed_; }
+    // Lets a front end set up every slot's job control (a source list, a shard).
+    void ForEachControl(const std::function<void(TJobControl&)>& SetUp);
     // The listings every slot's search shares.
     TListingCache& Listings() { return listings_; }
 

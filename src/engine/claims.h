@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Claims that keep several processes, on one machine or on several sharing a folder over a
 // network file system, from recoding the same file at once. A claim is a small file
 // ".NAME.sonbar-claim" beside the file, linked into place whole (which fails where one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File system services of the recoder: exclusive creation, durable completion, moves that
 // never replace, free space, and the checks that keep a file still being written out of a
 // batch. Paths are plain UTF-8 byte strings; directories end in "/".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file: a small INI store. Sections and keys match without regard to letter
 // case; a value is the raw text after "=" to the end of the line. Writing a key rewrites the
 // whole file atomically and keeps every other line (comments included) as it was.

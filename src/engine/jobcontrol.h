@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The batch engine's control loop, run on the caller's thread: the job state and its
 // transitions, Go with its checks and its search for the next source and target, the end
 // of each job with the after-action, waiting for new files, stop after this file, and
@@ -17,6 +18,8 @@
 #include "recoding.h"
 #include "seams.h"
 #include "settings.h"
+
+class TSourceList;
 
 enum TJobState : uint8_t { jsStopped = 0, jsRecoding = 1, jsSuspended = 2, jsWaiting = 3 };
 
@@ -118,6 +121,11 @@ class TJobControl {
     TListingCache* Listings = nullptr;
     // Set by a search that passed over files only because they were still young.
     bool SawYoungFiles = false;
+    // Sources taken from a list instead of searched for; null searches the directories.
+    TSourceList* SourceList = nullptr;
+    // Asked first of every candidate: false passes it over silently for the rest of the run
+    // (another shard's file). Unset, every candidate is in.
+    std::function<bool(const std::string&)> InSelection;
 
     // Handlers.
     void SetJobState(TJobState Requested);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Directory listings that the batch's search reuses instead of reading a directory again for
 // every file: with thousands of files in one folder, and many of them passed over, a fresh
 // read per file makes the batch's cost grow with the square of the folder's size.

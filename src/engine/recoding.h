@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One recoding job: a source WAVE file recoded into one target file, on a thread of its own
 // or on the caller's. The target is written as TARGET.part in its own directory, synced, read
 // back and only then renamed to TARGET, so no file under a target's name is ever incomplete.

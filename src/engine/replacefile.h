@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replacing a small file that the user may keep elsewhere: the settings file and the
 // target format file. A symbolic link at the name is kept and the file it leads to is
 // replaced, atomically, with its permission bits (and owner, where permitted) unchanged.

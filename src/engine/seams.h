@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the engine reaches the user: messages and questions, progress, the clock and sound.
 // The windows, sonbar-cli and the tests each implement these.
 #pragma once

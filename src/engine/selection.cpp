@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The choice of the next source file and of its target, and what becomes of a source.
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include "claims.h"
 #include "fileops.h"
 #include "jobcontrol.h"
+#include "sourcelist.h"
 
 namespace {
 
@@ -85,7 +87,7 @@ int64_t TJobControl::GetFileSize(const std::string& Path) {
 
 int64_t TJobControl::SourceCandidateSize(const std::string& Path) {
     takenElsewhere_ = false;
-    if (SkipSources.count(Path)) return -1;
+    if (SkipSources.count(Path) || (InSelection && !InSelection(Path))) return -1;
     const int64_t size = fileops::ReadableSize(Path);
     if (size < 0) {
         // A file gone since the directory was read (another process took it) is no news.
@@ -129,6 +131,10 @@ void TJobControl::FindSourceFile() {
             excludedDirs_.push_back(fileops::Normalise(dir));
     if (settings_.Option(RadioMove) && !settings_.Texts[EditMoveDir].empty())
         excludedDirs_.push_back(fileops::Normalise(settings_.Texts[EditMoveDir]));
+    if (SourceList) {
+        if (SourceList->Next(*this, settings_, excludedDirs_)) return;
+        throw ENoMoreFileException();
+    }
     // With listings, a search that found nothing in what it reused looks once more afresh.
     for (int pass = 0; pass < (Listings ? 2 : 1); ++pass) {
         if (Listings) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The job configuration as the windows hold it: the texts of the preferences' edit fields
 // exactly as typed, the states of its check boxes and radio buttons in creation order, the
 // priority and the two directory lists of the main window, and the target format. Loads and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Codec manager queries that the format model needs.
 #pragma once
 

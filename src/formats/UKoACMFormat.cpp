@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Negotiation of a path of intermediate formats. Codecs mostly convert only between their own
 // format and some PCM variants, so the path goes through PCM formats that the codec manager
 // suggests, stepping PCM through the standard rates, sizes and channel counts where needed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Codec manager format services: the details of a format or a format tag, and the
 // negotiation of the intermediate formats between a source and a target format.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Names and descriptions of formats and format tags, as the codec manager reports them.
 #include <cstring>
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wave format record with known-field tracking, the fact sample count, and an owning
 // list of formats.
 #pragma once

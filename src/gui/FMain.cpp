@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "FMain.h"
 
 #include <QAbstractEventDispatcher>
@@ -31,6 +32,7 @@
 #include "FStatusInfo.h"
 #include "batchfiles.h"
 #include "fileops.h"
+#include "sonbar_version.h"
 
 namespace {
 // Sizes are laid out for a 13-pixel line; larger fonts and scaling grow them in proportion.
@@ -140,7 +142,7 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     job_->GoWhenIdle = false;
     job_->OnThreadCreated = [this](TRecodingThread& thread) { OnThreadCreated(thread); };
 
-    setWindowTitle("Sonbar V1.20");
+    setWindowTitle("Sonbar V" SONBAR_VERSION);
     setWindowIcon(ProgramIcon());
     BuildMenu();
     auto* central = new QWidget(this);

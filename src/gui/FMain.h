@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: the two directory lists, the settings summary, the priority and the job
 // panel. It holds the controls and forwards to the job control, which decides.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The preferences dialog. It edits a working copy of the settings, loaded from the store at
 // every showing; OK validates, saves, and only then do the live settings take the new values.
 // Cancel saves nothing, and the rest of the program keeps reading the stored settings.

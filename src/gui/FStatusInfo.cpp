@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "FStatusInfo.h"
 
 #include <QApplication>
@@ -9,6 +10,8 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include "sonbar_version.h"
 
 namespace {
 constexpr const char* HomePage = "https://sonbar.org/";
@@ -95,7 +98,7 @@ TFormAbout::TFormAbout(QWidget* Main) : QDialog(Main), main_(Main) {
     big.setBold(true);
     big.setPixelSize(27);
     Label1->setFont(big);
-    LabelVersion = centred("Version 1.20", "LabelVersion");
+    LabelVersion = centred("Version " SONBAR_VERSION, "LabelVersion");
     QFont bold = LabelVersion->font();
     bold.setBold(true);
     LabelVersion->setFont(bold);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The status pop-up shown around slow work on the GUI thread, and the about box.
 #pragma once
 

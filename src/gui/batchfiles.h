@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The files of this batch under the job panel: what became of each, as the batch record
 // keeps it. Double-click opens the target's folder; the context menu copies the list.
 #pragma once

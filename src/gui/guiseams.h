@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the windows ask of the desktop: message boxes, the open-file dialog, sound and the
 // shell. Each is one small interface, so that a test answers every box and every chooser.
 #pragma once

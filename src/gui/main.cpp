@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar: the windows of the batch recoder.
 #include <getopt.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "FMain.h"
+#include "sonbar_version.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Open, close, buffered read/write/seek of RIFF files, and the I/O procedure for disk files.
 #include "mmio.h"
 

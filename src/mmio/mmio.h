@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // RIFF file I/O: buffered reading and writing of files by name or through a caller's
 // I/O procedure, and navigation of RIFF chunks (descend, ascend, create).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // RIFF chunk navigation on top of mmioRead/mmioWrite/mmioSeek.
 #include <cctype>
 #include <cstdint>

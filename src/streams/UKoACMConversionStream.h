@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stream that converts audio between two formats through one codec manager stream: a
 // reader on top of a source stream, or a writer in front of a destination stream.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The codec manager's stream calls as small objects with strict state checks: a conversion
 // header and its prepared state, the two buffers a conversion works between, and an open
 // conversion stream with its buffer sizing rule.

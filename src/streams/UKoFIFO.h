@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A bounded circular byte buffer between exactly one producer thread and one consumer thread.
 // Each side blocks only when it cannot progress (full / empty); a sticky end condition releases
 // both for good, after which the consumer still receives every byte already buffered.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // RIFF files as objects and streams: chunk descriptors, an open RIFF file with chunk
 // navigation, a stream reading and writing through it, and the I/O procedure that lets the
 // RIFF layer work on any TKoStream instead of a disk file.

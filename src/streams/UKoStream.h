@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The byte stream interface of the framework and the streams composed of other streams:
 // a proxy, a window onto a parent (child), and an owning chain (combined). TStreamStream
 // lets code written against TStream read and write any TKoStream.

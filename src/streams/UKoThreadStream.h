@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Streams that move the work of an inner stream onto a thread of their own through a FIFO:
 // read-ahead (the thread keeps reading the inner stream, the user reads buffered bytes) and
 // write-behind (the user's writes are buffered, the thread writes them to the inner stream).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WAVE files as streams: the stream format (wave format and sample count) of every audio
 // stream, and a stream over the `data` chunk of a WAVE file, read or written.
 #pragma once

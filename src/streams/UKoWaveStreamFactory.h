@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Assembles read and write chains of streams: a WAVE file at the bottom, conversion stages
 // along the negotiated format path above it, and optionally a thread stage on top. The user
 // of a chain sees one stream that owns every stage.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Audio written without the WAVE container, for the formats whose bare form other programs
 // read: A-law and u-law as plain 8-bit streams, GSM 6.10 as 33-byte frames (.gsm), and MPEG
 // Layer-3 as an .mp3 file with an ID3v2.4 tag made from the source's INFO fields and an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One long stream encoded on several cores. The audio written is cut into ranges on block
 // boundaries of the target codec; each range goes through a conversion chain of its own on a
 // worker thread, and the results are written in order into the stream below, so the target

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The metadata chunks of a WAVE file that travel with its audio into a recoded target: text
 // tags, broadcast and production metadata, cue points and sampler loops. Chunks are kept as
 // bytes and rewritten only where they count sample frames at the file's rate.

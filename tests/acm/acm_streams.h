@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test helpers that drive conversions through the codec manager calls the
 // way a conversion stream does: random input chunks, destination sized by
 // acmStreamSize, guard bytes behind every destination buffer, END at the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared helpers of the library codec tests: test signals, a driver-level
 // convert loop, quality measures, and a minimal RIFF/WAVE reader and writer
 // for files exchanged with other tools.

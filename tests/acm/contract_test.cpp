@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Checks every driver of the table, every tag and every offered format
 // against what the manager promises, so that a new driver gets the same
 // checks without a test of its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // G.711 A-law and u-law through their drivers: code tables against known
 // values and sox, every 16-bit input, round trips, and files of other tools.
 #include <gtest/gtest.h>

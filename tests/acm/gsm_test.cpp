@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GSM 06.10 driver: round trips, files of other tools, files for other tools,
 // format negotiation and damaged input.
 #include <gtest/gtest.h>

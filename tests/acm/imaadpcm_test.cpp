@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // IMA ADPCM through its driver: records, round trips, files of other tools,
 // our files in other tools, cut and damaged data.
 #include <gtest/gtest.h>

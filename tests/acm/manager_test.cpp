@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The manager's own rules: argument checks, malformed records, header
 // preparation, enumeration restrictions.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MPEG Layer-3 driver: round trips, files of other tools, files for other
 // tools, size promises, negotiation and damaged input.
 #include <gtest/gtest.h>

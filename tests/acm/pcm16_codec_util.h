@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the tests of the drivers that convert 16-bit PCM to a codec and
 // back at the same rate and channels (G.711, IMA ADPCM, MS ADPCM).
 #pragma once

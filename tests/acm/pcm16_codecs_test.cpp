@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Rules the 16-bit PCM codecs (A-law, u-law, IMA ADPCM, MS ADPCM) share
 // beyond the driver contract: what they accept from other tools, what they
 // suggest from sources off their grid, and which conversions they refuse.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PCM converter through the manager calls: exact sample conversions,
 // round trips, resampling length and quality, dither, partial frames.
 #include <gtest/gtest.h>

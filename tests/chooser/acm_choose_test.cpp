@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The codec manager's format chooser dialog, driven through its real buttons.
 #include <gtest/gtest.h>
 

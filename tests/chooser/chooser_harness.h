@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives the modal format chooser from inside its own event loop: a timer waits for the
 // dialog, records what it shows, lets the test act on it and clicks OK or Cancel.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The format chooser object over the codec manager's dialog.
 #include <gtest/gtest.h>
 

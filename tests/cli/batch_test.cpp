@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli settings and batch on real directory trees: every directory mode, policy and
 // after-action, the faults that must lose nothing, and the hot folder.
 #include <fcntl.h>
@@ -546,6 +547,79 @@ TEST_F(Batch, SeveralProcessesOneFolder) {
         fs::remove_all(dir / "in/0");
         for (const char* d : {"1", "2", "3", "4"}) fs::remove_all(dir / "in" / d);
     }
+}
+
+// A batch of listed sources (stdin or a file, lines or NUL-separated) and shards of one
+// folder, through the command line; nothing on stdout or stderr meant for a terminal.
+TEST_F(Batch, FilesFromAndShards) {
+    ASSERT_EQ(Settings("source-dirs=" + Q(Path("in")) + " target-dirs=" + Q(Path("out")) +
+                       " target-ext=wav exists=skip relative-dirs=on" +
+                       " --tag ima --attributes '44,100 Hz, 4 Bit, Stereo'"),
+              0)
+        << Err();
+    const std::string a = Tone("a.wav", 0.1), b = Tone("sub/b.wav", 0.1);
+    const std::string c = Tone("c.wav", 0.1), odd = Tone("new\nline.wav", 0.1);
+    std::ofstream(Path("list0")) << odd << '\0' << c << '\0';
+    struct Row {
+        const char* name;
+        std::string input, args;
+        int code;
+        std::vector<std::string> recoded;  // in this order
+        const char* err;
+    } rows[] = {
+        {"stdin, in the list's order",
+         b + "\n" + Path("elsewhere.wav") + "\n\n" + a + "\n",
+         "--files-from - --jobs 1",
+         1,
+         {b, a},
+         "elsewhere.wav: passed over: lies in none of the source folders"},
+        {"NUL-separated file",
+         "",
+         "--files-from " + Q(Path("list0")) + " -0 --jobs 1",
+         0,
+         {odd, c},
+         ""},
+        {"an unreadable list", "", "--files-from " + Q(Path("nolist")), 1, {}, "cannot be read"},
+        {"a shard out of range", "", "--shard 2/2", 2, {}, "--shard takes K/N"},
+        {"a list watched", "", "--files-from - --watch", 2, {}, "excludes --watch"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::ofstream(Path("input")) << r.input;
+        EXPECT_EQ(Shell("timeout 120 " + Cli() + " batch --settings " + Q(Path("cfg")) + " " +
+                        r.args + " <" + Q(Path("input")) + " >" + Q(Path("stdout.txt"))),
+                  r.code)
+            << Err();
+        std::string expected;
+        for (const std::string& s : r.recoded) expected += "recoded " + s + " -> ";
+        std::string got;
+        for (std::size_t at = 0; (at = Out().find("recoded ", at)) != std::string::npos;) {
+            const std::size_t end = Out().find(" -> ", at) + 4;
+            got += Out().substr(at, end - at);
+            at = end;
+        }
+        EXPECT_EQ(got, expected);
+        EXPECT_NE(Err().find(r.err), std::string::npos) << Err();
+        for (const std::string& text : {Out(), Err()})
+            EXPECT_EQ(text.find_first_of("\r\x1b"), std::string::npos) << text;
+    }
+    EXPECT_TRUE(fs::exists(Path("out/sub/b.wav"))) << "the directory mode applies";
+    EXPECT_FALSE(fs::exists(a) || fs::exists(b) || fs::exists(c) || fs::exists(odd));
+
+    // Two shards of one folder take every file once between them, neither takes all.
+    std::vector<std::string> names;
+    for (int i = 0; i < 12; ++i) names.push_back(Tone("s/f" + std::to_string(i) + ".wav", 0.1));
+    std::map<std::string, int> count;
+    for (const char* shard : {"0/2", "1/2"}) {
+        SCOPED_TRACE(shard);
+        EXPECT_EQ(Run(std::string("--shard ") + shard), 0) << Err();
+        int here = 0;
+        for (const std::string& n : names)
+            if (Out().find("recoded " + n + " ") != std::string::npos) ++count[n], ++here;
+        EXPECT_GT(here, 0);
+        EXPECT_LT(here, 12);
+    }
+    for (const std::string& n : names) EXPECT_EQ(count[n], 1) << n;
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A test that runs sonbar-cli from the shell in a temporary directory of its own.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the built sonbar-cli on files made by other tools (sox, ffmpeg) at test time.
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli convert, run as a user runs it: formats named by tag and description or by a
 // template, files checked with the library's reader and with ffmpeg and sox, and every
 // failure leaving no output behind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // `convert --threaded` runs both chains through thread streams; it must write the very same
 // file as `convert`, and a failure below the thread stream must still fail the conversion.
 #include <gtest/gtest.h>

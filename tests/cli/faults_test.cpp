@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A batch over real files while its I/O calls fail at random (strace injects the errors), and
 // while whole processes are killed at random moments. After every run each source is whole
 // in place or has its complete target, and no file under a target's name is incomplete; a

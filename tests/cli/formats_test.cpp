@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli formats, and the codec texts of info, run on the built program.
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command line's manners: --version, --help, --opt=value, "--", "-" for stdin and
 // stdout, the codec's preferred rate, the batch record and bash completion.
 #include <set>

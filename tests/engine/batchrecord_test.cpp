@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The batch record's lines: JSON strings for any file name, and whole lines from many writers.
 #include "batchrecord.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Several recoding jobs at once, as a batch with several jobs runs them: conversions of
 // different codecs on their own threads, codec streams opened and closed on many threads,
 // and formats read by several threads. Built with -DSONBAR_TSAN=ON this is the race check;

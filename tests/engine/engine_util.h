@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Temporary directory trees, WAVE files and seams that answer for the user, for the
 // engine's tests.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The batch as Go runs it: which file comes next and where it goes, what each policy and
 // after-action does, and what a failed, stopped or cancelled job leaves behind.
 #include "engine_util.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The batch with several jobs: claims against other processes, the free space that running
 // targets will still take, and a search whose cost stays flat as the folder grows.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What keeps a source from being lost or exposed: a source that changes under its job stays,
 // links planted in target and move trees are never followed, targets are never more
 // readable than their sources, names at the length limit work, a hot folder outlives a

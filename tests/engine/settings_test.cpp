@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The INI store and the settings model: what a stored configuration means, and what the
 // preferences' OK accepts.
 #include "settings.h"

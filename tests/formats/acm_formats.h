@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Formats for negotiation tests, taken from what the codec manager really enumerates, and a
 // short text form that makes expected paths readable in a table.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversion paths between formats, negotiated with the real codec drivers.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Names and descriptions of formats and tags through the real codec manager.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A byte stream over a vector, for feeding and catching format records.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The building blocks of the conversion path search, against the real codec manager.
 #include <gtest/gtest.h>
 

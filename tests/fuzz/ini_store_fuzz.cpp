@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary text to the INI store as a settings file, and the settings model reads
 // everything it would read at start-up from it. Any crash, sanitizer report or exception is
 // a fault; so is a file that reads differently after being written out again.

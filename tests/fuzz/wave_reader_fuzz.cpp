@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes to the WAVE reader as a file held in memory and reads all its data.
 // Any crash, sanitizer report, hang or exception is a fault (memory never fails to read, so
 // a damaged layout must give a refusal, not an error); a refused file is not.

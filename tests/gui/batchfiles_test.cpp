@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The files of a batch in the window: the list under the job panel, the batch record the
 // "Log file" setting names, and continuing after a failed file.
 #include "batchfiles.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window can be resized, and comes back where and as large as it was left.
 #include "harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window on the offscreen platform, with every box, chooser, clock tick and sound
 // answered or recorded by the test, over a temporary directory tree.
 #pragma once

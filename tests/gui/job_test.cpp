@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The job run from the main window: Go, the idle hook chaining files, suspend and resume,
 // cancel, stop after this file, the waiting countdown, a failed file, and closing.
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The preferences' "Batch" group: its values reach Sonbar.ini on OK and come back.
 #include <QCheckBox>
 #include <QLineEdit>

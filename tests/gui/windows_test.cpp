@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The windows around the job: directory lists, dropped paths, the preferences dialog's rules
 // and checks, and the settings summary.
 #include <QAbstractButton>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An I/O procedure over a byte vector, so RIFF code can be tested without files.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds RIFF byte images by hand, so tests state exactly what lies on disk.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bare targets as the tools of their formats read them: A-law and u-law hold exactly the audio
 // of the WAVE target, GSM decodes in sox and ffmpeg as the WAVE target does, and MP3 is an MPEG
 // file with the source's tags and an Info frame that gives back the source's length.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared pieces of the conversion tests: formats as the codec manager enumerates them, test
 // signals with a known ideal at any rate, memory streams with a format, and signal measures.
 #pragma once

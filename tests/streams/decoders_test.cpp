@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every codec's files as four decoders other than ours read them: ffmpeg, sox (where it knows
 // the format), GStreamer (the media framework of the desktop's players) and libsndfile. Each
 // must find the whole tone, to its last sample, in files whose audio is an odd and an even

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversions between the formats the codec manager offers, file to file through the stream
 // factories: each codec to and from PCM, codec to codec, rate, sample size and channel
 // changes, complete formats and partial templates. Every file written is checked for the

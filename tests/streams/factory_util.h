@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversions of files through the stream factories, and checks of the files they write: the
 // format asked for, the sample count, and the audio as an independent decoder (ffmpeg)
 // reads it.

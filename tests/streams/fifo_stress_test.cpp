@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A producer and a consumer moving many megabytes through FIFOs of several sizes with random
 // request sizes and all four transfer kinds; every byte must arrive once and in order.
 #include <gtest/gtest.h>

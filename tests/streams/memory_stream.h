@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A TKoStream over a byte vector, for tests and the fuzz target; can be told to fail writes.
 #pragma once
 

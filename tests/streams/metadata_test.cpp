@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Metadata chunks recoded into every target format: sources made by ffmpeg and by hand (a
 // bext with a known TimeReference and CodingHistory, cue points with labels, sampler loops,
 // odd-sized chunks, chunks before `fmt ` and after `data`), checked byte for byte in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Streams for the FIFO and thread stream tests: a source of numbered bytes and a sink that
 // checks them, both able to deliver short transfers and to fail after a given byte count.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Chains built with Threaded on: the thread stage on top, sized by BufferTime, the same bytes
 // as without it, and failures of the stages below it reported rather than lost.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared pieces of the WAVE stream tests: `fmt ` payloads, temporary files, reading a stream out.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The codec manager's modal format chooser: lists every format tag and, per tag, the formats
 // the drivers enumerate, and returns the one the user picks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the format chooser offers: the enumerated formats grouped under their tags.
 #pragma once
 

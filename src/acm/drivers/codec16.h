@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the library-backed codec drivers (GSM, MP3), which all
 // convert between their format and 16-bit PCM at the same rate and channels.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Common ground of the drivers that turn 16-bit PCM into one codec format
 // and back at the same rate and channels (G.711, IMA ADPCM, MS ADPCM):
 // record checks, descriptions, suggestion and stream open. A driver adds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // G.711 A-law and u-law: 16-bit PCM <-> 8-bit logarithmic codes, one byte
 // per sample. Both directions are single table lookups (a 64K-entry
 // encode table per law), so whole buffers convert in one tight loop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GSM 06.10 full-rate speech coding over libgsm, in the WAVE block layout:
 // two 160-sample frames per 65-byte block (libgsm's WAV49 option packs the
 // first frame into 32.5 bytes and the second into the remaining 32.5).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // IMA ADPCM in the WAVE layout: each block starts with a 4-byte header per
 // channel (first sample, step index, reserved zero), followed by rows of
 // 4 bytes (8 nibbles, low nibble first) per channel in turn.

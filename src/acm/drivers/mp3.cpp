@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MPEG Layer-3 driver: the CBR formats of every MPEG rate, and the
 // negotiation between them and 16-bit PCM. The codecs are in mp3enc.cpp
 // and mp3dec.cpp.

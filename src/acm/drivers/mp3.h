@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internals shared by the MPEG Layer-3 driver (mp3.cpp), its encoder over
 // libmp3lame (mp3enc.cpp) and its decoder over libmpg123 (mp3dec.cpp).
 #pragma once

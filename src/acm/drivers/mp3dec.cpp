@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MPEG audio -> 16-bit PCM over libmpg123 in feed mode.
 #include <mpg123.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // 16-bit PCM -> MPEG Layer-3 over libmp3lame: CBR at the record's bit rate,
 // no VBR/Info header frame (the stream goes inside WAVE, whose record says
 // what it is) and no ID3 tags.

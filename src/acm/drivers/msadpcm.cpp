@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Microsoft ADPCM: blocks with a header per channel (predictor index,
 // delta, the two newest and oldest samples) followed by 4-bit residuals,
 // high nibble first; in stereo each byte holds one left and one right.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PCM converter: PCM, IEEE float and Extensible records into each
 // other, with sample width, channel and rate changes.
 #include <cstring>

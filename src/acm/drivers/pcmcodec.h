@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PCM converter's stream: sample width, channel and rate conversion
 // between two PCM / IEEE float layouts.
 #pragma once

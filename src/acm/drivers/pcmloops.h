@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversion loops of the PCM converter, one instance per combination of
 // layouts, chosen once when a stream opens (no per-sample dispatch).
 #pragma once

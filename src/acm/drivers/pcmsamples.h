@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sample layouts of the PCM converter and the per-sample load and store
 // steps its conversion loops are built from. Samples travel as doubles in
 // [-1, 1): every integer width and 32-bit float fits one exactly, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The format chooser: lets the user pick any format the installed codecs offer.
 #pragma once
 
