@@ -434,11 +434,9 @@ void TRecodingThread::Run() {
     const int closed = ::close(part.fd);
     part.fd = -1;
     if (closed != 0) return Fail(TRecodeStep::Complete, "Error writing output stream !", errno);
-    const bool whole =
-        expected &&
-        (bare ? TKoBareStream::Verify(outName, *expected, bareData)
-              : VerifyWritten(targetDir_, partName, written, *expected, file->Extent(),
-                              dataBeforeClose));
+    const bool whole = expected && (bare ? TKoBareStream::Verify(outName, *expected, bareData)
+                                         : VerifyWritten(targetDir_, partName, written, *expected,
+                                                         file->Extent(), dataBeforeClose));
     if (!whole) return Fail(TRecodeStep::Complete, "Error writing output stream !", EIO);
     if (terminated_) {
         // Stopped while completing: the finished file stays under its .part name.
