@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "batchrunner.h"
 #include "jobcontrol.h"
 
 namespace fs = std::filesystem;
@@ -129,5 +131,23 @@ inline void RunBatch(TJobControl& Control) {
         Control.RecodingThread()->WaitFor();
         Control.RecodingThreadDone();
         if (Control.GoWhenIdle) Control.ButtonGoClick();
+    }
+}
+
+// Runs a batch of several jobs to its end; whether it ended without failure. WaitForYoung
+// searches again, shortly, while files were passed over only for being young or changed.
+inline bool RunToEnd(TBatchRunner& Batch, bool WaitForYoung = false) {
+    if (!Batch.Check()) return false;
+    for (;;) {
+        const auto found = Batch.Stopping() ? TBatchRunner::TFill::Failed : Batch.Fill();
+        if (Batch.Running() > 0) {
+            while (!Batch.Reap(50)) Batch.UpdateProgress();
+            continue;
+        }
+        if (WaitForYoung && found == TBatchRunner::TFill::NoMoreFiles && Batch.SawYoungFiles()) {
+            ::poll(nullptr, 0, 100);
+            continue;
+        }
+        return found == TBatchRunner::TFill::NoMoreFiles && !Batch.Failed();
     }
 }

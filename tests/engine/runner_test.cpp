@@ -100,17 +100,7 @@ class Runner : public ::testing::Test {
         BatchSettings(settings, in, out);
     }
     // Runs the batch to its end; whether it ended without failure.
-    bool Run(TBatchRunner& Batch) {
-        if (!Batch.Check()) return false;
-        for (;;) {
-            const auto found = Batch.Stopping() ? TBatchRunner::TFill::Failed : Batch.Fill();
-            if (Batch.Running() > 0) {
-                while (!Batch.Reap(50)) Batch.UpdateProgress();
-                continue;
-            }
-            return found == TBatchRunner::TFill::NoMoreFiles && !Batch.Failed();
-        }
-    }
+    bool Run(TBatchRunner& Batch) { return RunToEnd(Batch); }
 
     TTempDir dir;
     std::string in, out;

@@ -21,25 +21,7 @@ class Safety : public ::testing::Test {
         out = dir / "out/";
         BatchSettings(settings, in, out);
     }
-    // Runs a batch with claims to its end; whether it ended without failure.
-    bool Run(TBatchRunner& Batch) {
-        if (!Batch.Check()) return false;
-        for (int round = 0; round < 200; ++round) {
-            const auto found = Batch.Stopping() ? TBatchRunner::TFill::Failed : Batch.Fill();
-            if (Batch.Running() > 0) {
-                while (!Batch.Reap(50)) {
-                }
-                continue;
-            }
-            if (found == TBatchRunner::TFill::NoMoreFiles && Batch.SawYoungFiles()) {
-                ::poll(nullptr, 0, 100);
-                continue;
-            }
-            return found == TBatchRunner::TFill::NoMoreFiles && !Batch.Failed();
-        }
-        ADD_FAILURE() << "the batch did not end";
-        return false;
-    }
+    bool Run(TBatchRunner& Batch) { return RunToEnd(Batch, true); }
     // Every name left in a folder tree, relative to it.
     static std::vector<std::string> Names(const std::string& Dir) {
         std::vector<std::string> names;

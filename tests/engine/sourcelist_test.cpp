@@ -25,17 +25,7 @@ class Listed : public ::testing::Test {
         settings.SetOption(CheckBoxRDirs, true);
         ASSERT_FALSE(settings.CheckSourceExtensions());  // parses them
     }
-    bool Run(TBatchRunner& Batch) {
-        if (!Batch.Check()) return false;
-        for (;;) {
-            const auto found = Batch.Stopping() ? TBatchRunner::TFill::Failed : Batch.Fill();
-            if (Batch.Running() > 0) {
-                while (!Batch.Reap(50)) Batch.UpdateProgress();
-                continue;
-            }
-            return found == TBatchRunner::TFill::NoMoreFiles && !Batch.Failed();
-        }
-    }
+    bool Run(TBatchRunner& Batch) { return RunToEnd(Batch); }
     TTempDir dir;
     std::string in;
     TSettings settings;
