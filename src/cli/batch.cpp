@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "batchrecord.h"
-#include "batchrunner.h"
+#include "batch.h"
 #include "commands.h"
 #include "fileops.h"
 #include "jobcontrol.h"
@@ -349,80 +349,70 @@ int RunBatch(std::span<const std::string> args) {
 
     TSystemClock clock;
     TClaims claims;
-    TBatchRunner runner(settings, ui, ui, clock, ui, jobs);
-    runner.KeepGoing = keepGoing || settings.KeepGoing;
-    runner.Watching = watch;
-    runner.Claims = &claims;
-    runner.ForEachControl([&](TJobControl& Control) {
-        Control.SourceList = list.get();
-        if (shard)
-            Control.InSelection = [&](const std::string& Path) {
-                return shard->Contains(settings, Path);
-            };
-    });
+    TBatch::TOptions batchOptions;
+    batchOptions.Jobs = jobs;
+    batchOptions.Watch = watch;
+    batchOptions.KeepGoing = keepGoing || settings.KeepGoing;
+    batchOptions.Claims = &claims;
+    batchOptions.List = list.get();
+    if (shard)
+        batchOptions.InSelection = [&](const std::string& Path) {
+            return shard->Contains(settings, Path);
+        };
+    TBatch batch(settings, ui, ui, clock, ui, std::move(batchOptions));
     // The main thread applies the priority too: the search and the after-actions run there.
     SetCurrentThreadPriority(settings.Priority);
 
-    if (!runner.Check()) return kExitFailure;
-    const int waitMs = 1000 * std::max(1, settings.WaitSecondsValue());
-    std::unique_ptr<TWatch> hot;
-    if (watch)
-        hot = std::make_unique<TWatch>(
-            settings.SourceDirs, settings.Option(CheckBoxRDirs),
-            [&](const std::string& Name) { return IsSourceName(settings, Name); },
-            [&](const std::string& Why) {
-                ui.ShowError(Why + "; searching again every " + std::to_string(waitMs / 1000) +
-                             " seconds instead");
-            });
+    if (!batch.Start()) return kExitFailure;
+    const int waitMs = batch.WaitMs();
     TServiceNotifier service;
     service.Ready(ui.StatusText("starting"));
     for (;;) {
         service.KeepAlive();
-        service.Status(ui.StatusText(runner.Running() > 0 ? "recoding" : "searching"));
-        const TBatchRunner::TFill found =
-            runner.Stopping() ? TBatchRunner::TFill::Failed : runner.Fill();
-        if (runner.Running() > 0) {
-            while (!runner.Reap(100)) {
-                if (stopSignal) {
-                    const std::vector<std::string> sources = runner.RunningSources();
-                    runner.StopAll();
-                    std::fputc('\n', stderr);
-                    for (const std::string& source : sources)
-                        std::fprintf(stderr, "sonbar-cli: stopped; %s stays in place\n",
-                                     source.c_str());
-                    return 130;
+        service.Status(ui.StatusText(batch.Running() > 0 ? "recoding" : "searching"));
+        switch (batch.Turn()) {
+            case TBatch::TNext::WaitForJobs:
+                while (!batch.WaitForJob(100)) {
+                    if (stopSignal) {
+                        const std::vector<std::string> sources = batch.Cancel();
+                        std::fputc('\n', stderr);
+                        for (const std::string& source : sources)
+                            std::fprintf(stderr, "sonbar-cli: stopped; %s stays in place\n",
+                                         source.c_str());
+                        return 130;
+                    }
+                    batch.UpdateProgress();
+                    service.KeepAlive();
                 }
-                runner.UpdateProgress();
-                service.KeepAlive();
+                break;
+            case TBatch::TNext::SearchSoon:
+                if (Sleep(TBatch::RetryMs)) break;
+                batch.Runner().ReportLeftOver();
+                return kExitFailure;
+            case TBatch::TNext::Finished:
+                for (const std::string& path : batch.ListedLeft())
+                    std::fprintf(stderr, "sonbar-cli: %s: listed, not recoded\n", path.c_str());
+                return batch.Failed() || stopSignal ? kExitFailure : kExitSuccess;
+            case TBatch::TNext::WaitForFiles: {
+                if (stopSignal) {
+                    batch.Runner().ReportLeftOver();
+                    return kExitFailure;
+                }
+                // The hot folder: wait for a file to arrive, or search again after the
+                // waiting time.
+                TWatch& hot = *batch.HotFolder();
+                service.Status(ui.StatusText(
+                    hot.Watching() ? "waiting for files"
+                                   : "searching every " + std::to_string(waitMs / 1000) +
+                                         " s: " + hot.FallbackReason()));
+                // A stop while waiting ends a hot folder as asked: the files that failed on
+                // the way were reported, passed over and stay in place.
+                if (!WaitForFiles(hot, waitMs, service)) {
+                    service.Stopping();
+                    return kExitSuccess;
+                }
+                break;
             }
-            continue;
-        }
-        if (found != TBatchRunner::TFill::NoMoreFiles || runner.Stopping()) return kExitFailure;
-        // Files copied in just before the run, or waiting for a target another process
-        // writes: search again shortly.
-        if (runner.SawYoungFiles() && Sleep(250)) continue;
-        if (list && !stopSignal) {
-            const std::vector<std::string> left = list->Left();
-            for (const std::string& path : left)
-                std::fprintf(stderr, "sonbar-cli: %s: listed, not recoded\n", path.c_str());
-            if (!left.empty()) return kExitFailure;
-        }
-        if (!watch || stopSignal) {
-            runner.ReportLeftOver();
-            return runner.Failed() || stopSignal ? kExitFailure : kExitSuccess;
-        }
-        // The hot folder: wait for a file to arrive, or search again after the waiting time
-        // (at least a second, as the windows' timer ticks, so a waiting time of 0 does not
-        // spin).
-        service.Status(ui.StatusText(hot->Watching()
-                                         ? "waiting for files"
-                                         : "searching every " + std::to_string(waitMs / 1000) +
-                                               " s: " + hot->FallbackReason()));
-        // A stop while waiting ends a hot folder as asked: the files that failed on the way
-        // were reported, passed over and stay in place.
-        if (!WaitForFiles(*hot, waitMs, service)) {
-            service.Stopping();
-            return kExitSuccess;
         }
     }
 }

@@ -298,7 +298,7 @@ TBatchRunner::TFill TBatchRunner::Fill() {
     return TFill::Full;
 }
 
-bool TBatchRunner::Reap(int Ms) {
+bool TBatchRunner::WaitForEnd(int Ms) {
     // Claims of long jobs are touched while they run, so no other host takes them over.
     if (Claims) Claims->Refresh();
     auto finished = [&] {
@@ -308,10 +308,13 @@ bool TBatchRunner::Reap(int Ms) {
         }
         return false;
     };
-    if (!finished()) {
-        std::unique_lock lock(endsMutex_);
-        ended_.wait_for(lock, std::chrono::milliseconds(Ms), [&] { return finished(); });
-    }
+    if (finished()) return true;
+    std::unique_lock lock(endsMutex_);
+    return ended_.wait_for(lock, std::chrono::milliseconds(Ms), [&] { return finished(); });
+}
+
+bool TBatchRunner::Reap(int Ms) {
+    WaitForEnd(Ms);
     bool ended = false;
     for (auto& slot : slots_) {
         TJobControl& c = *slot->control;
@@ -338,13 +341,29 @@ bool TBatchRunner::Reap(int Ms) {
     return ended;
 }
 
-void TBatchRunner::StopAll() {
+void TBatchRunner::StopAll(bool RemoveParts) {
     for (auto& slot : slots_) {
         TJobControl& c = *slot->control;
         if (c.JobState() == jsStopped) continue;
-        c.StopAndDiscard();
+        c.StopAndDiscard(RemoveParts);
         Release(*slot);
     }
+}
+
+std::vector<TRunningJob> TBatchRunner::RunningJobs() const {
+    std::vector<TRunningJob> jobs;
+    for (const auto& slot : slots_) {
+        const TJobControl& c = *slot->control;
+        if (c.JobState() == jsStopped) continue;
+        const TRecodingThread* thread = c.RecodingThread();
+        const int64_t size = thread && thread->SourceSize() > 0 ? thread->SourceSize() : 0;
+        const int percent =
+            size > 0 ? static_cast<int>(static_cast<double>(thread->BytesRead()) * 100.0 /
+                                        static_cast<double>(size))
+                     : 0;
+        jobs.push_back({slot->source, slot->target, std::clamp(percent, 0, 100)});
+    }
+    return jobs;
 }
 
 int64_t TBatchRunner::StillToWrite(const TSlot& Slot) const {

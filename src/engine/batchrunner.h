@@ -22,6 +22,12 @@
 
 class TSlotProgress;
 
+// A running job as a job panel lists it.
+struct TRunningJob {
+    std::string Source, Target;
+    int Percent = 0;
+};
+
 class TBatchRunner {
   public:
     // JobCount: the most recoding jobs at once (at least 1).
@@ -60,8 +66,14 @@ class TBatchRunner {
     // Waits up to Ms milliseconds for a job to end, then finishes every job that has ended:
     // its after-action, its output, its claim. Returns whether one ended.
     bool Reap(int Ms);
-    // Terminates every running job and removes its .part file; each source stays.
-    void StopAll();
+    // Waits up to Ms milliseconds for a running job to end; whether one has (none is
+    // finished here).
+    bool WaitForEnd(int Ms);
+    // Terminates every running job and, where RemoveParts, removes its .part file; each
+    // source stays.
+    void StopAll(bool RemoveParts = true);
+    // The running jobs' sources, targets and percentages.
+    std::vector<TRunningJob> RunningJobs() const;
     // Sums the running jobs' progress and hands it to the progress seam.
     void UpdateProgress();
     // At the end of a batch: names the sources passed over because another process held

@@ -348,7 +348,7 @@ bool TJobControl::RecodingThreadDone() {
     return true;
 }
 
-bool TJobControl::StopAndDiscard() {
+bool TJobControl::StopAndDiscard(bool RemovePart) {
     if (jobState_ != jsRecoding && jobState_ != jsSuspended) return true;
     std::unique_ptr<TRecodingThread> thread = std::move(thread_);
     if (thread) {
@@ -357,7 +357,7 @@ bool TJobControl::StopAndDiscard() {
     }
     if (jobState_ == jsSuspended) jobState_ = jsRecoding;
     SetJobState(jsStopped);
-    return !thread || thread->RemovePartFile();
+    return !thread || !RemovePart || thread->RemovePartFile();
 }
 
 bool TJobControl::FormCloseQuery() {

@@ -134,8 +134,9 @@ class TJobControl {
     void ButtonSuspendClick() { SetJobState(jsSuspended); }
     void ButtonResumeClick() { SetJobState(jsRecoding); }
     void TimerWaitForFileTimer();
-    // Stops a running job without questions and removes its .part; the source stays.
-    bool StopAndDiscard();
+    // Stops a running job without questions and, where RemovePart, removes its .part; the
+    // source stays.
+    bool StopAndDiscard(bool RemovePart = true);
     void TrackBarPriorityChange(int Position);
     // Run on the caller's thread once the recoding thread has ended. Returns whether the
     // job succeeded (false also when it was not this state's job).

@@ -32,6 +32,9 @@ class TWatch {
     bool Watching() const { return fd_ >= 0 && !polling_; }
     // Why it fell back ("" while it watches).
     const std::string& FallbackReason() const { return reason_; }
+    // Readable when events are queued (-1 while polling): a front end's event loop watches
+    // it and calls Wait(0) when it fires.
+    int Descriptor() const { return Watching() ? fd_ : -1; }
     // How many directories are watched.
     std::size_t Watched() const { return dirs_.size(); }
 
