@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli batch: the batch that Go runs in the windows, with the same engine and texts.
+#include "batch.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,7 +18,6 @@
 #include <thread>
 
 #include "batchrecord.h"
-#include "batch.h"
 #include "commands.h"
 #include "fileops.h"
 #include "jobcontrol.h"
@@ -401,10 +402,10 @@ int RunBatch(std::span<const std::string> args) {
                 // The hot folder: wait for a file to arrive, or search again after the
                 // waiting time.
                 TWatch& hot = *batch.HotFolder();
-                service.Status(ui.StatusText(
-                    hot.Watching() ? "waiting for files"
-                                   : "searching every " + std::to_string(waitMs / 1000) +
-                                         " s: " + hot.FallbackReason()));
+                service.Status(ui.StatusText(hot.Watching() ? "waiting for files"
+                                                            : "searching every " +
+                                                                  std::to_string(waitMs / 1000) +
+                                                                  " s: " + hot.FallbackReason()));
                 // A stop while waiting ends a hot folder as asked: the files that failed on
                 // the way were reported, passed over and stay in place.
                 if (!WaitForFiles(hot, waitMs, service)) {

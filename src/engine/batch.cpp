@@ -44,7 +44,7 @@ bool TBatch::Start() {
             [this](const std::string& Name) { return IsSourceName(settings_, Name); },
             [this](const std::string& Why) {
                 messages_.ShowError(Why + "; searching again every " +
-                                   std::to_string(WaitMs() / 1000) + " seconds instead");
+                                    std::to_string(WaitMs() / 1000) + " seconds instead");
             });
     return true;
 }

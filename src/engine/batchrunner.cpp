@@ -357,10 +357,9 @@ std::vector<TRunningJob> TBatchRunner::RunningJobs() const {
         if (c.JobState() == jsStopped) continue;
         const TRecodingThread* thread = c.RecodingThread();
         const int64_t size = thread && thread->SourceSize() > 0 ? thread->SourceSize() : 0;
-        const int percent =
-            size > 0 ? static_cast<int>(static_cast<double>(thread->BytesRead()) * 100.0 /
-                                        static_cast<double>(size))
-                     : 0;
+        const int percent = size > 0 ? static_cast<int>(static_cast<double>(thread->BytesRead()) *
+                                                        100.0 / static_cast<double>(size))
+                                     : 0;
         jobs.push_back({slot->source, slot->target, std::clamp(percent, 0, 100)});
     }
     return jobs;
