@@ -356,10 +356,7 @@ int RunBatch(std::span<const std::string> args) {
     batchOptions.KeepGoing = keepGoing || settings.KeepGoing;
     batchOptions.Claims = &claims;
     batchOptions.List = list.get();
-    if (shard)
-        batchOptions.InSelection = [&](const std::string& Path) {
-            return shard->Contains(settings, Path);
-        };
+    if (shard) batchOptions.Shard = &*shard;
     TBatch batch(settings, ui, ui, clock, ui, std::move(batchOptions));
     // The main thread applies the priority too: the search and the after-actions run there.
     SetCurrentThreadPriority(settings.Priority);

@@ -14,10 +14,8 @@ TBatch::TBatch(TSettings& Settings, IMessages& Messages, IProgress& Progress, IC
     runner_.KeepGoing = options_.KeepGoing;
     runner_.Watching = options_.Watch;
     runner_.Claims = options_.Claims;
-    runner_.ForEachControl([&](TJobControl& Control) {
-        Control.SourceList = options_.List;
-        Control.InSelection = options_.InSelection;
-    });
+    runner_.Search().List = options_.List;
+    runner_.Search().Shard = options_.Shard;
     runner_.BeforeJobStarts = [this](TRecodingThread& Thread) {
         if (!OnJobEnded) return;
         // The runner's own wake-up first, then the front end's.
@@ -41,7 +39,9 @@ bool TBatch::Start() {
     if (options_.Watch)
         hot_ = std::make_unique<TWatch>(
             settings_.SourceDirs, settings_.Option(CheckBoxRDirs),
-            [this](const std::string& Name) { return IsSourceName(settings_, Name); },
+            [this, job = TJobSettings::From(settings_)](const std::string& Name) {
+                return IsSourceName(job, Name);
+            },
             [this](const std::string& Why) {
                 messages_.ShowError(Why + "; searching again every " +
                                     std::to_string(WaitMs() / 1000) + " seconds instead");

@@ -14,6 +14,7 @@
 #include "batchrunner.h"
 #include "watch.h"
 
+class TShard;
 class TSourceList;
 
 class TBatch {
@@ -28,8 +29,8 @@ class TBatch {
         TClaims* Claims = nullptr;
         // Sources taken from a list instead of searched for; null searches the folders.
         TSourceList* List = nullptr;
-        // Asked of every candidate: false passes it over for the rest of the run.
-        std::function<bool(const std::string&)> InSelection;
+        // Only this shard's sources are taken; null takes all.
+        const TShard* Shard = nullptr;
     };
 
     TBatch(TSettings& Settings, IMessages& Messages, IProgress& Progress, IClock& Clock,

@@ -55,31 +55,25 @@ struct TBatchRunner::TSlot {
 
 TBatchRunner::TBatchRunner(TSettings& Settings, IMessages& Messages, IProgress& Progress,
                            IClock& Clock, ISound& Sound, int JobCount)
-    : settings_(Settings), messages_(Messages), progress_(Progress), clock_(Clock), sound_(Sound) {
-    slotProgress_ = std::make_unique<TSlotProgress>(Progress);
+    : settings_(Settings),
+      messages_(Messages),
+      progress_(Progress),
+      clock_(Clock),
+      sound_(Sound),
+      slotProgress_(std::make_unique<TSlotProgress>(Progress)),
+      search_(*slotProgress_) {
     for (int i = 0; i < std::max(JobCount, 1); ++i) {
         auto slot = std::make_unique<TSlot>();
         slot->control =
             std::make_unique<TJobControl>(settings_, messages_, *slotProgress_, clock_, sound_);
-        TJobControl& control = *slot->control;
-        control.FreeSpaceOf = [this](const std::string& Dir) { return FreeSpace(Dir); };
-        control.MayTakeSource = [this](const std::string& Source) { return MayTake(Source); };
-        control.Listings = &listings_;
-        control.OnThreadCreated = [this](TRecodingThread& Thread) {
-            Thread.OnDone = [this] {
-                std::lock_guard lock(endsMutex_);
-                ended_.notify_all();
-            };
-            if (BeforeJobStarts) BeforeJobStarts(Thread);
-        };
         slots_.push_back(std::move(slot));
     }
 }
 
 TBatchRunner::~TBatchRunner() = default;
 
-void TBatchRunner::ForEachControl(const std::function<void(TJobControl&)>& SetUp) {
-    for (auto& slot : slots_) SetUp(*slot->control);
+void TBatchRunner::ForEachControl(const std::function<void(TJobControl&)>& Act) {
+    for (auto& slot : slots_) Act(*slot->control);
 }
 
 int TBatchRunner::Running() const {
@@ -133,16 +127,20 @@ bool TBatchRunner::Check() {
             passed = false;
         }
     }
-    if (!passed) failed_ = stopping_ = true;
-    // What killed processes and failed runs left: claims nobody holds any more.
-    if (passed && Claims) {
-        for (const std::string& dir : settings_.SourceDirs)
-            SweepTree(*Claims, dir, settings_.Option(CheckBoxRDirs));
-        if (settings_.DirectoryMode() != 2)
-            for (const std::string& dir : settings_.TargetDirs)
-                SweepTree(*Claims, dir, settings_.Option(CheckBoxCreateSubs));
+    if (!passed) {
+        failed_ = stopping_ = true;
+        return false;
     }
-    return passed;
+    // The whole batch works with the settings as they are now.
+    job_ = std::make_shared<const TJobSettings>(TJobSettings::From(settings_));
+    for (auto& slot : slots_) slot->control->UseSettings(job_);
+    // What killed processes and failed runs left: claims nobody holds any more.
+    if (Claims) {
+        for (const std::string& dir : job_->SourceDirs) SweepTree(*Claims, dir, job_->Recurse);
+        for (const std::string& dir : job_->TargetDirs)
+            SweepTree(*Claims, dir, job_->CreateSubdirs);
+    }
+    return true;
 }
 
 void TBatchRunner::Skip(const std::string& Source) {
@@ -204,16 +202,23 @@ void TBatchRunner::Release(TSlot& Slot) {
     Claims->Release(Slot.target);
 }
 
+std::vector<int64_t> TBatchRunner::MeasureFreeSpace(const TJobSettings& Job) {
+    std::vector<int64_t> free;
+    for (const std::string& dir : Job.TargetDirs)
+        free.push_back(dir.rfind("//", 0) == 0 ? -1 : FreeSpace(dir));
+    return free;
+}
+
 TGoResult TBatchRunner::StartOne(TSlot& Slot) {
     TJobControl& c = *Slot.control;
-    c.RefreshTargetDirs();
+    const std::vector<int64_t> free = MeasureFreeSpace(c.Job());
     c.LastGoMessage.clear();
     try {
         try {
             do {
-                c.FindSourceFile();
-                sawYoung_ = sawYoung_ || c.SawYoungFiles;
-                c.ChooseTargetFile();
+                c.FindSourceFile(&search_, this);
+                sawYoung_ = sawYoung_ || search_.SawYoungFiles();
+                c.ChooseTargetFile(&free);
                 // A target another job is writing: the source waits until that job ended,
                 // and then meets the target as one job after the other would.
                 bool targetBusy = false;
@@ -255,10 +260,16 @@ TGoResult TBatchRunner::StartOne(TSlot& Slot) {
             Slot.sourceSize = c.SourceFileSize;
             // Claims made for this job stay until its end.
             claimedNow_.clear();
-            c.SetJobState(jsRecoding);
+            c.StartJob([this](TRecodingThread& Thread) {
+                Thread.OnDone = [this] {
+                    std::lock_guard lock(endsMutex_);
+                    ended_.notify_all();
+                };
+                if (BeforeJobStarts) BeforeJobStarts(Thread);
+            });
             return TGoResult::Started;
         } catch (const ENoMoreFileException&) {
-            sawYoung_ = sawYoung_ || c.SawYoungFiles;
+            sawYoung_ = sawYoung_ || search_.SawYoungFiles();
             ReleaseUnused("");
             return TGoResult::NoMoreFiles;
         }

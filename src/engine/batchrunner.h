@@ -28,7 +28,7 @@ struct TRunningJob {
     int Percent = 0;
 };
 
-class TBatchRunner {
+class TBatchRunner : private ISourceGate {
   public:
     // JobCount: the most recoding jobs at once (at least 1).
     TBatchRunner(TSettings& Settings, IMessages& Messages, IProgress& Progress, IClock& Clock,
@@ -91,16 +91,18 @@ class TBatchRunner {
     // The sources of the running jobs.
     std::vector<std::string> RunningSources() const;
     int32_t FilesProcessed() const { return filesProcessed_; }
-    // Lets a front end set up every slot's job control (a source list, a shard).
-    void ForEachControl(const std::function<void(TJobControl&)>& SetUp);
-    // The listings every slot's search shares.
-    TListingCache& Listings() { return listings_; }
+    // Every slot's job control, for what acts on all running jobs.
+    void ForEachControl(const std::function<void(TJobControl&)>& Act);
+    // The one search every slot's job comes from (its list, its shard, its listings).
+    TSourceSearch& Search() { return search_; }
+    TListingCache& Listings() { return search_.Listings(); }
 
   private:
     struct TSlot;
     TJobControl& ControlFor(TSlot& Slot);
     TGoResult StartOne(TSlot& Slot);
-    bool MayTake(const std::string& Source);
+    bool MayTake(const std::string& Source) override;
+    std::vector<int64_t> MeasureFreeSpace(const TJobSettings& Job);
     void Release(TSlot& Slot);
     void ReleaseUnused(const std::string& Keep);
     int64_t FreeSpace(const std::string& Dir);
@@ -115,7 +117,8 @@ class TBatchRunner {
     std::mutex endsMutex_;
     std::condition_variable ended_;
     std::unique_ptr<TSlotProgress> slotProgress_;
-    TListingCache listings_;
+    TSourceSearch search_;
+    std::shared_ptr<const TJobSettings> job_;
     std::vector<std::unique_ptr<TSlot>> slots_;
     // Failed under KeepGoing or while watching: passed over until they change.
     std::map<std::string, fileops::TFileIdentity> skip_;

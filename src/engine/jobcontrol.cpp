@@ -42,47 +42,19 @@ int32_t TSystemClock::MsSinceMidnight() {
 
 TJobControl::TJobControl(TSettings& Settings, IMessages& Messages, IProgress& Progress,
                          IClock& Clock, ISound& Sound)
-    : settings_(Settings), messages_(Messages), progress_(Progress), clock_(Clock), sound_(Sound) {}
+    : settings_(Settings),
+      messages_(Messages),
+      progress_(Progress),
+      clock_(Clock),
+      sound_(Sound),
+      search_(Progress),
+      chooser_(Messages, Progress) {}
 
 TJobControl::~TJobControl() {
     if (thread_) {
         thread_->Terminate();
         thread_->WaitFor();
     }
-    SetTargetDir(-1);
-}
-
-std::string TJobControl::StateCaption() const {
-    switch (jobState_) {
-        case jsStopped:
-            return "Stopped";
-        case jsRecoding:
-            return "Recoding ...";
-        case jsSuspended:
-            return "Suspended";
-        case jsWaiting:
-            return "Waiting for the next file ... (" + std::to_string(waitCountdown_) + ")";
-    }
-    return {};
-}
-
-std::string TJobControl::StateTitle() const {
-    switch (jobState_) {
-        case jsStopped:
-            return "Sonbar  [Stopped]";
-        case jsRecoding:
-            return figures_.HasPercent ? figures_.Title : "Sonbar  [Recoding...]";
-        case jsSuspended:
-            return "Sonbar  [Suspended]";
-        case jsWaiting:
-            return "Sonbar  [Waiting " + std::to_string(waitCountdown_) + "s]";
-    }
-    return {};
-}
-
-std::string TJobControl::SourceLabel() const {
-    if (SourceFileSize > 0) return SourceFile + " (" + FormatThousands(SourceFileSize) + " Bytes)";
-    return SourceFile;
 }
 
 void TJobControl::ShowMessage(const std::string& Text) {
@@ -109,24 +81,27 @@ void TJobControl::ResetJobDisplay() {
     figures_ = std::move(reset);
 }
 
+void TJobControl::StartJob(const std::function<void(TRecodingThread&)>& Prepare) {
+    prepare_ = Prepare;
+    SetJobState(jsRecoding);
+    prepare_ = nullptr;
+}
+
 void TJobControl::StartThread() {
-    const auto* format = settings_.TargetFormat();
-    thread_ = std::make_unique<TRecodingThread>(SourceFile, TargetFile, settings_.CopyBufferBytes(),
-                                                format ? &format->Format() : nullptr,
-                                                settings_.Option(RadioQuality));
-    thread_->ReplaceTarget = replaceTarget_;
+    const TJobSettings& job = Job();
+    thread_ = std::make_unique<TRecodingThread>(SourceFile, TargetFile, job.BufferBytes,
+                                                job.TargetFormat.get(), job.HighQuality);
+    thread_->ReplaceTarget = target_.Replace;
     // The job writes into the directory the choice opened, whatever its name leads to now.
-    if (targetDir_ >= 0) {
-        thread_->SetTargetDirectory(targetDir_);
-        targetDir_ = -1;
-    }
-    thread_->BareStream = !settings_.Option(CheckBoxWavHeader);
+    if (target_.Dir() >= 0) thread_->SetTargetDirectory(target_.TakeDir());
+    thread_->BareStream = !job.WavHeader;
     thread_->SetPriority(settings_.Priority);
     elapsedMs_ = 0;
     figures_ = TProgressFigures{};
     progress_.SetProgressMax(0);
     ResumeJob();
     // Last before the start, so that what the hook sets (a suspension) holds.
+    if (prepare_) prepare_(*thread_);
     if (OnThreadCreated) OnThreadCreated(*thread_);
     thread_->Start();
 }
@@ -149,7 +124,7 @@ void TJobControl::SetJobState(TJobState Requested) {
                 StartThread();
             } else if (Requested == jsWaiting) {
                 jobState_ = jsWaiting;
-                waitCountdown_ = settings_.WaitSecondsValue();
+                waitCountdown_ = Job().WaitSeconds;
             }
             break;
         case jsRecoding:
@@ -198,6 +173,7 @@ TGoResult TJobControl::Go() {
     if (!CheckDirLists() || !Check(settings_.CheckSourceExtensions()) ||
         !Check(settings_.CheckTargetExtension()) || !Check(settings_.CheckTargetFormat(), true))
         return TGoResult::Invalid;
+    TakeSettings();
     try {
         try {
             do {
@@ -208,7 +184,7 @@ TGoResult TJobControl::Go() {
             SetJobState(jsRecoding);
             return TGoResult::Started;
         } catch (const ENoMoreFileException&) {
-            if (settings_.Option(CheckBoxTryAgain)) {
+            if (Job().TryAgain) {
                 SetJobState(jsWaiting);
                 return TGoResult::Waiting;
             }
@@ -289,8 +265,7 @@ bool TJobControl::RecodingThreadDone() {
     jobState_ = jsStopped;
     SetJobState(jsStopped);
     lastOutcome_ = TJobOutcome::Failed;
-    const TKoWaveFormat* format =
-        settings_.TargetFormat() ? &settings_.TargetFormat()->Format() : nullptr;
+    const TKoWaveFormat* format = Job().TargetFormat.get();
     // Named before the after-action deletes or moves the source.
     TFileOutcome outcome =
         MakeOutcome(TFileOutcome::TKind::Recoded, SourceFile, TargetFile, format);
@@ -328,12 +303,8 @@ bool TJobControl::RecodingThreadDone() {
         TargetFile.clear();
         ++filesProcessed_;
         progress_.JobDisplayChanged();
-        if (settings_.Option(CheckBoxNoise)) {
-            if (settings_.Option(RadioStandardBeep))
-                sound_.Beep();
-            else if (settings_.Option(RadioWAVFile))
-                sound_.PlayWav(settings_.Texts[EditWAVFile]);
-        }
+        if (Job().DoneSound == TDoneSound::Beep) sound_.Beep();
+        if (Job().DoneSound == TDoneSound::WavFile) sound_.PlayWav(Job().DoneSoundFile);
         // A job suspended near its end stops the batch there, as Suspend asked.
         if (!CheckBoxStopAfter && !wasSuspended) GoWhenIdle = true;
     } catch (const ESourceChanged&) {
@@ -413,7 +384,7 @@ void TJobControl::UpdateProgressFrom(TRecodingThread& Thread) {
 
 bool TJobControl::CheckDirLists() {
     if (settings_.SourceDirs.empty() ||
-        (settings_.DirectoryMode() != 2 && settings_.TargetDirs.empty())) {
+        (settings_.DirectoryMode() != TDirectoryMode::Rebound && settings_.TargetDirs.empty())) {
         ShowMessage("Please specify at least one directory !");
         return false;
     }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The batch engine's control loop, run on the caller's thread: the job state and its
-// transitions, Go with its checks and its search for the next source and target, the end
-// of each job with the after-action, waiting for new files, stop after this file, and
-// cancel. The user is reached only through the seams.
+// One job's state machine, run on the caller's thread: the job state and its transitions,
+// Go with its checks (the search and the target choice are TSourceSearch's and
+// TTargetChooser's), the end of the job with its after-action, waiting for new files, stop
+// after this file, and cancel. The user is reached only through the seams.
 #pragma once
 
 #include <cstdint>
@@ -14,32 +14,18 @@
 #include <vector>
 
 #include "fileops.h"
-#include "listing.h"
+#include "jobsettings.h"
 #include "recoding.h"
 #include "seams.h"
 #include "settings.h"
-
-class TSourceList;
+#include "sourcesearch.h"
+#include "targetchoice.h"
 
 enum TJobState : uint8_t { jsStopped = 0, jsRecoding = 1, jsSuspended = 2, jsWaiting = 3 };
 
 class ENoMoreFileException : public std::runtime_error {
   public:
     ENoMoreFileException() : std::runtime_error("") {}
-};
-class EAllDirFullException : public std::runtime_error {
-  public:
-    EAllDirFullException() : std::runtime_error("All target paths full ! Processing stopped !") {}
-};
-class EStopException : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-// The source is no longer the file the decision was made about: it stays, and is found
-// again once it is stable.
-class ESourceChanged : public std::runtime_error {
-  public:
-    ESourceChanged() : std::runtime_error(kSourceChangedText) {}
 };
 
 // How the last job ended.
@@ -73,6 +59,11 @@ class TJobControl {
     ~TJobControl();
 
     TSettings& Settings() { return settings_; }
+    // The settings the job works with: taken at Go, or given by a batch.
+    const TJobSettings& Job();
+    void UseSettings(std::shared_ptr<const TJobSettings> Job) { job_ = std::move(Job); }
+    // Takes them afresh from Settings (their extension checks must have run).
+    void TakeSettings();
 
     // State of the main window's job panel.
     TJobState JobState() const { return jobState_; }
@@ -82,11 +73,6 @@ class TJobControl {
     bool StartingUp = false;
     bool CheckBoxStopAfter = false;
     bool CheckBoxAction = true;
-    // The caption of the job group and the window title for the current state.
-    std::string StateCaption() const;
-    std::string StateTitle() const;
-    // "SOURCE (1,234 Bytes)" and the target name, as the job labels show them.
-    std::string SourceLabel() const;
 
     // Job fields.
     std::string SourceFile;
@@ -101,8 +87,11 @@ class TJobControl {
     // Measures the free space of a target directory (-1 unknown); the file system's by
     // default.
     std::function<int64_t(const std::string&)> FreeSpaceOf;
-    // Called with every new thread before it starts (front ends hook its OnDone there).
+    // Called with every new thread before it starts (the windows hook its OnDone there).
     std::function<void(TRecodingThread&)> OnThreadCreated;
+    // Starts the job the fields name, Prepare being called with its thread just before it
+    // starts (a batch hooks the thread's end there).
+    void StartJob(const std::function<void(TRecodingThread&)>& Prepare);
 
     // What the last Go did, and the message it showed when it failed.
     TGoResult LastGoResult = TGoResult::NoMoreFiles;
@@ -111,21 +100,8 @@ class TJobControl {
     double LastAudioSeconds() const { return lastAudioSeconds_; }
     TJobOutcome LastOutcome() const { return lastOutcome_; }
 
-    // Sources the search passes over for the rest of the run (failed under keep-going).
-    std::set<std::string> SkipSources;
-    // Asked before the search takes a source that is ready: false passes it over silently
-    // (another job or another process is recoding it). Unset, every ready source is taken.
-    std::function<bool(const std::string&)> MayTakeSource;
-    // Listings the search reuses instead of reading every directory for every file; null
-    // reads them afresh each time.
-    TListingCache* Listings = nullptr;
-    // Set by a search that passed over files only because they were still young.
-    bool SawYoungFiles = false;
-    // Sources taken from a list instead of searched for; null searches the directories.
-    TSourceList* SourceList = nullptr;
-    // Asked first of every candidate: false passes it over silently for the rest of the run
-    // (another shard's file). Unset, every candidate is in.
-    std::function<bool(const std::string&)> InSelection;
+    // The job's own search (its Skip: sources passed over for the rest of the run).
+    TSourceSearch& Search() { return search_; }
 
     // Handlers.
     void SetJobState(TJobState Requested);
@@ -151,19 +127,16 @@ class TJobControl {
     bool CheckDirLists();
     void RefreshTargetDirs();
 
-    // Selection.
-    void FindSourceFile();
-    std::string SearchSourceDir(const std::string& Dir);
-    void ChooseTargetFile();
+    // Selection: the source fields from Search (the job's own unless given; Gate may be
+    // null), the target from the free space measured last (or FreeSpace where given).
+    void FindSourceFile(TSourceSearch* Search = nullptr, ISourceGate* Gate = nullptr);
+    void ChooseTargetFile(const std::vector<int64_t>* FreeSpace = nullptr);
     void CheckTargetFile();
     // Recoded: the source as the job read it; without it the source as it is now.
     void ApplyAfterAction(bool Force, const fileops::TFileIdentity* Recoded = nullptr);
     bool MoveSourceFile();
-    bool MoveSourceFile(const fileops::TFileIdentity& Identity);
     // Size of a file that can be opened for reading and is not being written; -1 otherwise.
     int64_t GetFileSize(const std::string& Path);
-    // Size of the source if the search may take it now, else -1 (and the reason noted).
-    int64_t SourceCandidateSize(const std::string& Path);
 
   private:
     TGoResult Go();
@@ -173,11 +146,8 @@ class TJobControl {
     void StartThread();
     void ResumeJob();
     void SuspendJob();
-    bool IsExcludedDir(const std::string& Dir) const;
-    std::string SearchListed(const std::string& Dir);
-    void NotePassedOver(const std::string& Path, const std::string& Reason);
     void UpdateProgressFrom(TRecodingThread& Thread);
-    void SetTargetDir(int DirFd);
+    TFoundSource Found() const;
 
     TSettings& settings_;
     IMessages& messages_;
@@ -188,17 +158,17 @@ class TJobControl {
     TJobState jobState_ = jsStopped;
     int32_t waitCountdown_ = 0;
     int32_t filesProcessed_ = 0;
-    bool replaceTarget_ = false;
+    std::shared_ptr<const TJobSettings> job_;
+    TSourceSearch search_;
+    TTargetChooser chooser_;
+    TChosenTarget target_;  // the chosen target's directory, opened without links
+    std::function<void(TRecodingThread&)> prepare_;
     std::unique_ptr<TRecodingThread> thread_;
     std::vector<int64_t> targetFree_;
-    std::vector<std::string> excludedDirs_;
-    std::set<std::string> reported_;
     TProgressFigures figures_;
     int32_t lastTick_ = 0;
     int32_t elapsedMs_ = 0;
     int32_t lastElapsedMs_ = 0;
     double lastAudioSeconds_ = 0;
-    bool takenElsewhere_ = false;  // the last candidate was refused by MayTakeSource
-    int targetDir_ = -1;           // the chosen target's directory, opened without links
     TJobOutcome lastOutcome_ = TJobOutcome::None;
 };

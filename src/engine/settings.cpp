@@ -306,17 +306,32 @@ int32_t TSettings::WaitSecondsValue() const {
 
 std::string TSettings::MoveDirectory() {
     std::string& text = Texts[EditMoveDir];
+    if (!text.empty() && text.back() != '/') text += '/';
+    return MoveDirectoryPath();
+}
+
+std::string TSettings::MoveDirectoryPath() const {
+    const std::string& text = Texts[EditMoveDir];
     if (text.empty()) return {};
-    if (text.back() != '/') text += '/';
     return fileops::AddSlash(fileops::Normalise(text));
 }
 
-int TSettings::DirectoryMode() const {
-    return Option(RadioModeRebound) ? 2 : Option(RadioModeLinked) ? 1 : 0;
+TDirectoryMode TSettings::DirectoryMode() const {
+    return Option(RadioModeRebound)  ? TDirectoryMode::Rebound
+           : Option(RadioModeLinked) ? TDirectoryMode::DirectLink
+                                     : TDirectoryMode::Classical;
 }
 
-int TSettings::ExistsPolicy() const {
-    return Option(RadioPrompt) ? 2 : Option(RadioSkip) ? 1 : 0;
+TTargetPolicy TSettings::TargetPolicy() const {
+    return Option(RadioPrompt) ? TTargetPolicy::Prompt
+           : Option(RadioSkip) ? TTargetPolicy::Skip
+                               : TTargetPolicy::Overwrite;
+}
+
+TAfterAction TSettings::AfterAction() const {
+    return Option(RadioDelete) ? TAfterAction::Delete
+           : Option(RadioMove) ? TAfterAction::Move
+                               : TAfterAction::Keep;
 }
 
 std::optional<TCheckFailure> TSettings::CheckSourceExtensions() {

@@ -14,6 +14,7 @@
 
 #include "UKoWaveStream.h"
 #include "inistore.h"
+#include "jobsettings.h"
 
 // The check boxes and radio buttons, in the order the dialog creates them: the order of
 // the bits of "SavedDataFields".
@@ -142,8 +143,10 @@ class TSettings {
     // The move directory as a full path ending in "/" (the slash is also added to the
     // text); "" when the text is empty, so that nothing is ever moved into "/".
     std::string MoveDirectory();
-    int DirectoryMode() const;  // 0 Classical, 1 Direct Link, 2 Rebound
-    int ExistsPolicy() const;   // 0 overwrite, 1 skip, 2 prompt
+    std::string MoveDirectoryPath() const;  // the same, leaving the text as it is
+    TDirectoryMode DirectoryMode() const;
+    TTargetPolicy TargetPolicy() const;
+    TAfterAction AfterAction() const;
 
     // The extension checks; each rebuilds what its accessor returns.
     std::optional<TCheckFailure> CheckSourceExtensions();

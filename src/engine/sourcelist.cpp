@@ -11,7 +11,7 @@
 
 #include "claims.h"
 #include "fileops.h"
-#include "jobcontrol.h"
+#include "sourcesearch.h"
 
 std::vector<std::string> SplitPathList(std::string_view Text, bool NulSeparated) {
     const char separator = NulSeparated ? '\0' : '\n';
@@ -28,8 +28,8 @@ std::vector<std::string> SplitPathList(std::string_view Text, bool NulSeparated)
 
 namespace {
 
-bool HasSourceExtension(const TSettings& Settings, const std::string& Name) {
-    for (const std::string& ext : Settings.SourceExtensions()) {
+bool HasSourceExtension(const TJobSettings& Settings, const std::string& Name) {
+    for (const std::string& ext : Settings.SourceExtensions) {
         if (Name.size() < ext.size() + 1) continue;
         const std::size_t dot = Name.size() - ext.size() - 1;
         if (Name[dot] == '.' && ::strcasecmp(Name.c_str() + dot + 1, ext.c_str()) == 0) return true;
@@ -37,18 +37,18 @@ bool HasSourceExtension(const TSettings& Settings, const std::string& Name) {
     return false;
 }
 
-std::string Patterns(const TSettings& Settings) {
+std::string Patterns(const TJobSettings& Settings) {
     std::string text;
-    for (const std::string& ext : Settings.SourceExtensions())
+    for (const std::string& ext : Settings.SourceExtensions)
         text += (text.empty() ? "*." : ";*.") + ext;
     return text;
 }
 
 // Why the search would not take Path found Below a source directory ("" when it would).
-std::string RefusalBelow(const TSettings& Settings, const std::string& Dir,
+std::string RefusalBelow(const TJobSettings& Settings, const std::string& Dir,
                          const std::vector<std::string>& Parts,
                          const std::vector<std::string>& ExcludedDirs) {
-    if (Parts.size() > 1 && !Settings.Option(CheckBoxRDirs))
+    if (Parts.size() > 1 && !Settings.Recurse)
         return "lies in a subfolder, and subfolders are not searched";
     std::string here = Dir == "/" ? "" : Dir;
     for (std::size_t i = 0; i + 1 < Parts.size(); ++i) {
@@ -63,7 +63,7 @@ std::string RefusalBelow(const TSettings& Settings, const std::string& Dir,
             return "lies below a symbolic link, which the search does not follow";
     }
     const std::string& name = Parts.back();
-    if (name[0] == '.' && !Settings.Option(CheckBoxHiddenFiles)) return "is a hidden file";
+    if (name[0] == '.' && !Settings.HiddenFiles) return "is a hidden file";
     if (TClaims::IsClaimName(name)) return "is a claim file";
     if (!HasSourceExtension(Settings, name))
         return "is not a source file of the settings (" + Patterns(Settings) + ")";
@@ -72,12 +72,12 @@ std::string RefusalBelow(const TSettings& Settings, const std::string& Dir,
 
 }  // namespace
 
-bool IsSourceName(const TSettings& Settings, const std::string& Name) {
-    return !Name.empty() && (Name[0] != '.' || Settings.Option(CheckBoxHiddenFiles)) &&
+bool IsSourceName(const TJobSettings& Settings, const std::string& Name) {
+    return !Name.empty() && (Name[0] != '.' || Settings.HiddenFiles) &&
            !TClaims::IsClaimName(Name) && HasSourceExtension(Settings, Name);
 }
 
-std::optional<TSourcePlace> LocateSource(const TSettings& Settings, const std::string& Path,
+std::optional<TSourcePlace> LocateSource(const TJobSettings& Settings, const std::string& Path,
                                          const std::vector<std::string>& ExcludedDirs,
                                          std::string& Reason) {
     const std::string path = fileops::Normalise(Path);
@@ -126,8 +126,8 @@ void TSourceList::Refuse(TEntry& Entry, const std::string& Reason) {
     progress_.PassedOver(Entry.Listed, Reason);
 }
 
-bool TSourceList::Next(TJobControl& Control, const TSettings& Settings,
-                       const std::vector<std::string>& ExcludedDirs) {
+std::optional<TFoundSource> TSourceList::Next(TSourceSearch& Search, const TJobSettings& Settings,
+                                              const std::vector<std::string>& ExcludedDirs) {
     while (firstOpen_ < entries_.size() && entries_[firstOpen_].State != TState::Open) ++firstOpen_;
     for (std::size_t i = firstOpen_; i < entries_.size(); ++i) {
         TEntry& entry = entries_[i];
@@ -155,16 +155,12 @@ bool TSourceList::Next(TJobControl& Control, const TSettings& Settings,
             Refuse(entry, "is not a regular file");
             continue;
         }
-        const int64_t size = Control.SourceCandidateSize(path);
+        const int64_t size = Search.CandidateSize(Settings, path);
         if (size <= 0) continue;
-        Control.SourceFile = path;
-        Control.SourceDirIndex = entry.Place->DirIndex;
-        Control.RelativeDir = entry.Place->RelativeDir;
-        Control.SourceFileSize = size;
         entry.Handed = true;
-        return true;
+        return TFoundSource{path, entry.Place->DirIndex, entry.Place->RelativeDir, size};
     }
-    return false;
+    return std::nullopt;
 }
 
 std::vector<std::string> TSourceList::Left() const {
@@ -204,7 +200,7 @@ uint64_t TShard::Hash(std::string_view Text) {
     return hash;
 }
 
-bool TShard::Contains(const TSettings& Settings, const std::string& Path) const {
+bool TShard::Contains(const TJobSettings& Settings, const std::string& Path) const {
     std::string key = fileops::Normalise(Path);
     for (const std::string& dir : Settings.SourceDirs) {
         const std::string d = fileops::Normalise(dir);

@@ -11,14 +11,15 @@
 #include <string_view>
 #include <vector>
 
+#include "jobsettings.h"
 #include "seams.h"
-#include "settings.h"
+#include "sourcesearch.h"
 
-class TJobControl;
+class TSourceSearch;
 
 // Whether a file of this name may be a source of the settings: a source extension, not a
 // claim, hidden only when hidden files are searched.
-bool IsSourceName(const TSettings& Settings, const std::string& Name);
+bool IsSourceName(const TJobSettings& Settings, const std::string& Name);
 
 // The paths of a list: one a line (empty lines are passed over), or NUL-separated.
 std::vector<std::string> SplitPathList(std::string_view Text, bool NulSeparated);
@@ -30,7 +31,7 @@ struct TSourcePlace {
     std::string Path;         // source directory + RelativeDir + name, as the search builds it
 };
 // The place of Path, or the reason the search would never take it (in Reason).
-std::optional<TSourcePlace> LocateSource(const TSettings& Settings, const std::string& Path,
+std::optional<TSourcePlace> LocateSource(const TJobSettings& Settings, const std::string& Path,
                                          const std::vector<std::string>& ExcludedDirs,
                                          std::string& Reason);
 
@@ -39,10 +40,10 @@ class TSourceList {
     // Progress hears of every listed path passed over for good, once.
     TSourceList(std::vector<std::string> Paths, IProgress& Progress);
 
-    // The search of a listed batch: sets Control's source fields to the first listed source
-    // the search would take now (stable, not claimed, not running); false when none is.
-    bool Next(TJobControl& Control, const TSettings& Settings,
-              const std::vector<std::string>& ExcludedDirs);
+    // The search of a listed batch: the first listed source the search would take now
+    // (stable, not claimed, not running), or nothing.
+    std::optional<TFoundSource> Next(TSourceSearch& Search, const TJobSettings& Settings,
+                                     const std::vector<std::string>& ExcludedDirs);
     // Listed paths that are neither done nor gone: after a batch, what it did not recode.
     std::vector<std::string> Left() const;
 
@@ -69,7 +70,7 @@ class TShard {
     TShard(uint32_t Index, uint32_t Count) : index_(Index), count_(Count) {}
     // "K/N" with 0 <= K < N; nullopt otherwise.
     static std::optional<TShard> Parse(std::string_view Text);
-    bool Contains(const TSettings& Settings, const std::string& Path) const;
+    bool Contains(const TJobSettings& Settings, const std::string& Path) const;
     static uint64_t Hash(std::string_view Text);
 
   private:

@@ -32,6 +32,7 @@
 #include "FStatusInfo.h"
 #include "batchfiles.h"
 #include "fileops.h"
+#include "jobtexts.h"
 #include "sonbar_version.h"
 
 namespace {
@@ -638,7 +639,7 @@ void TFormMain::RefreshTargetDirs() {
     ListViewTargetDirs->setUpdatesEnabled(false);
     ShowDirs(ListViewTargetDirs, selected);
     ListViewTargetDirs->setUpdatesEnabled(true);
-    const bool enabled = settings_.DirectoryMode() != 2;
+    const bool enabled = settings_.DirectoryMode() != TDirectoryMode::Rebound;
     ListViewTargetDirs->setEnabled(enabled);
     QPalette palette = ListViewTargetDirs->palette();
     palette.setColor(QPalette::Base,
@@ -662,11 +663,11 @@ void TFormMain::ShowSettingsSummary() {
     LabelFAttributes->setText(QString::fromStdString(settings_.FormatAttributesLabel()));
     LabelFormatQuality->setText(settings_.Option(RadioQuality) ? "High Quality" : "High Speed");
     static const char* const modes[] = {"Classical", "Direct Link", "Rebound"};
-    LabelMode->setText(modes[std::clamp(settings_.DirectoryMode(), 0, 2)]);
+    LabelMode->setText(modes[static_cast<int>(settings_.DirectoryMode())]);
     LabelAfter->setText(settings_.Option(RadioMove) ? "Moved" : "Deleted");
     static const char* const policies[] = {"Overwrite it", "Skip source file (!)",
                                            "Prompt what to do"};
-    LabelAlready->setText(policies[std::clamp(settings_.ExistsPolicy(), 0, 2)]);
+    LabelAlready->setText(policies[static_cast<int>(settings_.TargetPolicy())]);
 }
 
 void TFormMain::ShowCheckBoxAction() {
@@ -736,14 +737,15 @@ void TFormMain::ButtonGoClick() {
     // A click on Go starts a new list; the idle hook and the wait timer go on with it.
     if (job_->JobState() == jsStopped && !job_->GoWhenIdle && sender() == ButtonGo) {
         ListViewFiles->clear();
-        job_->SkipSources.clear();
+        job_->Search().Skip.clear();
     }
     if (!OpenRecord()) return;
     const TGoResult result = job_->ButtonGoClick();
     if (result == TGoResult::Invalid) {
         if (settings_.SourceDirs.empty())
             ButtonAddSourceDir->setFocus();
-        else if (settings_.DirectoryMode() != 2 && settings_.TargetDirs.empty())
+        else if (settings_.DirectoryMode() != TDirectoryMode::Rebound &&
+                 settings_.TargetDirs.empty())
             ButtonAddTargetDir->setFocus();
     }
 }
@@ -779,7 +781,7 @@ void TFormMain::OnThreadDone() {
     job_->RecodingThreadDone();
     jobMessages_->Quiet = false;
     if (failedSource_.empty() || !settings_.KeepGoing) return;
-    job_->SkipSources.insert(failedSource_);
+    job_->Search().Skip.insert(failedSource_);
     if (!CheckBoxStopAfter->isChecked()) job_->GoWhenIdle = true;
 }
 
@@ -804,7 +806,9 @@ void TFormMain::UpdateProgress(const TProgressFigures& Figures) {
         LabelTotalTime->setText(QString::fromStdString(Figures.TotalTime));
         LabelBytesPerSec->setText(QString::fromStdString(Figures.BytesPerSec));
     }
-    if (job_->JobState() == jsRecoding) setWindowTitle(QString::fromStdString(job_->StateTitle()));
+    if (job_->JobState() == jsRecoding)
+        setWindowTitle(QString::fromStdString(
+            JobStateTitle(job_->JobState(), job_->WaitCountdown(), job_->Figures())));
 }
 
 void TFormMain::ResetJobDisplay() {
@@ -825,14 +829,17 @@ void TFormMain::JobDisplayChanged() {
     ButtonCancel->setEnabled(state != jsStopped);
     ButtonSuspend->setEnabled(state == jsRecoding);
     ButtonResume->setEnabled(state == jsSuspended);
-    LabelSourceFile->setText(QString::fromStdString(job_->SourceLabel()));
+    LabelSourceFile->setText(
+        QString::fromStdString(JobSourceLabel(job_->SourceFile, job_->SourceFileSize)));
     LabelTargetFile->setText(QString::fromStdString(job_->TargetFile));
-    GroupBoxJob->setTitle(QString::fromStdString(job_->StateCaption()));
+    GroupBoxJob->setTitle(
+        QString::fromStdString(JobStateCaption(job_->JobState(), job_->WaitCountdown())));
     LabelFilesProcessed->setText(QString::number(job_->FilesProcessed()));
     if (state == jsStopped)
         ResetJobDisplay();
     else
-        setWindowTitle(QString::fromStdString(job_->StateTitle()));
+        setWindowTitle(QString::fromStdString(
+            JobStateTitle(job_->JobState(), job_->WaitCountdown(), job_->Figures())));
     if (state == jsWaiting) {
         if (realWaitTimer_ && !TimerWaitForFile->isActive()) TimerWaitForFile->start();
     } else {

@@ -104,8 +104,8 @@ TEST(Settings, DefaultsOptionBitsAndTheirUnpacking) {
     EXPECT_EQ(s.WaitSecondsValue(), 60);
     EXPECT_EQ(s.CopyBufferBytes(), 32 * 1024);
     EXPECT_EQ(s.MinSpaceLeftBytes(), 10 << 20);
-    EXPECT_EQ(s.ExistsPolicy(), 2);
-    EXPECT_EQ(s.DirectoryMode(), 0);
+    EXPECT_EQ(s.TargetPolicy(), TTargetPolicy::Prompt);
+    EXPECT_EQ(s.DirectoryMode(), TDirectoryMode::Classical);
     EXPECT_TRUE(s.Option(RadioDelete) && s.Option(CheckBoxRDirs) && s.Option(CheckBoxTryAgain));
     EXPECT_EQ(s.PackOptions(), "2C6E03");
     EXPECT_EQ(s.FormatTagLabel(), "(none specified)");

@@ -65,7 +65,7 @@ TEST_F(Listed, WhereAListedFileLies) {
         SCOPED_TRACE(r.name);
         settings.SetOption(CheckBoxRDirs, r.recurse);
         std::string reason;
-        const auto place = LocateSource(settings, r.listed, excluded, reason);
+        const auto place = LocateSource(TJobSettings::From(settings), r.listed, excluded, reason);
         ASSERT_EQ(place.has_value(), r.dirIndex >= 0) << reason;
         if (place) {
             EXPECT_EQ(place->DirIndex, r.dirIndex);
@@ -88,7 +88,7 @@ TEST_F(Listed, ABatchTakesTheListInOrder) {
                       in + "sub/../c.wav", in + "a.wav", in + "empty.wav"},
                      user);
     TBatchRunner runner(settings, user, user, user, user, 1);
-    runner.ForEachControl([&](TJobControl& Control) { Control.SourceList = &list; });
+    runner.Search().List = &list;
     EXPECT_TRUE(Run(runner)) << testing::PrintToString(user.Shown);
     EXPECT_EQ(user.Done,
               (std::vector<std::string>{"recoded " + in + "sub/b.wav", "recoded " + in + "c.wav",
@@ -114,7 +114,7 @@ TEST(Shard, ParseAndSplit) {
 
     // FNV-1a: the same on every machine, so every shard agrees on the split.
     EXPECT_EQ(TShard::Hash("a"), 0xaf63dc4c8601ec8cull);
-    TSettings one, other;
+    TJobSettings one, other;
     one.SourceDirs = {"/srv/in/"};
     other.SourceDirs = {"/mnt/elsewhere/in"};
     std::vector<int> counts(3);

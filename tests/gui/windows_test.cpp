@@ -301,7 +301,7 @@ TEST_F(W, PreferencesCancelKeepsTheStoredSettingsOkMakesThemLive) {
         p.ButtonCancel->click();
     });
     EXPECT_EQ(f.Settings().Texts[EditSourceExts], "wav");
-    EXPECT_EQ(f.Settings().DirectoryMode(), 0);
+    EXPECT_EQ(f.Settings().DirectoryMode(), TDirectoryMode::Classical);
     EXPECT_EQ(f.LabelSourceExt->text().toStdString(), "*.wav");
     EXPECT_EQ(f.IniFile().ReadString("Options", "SourceExts", "?"), "?");  // nothing written
     f.FormPreferences()->show();  // the next showing reloads what is stored

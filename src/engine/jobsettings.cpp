@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "jobsettings.h"
+
+#include "fileops.h"
+#include "settings.h"
+
+TJobSettings TJobSettings::From(const TSettings& Settings) {
+    TJobSettings job;
+    job.SourceDirs = Settings.SourceDirs;
+    job.DirectoryMode = Settings.DirectoryMode();
+    if (job.DirectoryMode != TDirectoryMode::Rebound) job.TargetDirs = Settings.TargetDirs;
+    job.SourceExtensions = Settings.SourceExtensions();
+    job.TargetExtension = Settings.TargetExtension();
+    job.TargetPolicy = Settings.TargetPolicy();
+    job.AfterAction = Settings.AfterAction();
+    job.MoveDirectory = Settings.MoveDirectoryPath();
+    job.CreateSubdirs = Settings.Option(CheckBoxCreateSubs);
+    job.Recurse = Settings.Option(CheckBoxRDirs);
+    job.HiddenFiles = Settings.Option(CheckBoxHiddenFiles);
+    job.HighQuality = Settings.Option(RadioQuality);
+    job.WavHeader = Settings.Option(CheckBoxWavHeader);
+    job.TryAgain = Settings.Option(CheckBoxTryAgain);
+    job.WaitSeconds = Settings.WaitSecondsValue();
+    job.BufferBytes = Settings.CopyBufferBytes();
+    job.StableSeconds = Settings.StableSeconds;
+    job.MinSpaceLeft = Settings.MinSpaceLeftBytes();
+    if (Settings.Option(CheckBoxNoise)) {
+        if (Settings.Option(RadioStandardBeep)) job.DoneSound = TDoneSound::Beep;
+        if (Settings.Option(RadioWAVFile)) job.DoneSound = TDoneSound::WavFile;
+    }
+    job.DoneSoundFile = Settings.Texts[EditWAVFile];
+    if (const TKoWaveStreamFormat* format = Settings.TargetFormat())
+        job.TargetFormat = KoClone(format->Format());
+    return job;
+}
+
+std::vector<std::string> TJobSettings::ExcludedDirs() const {
+    std::vector<std::string> dirs;
+    for (const std::string& dir : TargetDirs) dirs.push_back(fileops::Normalise(dir));
+    if (AfterAction == TAfterAction::Move && !MoveDirectory.empty())
+        dirs.push_back(fileops::Normalise(MoveDirectory));
+    return dirs;
+}
