@@ -219,6 +219,9 @@ void TSettings::LoadSettings(const TIniStore& Ini, const std::string& FormatFile
     LogFile = Ini.ReadString("Options", "LogFile", "");
     KeepGoing = Ini.ReadInteger("Options", "KeepGoing", 0) != 0;
     Notify = Ini.ReadInteger("Options", "Notify", 1) != 0;
+    // A value out of range means automatic, as sonbar-cli takes it.
+    Jobs = Ini.ReadInteger("Options", "Jobs", 1);
+    if (Jobs < 0 || Jobs > kMaxJobs) Jobs = 0;
 }
 
 std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFile,
@@ -234,6 +237,7 @@ std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFil
     Ini.WriteString("Options", "LogFile", LogFile);
     Ini.WriteInteger("Options", "KeepGoing", KeepGoing ? 1 : 0);
     Ini.WriteInteger("Options", "Notify", Notify ? 1 : 0);
+    if (Jobs != 1 || Ini.HasKey("Options", "Jobs")) Ini.WriteInteger("Options", "Jobs", Jobs);
     return WithFormat ? SaveTargetFormat(FormatFile) : std::string();
 }
 

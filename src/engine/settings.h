@@ -109,6 +109,10 @@ class TSettings {
     std::string LogFile;
     bool KeepGoing = false;
     bool Notify = true;
+    // How many files are recoded at once ("Options" "Jobs"; 0: one per processor). Without
+    // the key, one, as before there was a choice; kept absent until something else is chosen.
+    static constexpr int32_t kMaxJobs = 256;
+    int32_t Jobs = 1;
 
     // The target format: none, or a stream format; valid when its format is complete.
     const TKoWaveStreamFormat* TargetFormat() const { return targetFormat_.get(); }

@@ -26,6 +26,8 @@ class TFormAbout;
 class TFormPreferences;
 class TFormStatusInfo;
 class TBatchFiles;
+class TDirListEditor;
+class TJobPanel;
 
 // What the window is built with; each null member is replaced by the real thing.
 struct TFormMainSetup {
@@ -56,7 +58,11 @@ class TFormMain : public QMainWindow, public IProgress {
     // Opens the read-me file; a test may put its own opener in.
     std::function<void(const std::string&)> OpenDocument;
 
-    // Controls.
+    // Controls. The directory lists' and the job group's are those of the editors and the
+    // panel below.
+    TDirListEditor* SourceDirsEditor;
+    TDirListEditor* TargetDirsEditor;
+    TJobPanel* JobPanel;
     QGroupBox* GroupBoxDirLists;
     QTreeWidget* ListViewSourceDirs;
     QTreeWidget* ListViewTargetDirs;
@@ -121,7 +127,6 @@ class TFormMain : public QMainWindow, public IProgress {
     void closeEvent(QCloseEvent* Event) override;
     void dragEnterEvent(QDragEnterEvent* Event) override;
     void dropEvent(QDropEvent* Event) override;
-    bool eventFilter(QObject* Watched, QEvent* Event) override;
 
   public:
     // What the job control shows through the window.
@@ -142,11 +147,7 @@ class TFormMain : public QMainWindow, public IProgress {
     void FormShow();
     void LoadMainSettings();
     void SaveMainSettings();
-    std::vector<std::string>& DirsOf(QTreeWidget* List);
-    void ShowDirs(QTreeWidget* List, int Select);
-    void AddDirClick(QTreeWidget* List);
-    void MoveDirClick(QTreeWidget* List, int Step);
-    void DelDirClick(QTreeWidget* List);
+    TDirListEditor* EditorOf(QTreeWidget* List) const;
     void ShowCheckBoxAction();
     void ResetJobDisplay();
     void OnThreadCreated(TRecodingThread& Thread);
@@ -169,10 +170,7 @@ class TFormMain : public QMainWindow, public IProgress {
     TFormAbout* about_ = nullptr;
     TFormStatusInfo* status_ = nullptr;
     bool started_ = false;
-    bool firstSourceAdd_ = true;
     bool idleQueued_ = false;
-    int progressShift_ = 0;
-    int64_t progressMax_ = -1;
     // Bumped for every thread, so that a late end of an abandoned job is not taken for the
     // current one.
     uint64_t jobSerial_ = 0;

@@ -18,6 +18,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 class QTabWidget;
 class TKoACMFormatChoose;
 
@@ -45,6 +46,8 @@ class TFormPreferences : public QDialog {
     // The batch: its record ("Options" "LogFile") and going on after a failed file.
     QLineEdit* EditLogFile;
     QCheckBox* CheckBoxKeepGoing;
+    // How many files are recoded at once ("Options" "Jobs"; 0 shows as Automatic).
+    QSpinBox* SpinEditJobs;
     QPushButton* ButtonSelectTF;
     QPushButton* ButtonSelectMoveDir;
     QPushButton* ButtonSelectWAV;
@@ -64,6 +67,7 @@ class TFormPreferences : public QDialog {
   private:
     QWidget* BuildFilesTab();
     QWidget* BuildGeneralTab();
+    QGroupBox* BuildBatchGroup();
     QRadioButton* Radio(TOption O, const char* Caption, const char* Name);
     QCheckBox* Check(TOption O, const char* Caption, const char* Name);
     QLineEdit* Edit(TOptionText T, int MaxLength, const char* Name);

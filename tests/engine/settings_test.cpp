@@ -296,6 +296,44 @@ TEST(Settings, DirectoryListsAndTargetFormatRoundTrip) {
     EXPECT_EQ(back.FormatTagLabel(), "(none specified)");
 }
 
+// "Options" "Jobs": a configuration from before the choice runs one job and is saved as it
+// was; a value out of range is automatic, as sonbar-cli reads it.
+TEST(Settings, JobsLoadAndSave) {
+    struct Case {
+        const char* name;
+        const char* stored;  // nullptr: no key
+        int32_t loaded;
+        int32_t chosen;
+        const char* written;  // nullptr: still no key
+    };
+    const Case cases[] = {
+        {"AbsentKeptAbsent", nullptr, 1, 1, nullptr},
+        {"AbsentThenAutomatic", nullptr, 1, 0, "0"},
+        {"Automatic", "0", 0, 0, "0"},
+        {"Five", "5", 5, 5, "5"},
+        {"ExplicitOneKept", "1", 1, 1, "1"},
+        {"BackToOne", "5", 5, 1, "1"},
+        {"TooMany", "300", 0, 0, "0"},
+        {"Negative", "-2", 0, 4, "4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TTempDir dir;
+        TIniStore ini(dir / "Sonbar.ini");
+        if (c.stored) ini.WriteString("Options", "Jobs", c.stored);
+        TSettings s;
+        s.LoadSettings(ini, dir / "Sonbar.tf");
+        EXPECT_EQ(s.Jobs, c.loaded);
+        s.Jobs = c.chosen;
+        s.SaveSettings(ini, dir / "Sonbar.tf", false);
+        TIniStore back(dir / "Sonbar.ini");
+        EXPECT_EQ(back.HasKey("Options", "Jobs"), c.written != nullptr);
+        if (c.written) {
+            EXPECT_EQ(back.ReadString("Options", "Jobs", ""), c.written);
+        }
+    }
+}
+
 TEST(Settings, FolderRule) {
     TTempDir dir;
     fs::create_directories(dir / "prog");
