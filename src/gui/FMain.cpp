@@ -20,7 +20,9 @@
 
 #include "FPreferences.h"
 #include "FStatusInfo.h"
+#include "batch.h"
 #include "batchfiles.h"
+#include "claims.h"
 #include "dirlisteditor.h"
 #include "fileops.h"
 #include "jobpanel.h"
@@ -33,8 +35,12 @@ class TFormMain::TKeepGoingMessages : public IMessages {
   public:
     explicit TKeepGoingMessages(IMessages& Target) : target_(Target) {}
     bool Quiet = false;
+    // Quiet: the failure's own messages are passed over, up to its last box.
     void ShowError(const std::string& Text) override {
-        if (!Quiet) target_.ShowError(Text);
+        if (Quiet)
+            Quiet = false;
+        else
+            target_.ShowError(Text);
     }
     void ShowJobError(const std::string& Source, const std::string& Text) override {
         if (!Quiet) target_.ShowJobError(Source, Text);
@@ -100,7 +106,12 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     connect(TimerWaitForFile, &QTimer::timeout, this, &TFormMain::TimerWaitForFileTimer);
     TimerProgress = new QTimer(this);
     TimerProgress->setInterval(Setup.ProgressIntervalMs);
-    connect(TimerProgress, &QTimer::timeout, this, [this] { job_->UpdateProgress(); });
+    connect(TimerProgress, &QTimer::timeout, this, [this] {
+        if (batch_)
+            BatchProgress();
+        else
+            job_->UpdateProgress();
+    });
 
     // The idle hook: when the queue has run empty, a finished file's Go runs next.
     idleHook_ =
@@ -141,7 +152,8 @@ TFormMain::~TFormMain() {
     // The application outlives the window: no more of its signals once this part is gone.
     disconnect(idleHook_);
     disconnect(focusHook_);
-    // The job ends before the windows it reports to.
+    // The jobs end before the windows they report to.
+    batch_.reset();
     job_.reset();
 }
 
@@ -183,7 +195,7 @@ void TFormMain::SaveMainSettings() {
 }
 
 void TFormMain::closeEvent(QCloseEvent* Event) {
-    if (!job_->FormCloseQuery()) {
+    if (!BatchCancel() || !job_->FormCloseQuery()) {
         Event->ignore();
         return;
     }
@@ -310,20 +322,28 @@ void TFormMain::PassedOver(const std::string& Source, const std::string& Reason)
 }
 
 void TFormMain::ButtonGoClick() {
+    if (batch_ || (JobCount() > 1 && job_->JobState() == jsStopped && !job_->GoWhenIdle)) {
+        BatchGo();
+        return;
+    }
     // A click on Go starts a new list; the idle hook and the wait timer go on with it.
     if (job_->JobState() == jsStopped && !job_->GoWhenIdle && sender() == ButtonGo) {
         ListViewFiles->clear();
         job_->Search().Skip.clear();
     }
     if (!OpenRecord()) return;
-    const TGoResult result = job_->ButtonGoClick();
-    if (result == TGoResult::Invalid) {
-        if (settings_.SourceDirs.empty())
-            ButtonAddSourceDir->setFocus();
-        else if (settings_.DirectoryMode() != TDirectoryMode::Rebound &&
-                 settings_.TargetDirs.empty())
-            ButtonAddTargetDir->setFocus();
-    }
+    if (job_->ButtonGoClick() == TGoResult::Invalid) FocusMissingDirectory();
+}
+
+IMessages& TFormMain::JobMessages() {
+    return *jobMessages_;
+}
+
+void TFormMain::FocusMissingDirectory() {
+    if (settings_.SourceDirs.empty())
+        ButtonAddSourceDir->setFocus();
+    else if (settings_.DirectoryMode() != TDirectoryMode::Rebound && settings_.TargetDirs.empty())
+        ButtonAddTargetDir->setFocus();
 }
 
 void TFormMain::AppIdle() {
@@ -332,7 +352,10 @@ void TFormMain::AppIdle() {
 }
 
 void TFormMain::TimerWaitForFileTimer() {
-    job_->TimerWaitForFileTimer();
+    if (batch_)
+        BatchCountdown();
+    else
+        job_->TimerWaitForFileTimer();
 }
 
 void TFormMain::OnThreadCreated(TRecodingThread& Thread) {
@@ -365,6 +388,12 @@ void TFormMain::SetProgressMax(int64_t SourceSize) {
 
 void TFormMain::UpdateProgress(const TProgressFigures& Figures) {
     JobPanel->UpdateProgress(Figures);
+    if (batch_) {
+        batchFigures_ = Figures;
+        if (BatchState() == jsRecoding)
+            setWindowTitle(QString::fromStdString(JobStateTitle(jsRecoding, 0, Figures)));
+        return;
+    }
     if (job_->JobState() == jsRecoding)
         setWindowTitle(QString::fromStdString(
             JobStateTitle(job_->JobState(), job_->WaitCountdown(), job_->Figures())));
@@ -376,6 +405,10 @@ void TFormMain::ResetJobDisplay() {
 }
 
 void TFormMain::JobDisplayChanged() {
+    if (batch_) {
+        BatchDisplayChanged();
+        return;
+    }
     const TJobState state = job_->JobState();
     JobPanel->ShowState(state, JobStateCaption(state, job_->WaitCountdown()),
                         JobSourceLabel(job_->SourceFile, job_->SourceFileSize), job_->TargetFile,

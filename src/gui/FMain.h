@@ -14,6 +14,9 @@
 #include "settings.h"
 
 class QAction;
+class QSocketNotifier;
+class TBatch;
+class TClaims;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -121,6 +124,11 @@ class TFormMain : public QMainWindow, public IProgress {
     void AppIdle();
     // The window has been shown once and its settings loaded.
     bool Started() const { return started_; }
+    // How many files Go recodes at once.
+    int JobCount() const;
+    // Several jobs at once: the batch's state, as the job panel shows it.
+    TJobState BatchState() const;
+    TBatch* Batch() const { return batch_.get(); }
 
   protected:
     void showEvent(QShowEvent* Event) override;
@@ -152,6 +160,19 @@ class TFormMain : public QMainWindow, public IProgress {
     void ResetJobDisplay();
     void OnThreadCreated(TRecodingThread& Thread);
     void OnThreadDone();
+    void FocusMissingDirectory();
+    IMessages& JobMessages();
+    // Several jobs at once (FMainBatch.cpp).
+    void BatchGo();
+    void BatchTurn();
+    void BatchEnded();
+    void BatchCountdown();
+    void BatchSuspend();
+    void BatchResume();
+    // Whether the batch is stopped now (false: the user kept it running).
+    bool BatchCancel();
+    void BatchProgress();
+    void BatchDisplayChanged();
 
     std::string folder_;
     std::unique_ptr<TIniStore> ini_;
@@ -181,6 +202,14 @@ class TFormMain : public QMainWindow, public IProgress {
     std::string failedSource_;  // of the job ending now, when it failed
     TBatchRecord record_;
     std::string recordFile_;  // the file record_ writes to
+    std::unique_ptr<TClaims> claims_;
+    std::unique_ptr<TBatch> batch_;
+    uint64_t batchSerial_ = 0;  // bumped per batch, so that late posts of an old one are void
+    bool batchWaiting_ = false;
+    int32_t waitCountdown_ = 0;
+    int64_t batchFiles_ = 0;  // files the finished batches recoded
+    TProgressFigures batchFigures_;
+    QSocketNotifier* hotNotifier_ = nullptr;
     QMetaObject::Connection idleHook_;
     QMetaObject::Connection focusHook_;
 };

@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "FMain.h"
+#include "batch.h"
 #include "dirlisteditor.h"
 #include "jobpanel.h"
 #include "labels.h"
@@ -158,8 +159,12 @@ QWidget* TFormMain::BuildPriority() {
     row->addWidget(Caption("Low"));
     row->addWidget(TrackBarPriority, 1);
     row->addWidget(Caption("High"));
-    connect(TrackBarPriority, &QSlider::valueChanged, this,
-            [this](int position) { job_->TrackBarPriorityChange(position); });
+    connect(TrackBarPriority, &QSlider::valueChanged, this, [this](int position) {
+        job_->TrackBarPriorityChange(position);
+        if (batch_)
+            batch_->Runner().ForEachControl(
+                [position](TJobControl& Control) { Control.TrackBarPriorityChange(position); });
+    });
     return box;
 }
 
@@ -183,12 +188,36 @@ QWidget* TFormMain::BuildJob() {
     CheckBoxAction = JobPanel->CheckBoxAction;
 
     connect(ButtonGo, &QPushButton::clicked, this, &TFormMain::ButtonGoClick);
-    connect(ButtonCancel, &QPushButton::clicked, this, [this] { job_->ButtonCancelClick(); });
-    connect(ButtonSuspend, &QPushButton::clicked, this, [this] { job_->ButtonSuspendClick(); });
-    connect(ButtonResume, &QPushButton::clicked, this, [this] { job_->ButtonResumeClick(); });
-    connect(CheckBoxStopAfter, &QCheckBox::toggled, this,
-            [this](bool on) { job_->CheckBoxStopAfter = on; });
-    connect(CheckBoxAction, &QCheckBox::toggled, this,
-            [this](bool on) { job_->CheckBoxAction = on; });
+    // With several jobs the buttons act on the batch, and through it on every job.
+    connect(ButtonCancel, &QPushButton::clicked, this, [this] {
+        if (batch_)
+            BatchCancel();
+        else
+            job_->ButtonCancelClick();
+    });
+    connect(ButtonSuspend, &QPushButton::clicked, this, [this] {
+        if (batch_)
+            BatchSuspend();
+        else
+            job_->ButtonSuspendClick();
+    });
+    connect(ButtonResume, &QPushButton::clicked, this, [this] {
+        if (batch_)
+            BatchResume();
+        else
+            job_->ButtonResumeClick();
+    });
+    const auto checks = [this] {
+        job_->CheckBoxStopAfter = CheckBoxStopAfter->isChecked();
+        job_->CheckBoxAction = CheckBoxAction->isChecked();
+        if (!batch_) return;
+        batch_->SetStopAfter(CheckBoxStopAfter->isChecked());
+        batch_->Runner().ForEachControl([this](TJobControl& Control) {
+            Control.CheckBoxStopAfter = CheckBoxStopAfter->isChecked();
+            Control.CheckBoxAction = CheckBoxAction->isChecked();
+        });
+    };
+    connect(CheckBoxStopAfter, &QCheckBox::toggled, this, checks);
+    connect(CheckBoxAction, &QCheckBox::toggled, this, checks);
     return JobPanel;
 }
