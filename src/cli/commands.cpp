@@ -69,7 +69,7 @@ std::optional<int> ParseOptions(std::span<const std::string> Args, const TOption
         } else if (code == ':') {
             message = word + " needs a value";
         } else if (code == '?' && optopt && word.rfind("--", 0) == 0) {
-            message = "'" + word.substr(0, word.find('=')) + "' takes no value";
+            message = std::string("'").append(word, 0, word.find('=')).append("' takes no value");
         } else if (code == '?') {
             message = optopt ? std::string("unknown option '-") + static_cast<char>(optopt) + "'"
                              : "unknown option '" + word.substr(0, word.find('=')) + "'";

@@ -52,7 +52,7 @@ std::string ChunkName(const TWaveChunk& chunk) {
     std::string name;
     for (int i = 0; i < 4; ++i) name += static_cast<char>((chunk.Id >> (8 * i)) & 0xFF);
     if (chunk.Id == FOURCC_LIST)
-        name += "-" + std::string(chunk.Body.begin(), chunk.Body.begin() + 4);
+        name.append("-").append(chunk.Body.begin(), chunk.Body.begin() + 4);
     while (!name.empty() && name.back() == ' ') name.pop_back();
     return name;
 }

@@ -69,7 +69,7 @@ std::string LocalTime(std::time_t Time) {
     char buffer[40];
     std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S%z", &local);
     std::string text(buffer, n);
-    if (text.size() >= 5) text.insert(text.size() - 2, ":");  // +0100 -> +01:00 (RFC 3339)
+    if (text.size() >= 5) text.insert(text.end() - 2, ':');  // +0100 -> +01:00 (RFC 3339)
     return text;
 }
 

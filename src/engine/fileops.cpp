@@ -195,7 +195,7 @@ std::string ShortName(const std::string& Name) {
 
 std::string PartName(const std::string& Name) {
     if (Name.size() + 5 <= kNameMax) return Name + ".part";
-    return "." + ShortName(Name) + ".part";
+    return std::string(".").append(ShortName(Name)).append(".part");
 }
 
 int OpenDirectoryBelow(const std::string& Root, const std::string& Relative, bool Create) {
@@ -325,8 +325,9 @@ bool CopyAcross(const std::string& From, const TFileIdentity& Identity, int DirF
         errno = ESTALE;
         return false;
     }
-    const std::string temp = "." + ShortName(Name) + "." + std::to_string(::getpid()) + "-" +
-                             std::to_string(tempCounter++) + ".moving";
+    std::string temp = ".";
+    temp.append(ShortName(Name)).append(".").append(std::to_string(::getpid())).append("-");
+    temp.append(std::to_string(tempCounter++)).append(".moving");
     const int out =
         ::openat(DirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) return FailKeepingErrno([&] { ::close(in); });

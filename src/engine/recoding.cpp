@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <functional>
 
 #include "UKoMemory.h"
 #include "UKoWaveStreamFactory.h"
@@ -257,200 +256,241 @@ struct TFdGuard {
 
 }  // namespace
 
+// What one run of the job carries from step to step. Whatever way the run ends short of
+// success, its incomplete output goes with it, before the chain lets go of the file.
+struct TRecodingThread::TRun {
+    explicit TRun(TRecodingThread& Job) : job(Job) {}
+    TRun(const TRun&) = delete;
+    TRun& operator=(const TRun&) = delete;
+    ~TRun();
+
+    TRecodingThread& job;
+    TKoWaveStreamFactory factory;
+    TKoMemChunk buffer;
+    // The source is read through the descriptor the job opened, and its identity kept:
+    // whatever appears under its name meanwhile is not what was recoded.
+    TFdGuard sourceFd;
+    std::unique_ptr<TFdStream> sourceStream;
+    std::unique_ptr<TKoStream> in;
+    std::unique_ptr<TKoWaveStreamFormat> source;
+    std::string targetName;
+    std::string partName;
+    std::string outName;
+    TFdGuard part;
+    std::unique_ptr<TFdStream> file;
+    std::unique_ptr<TKoStream> out;
+    // The stage at the file end of the chain: its format is what the file must hold.
+    TKoFileStage fileStage;
+    bool created = false;  // the output exists because of this run
+    bool keep = false;     // the output stays, whatever follows
+};
+
+TRecodingThread::TRun::~TRun() {
+    if (keep || !created) return;
+    if (job.UsePartFile) {
+        job.RemovePartFile();
+    } else {
+        struct stat st {};
+        if (::lstat(outName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(outName.c_str());
+    }
+}
+
 void TRecodingThread::Run() {
     ApplyPriority();
-    TKoWaveStreamFactory factory;
+    TRun run(*this);
     errorText_.clear();
     succeeded_ = false;
 
     if (bufferSize_ <= 0) return Fail(TRecodeStep::Allocate, "Error allocating copy buffer !");
-    TKoMemChunk buffer = TKoMemChunk::CreateSized(bufferSize_);
-    if (buffer.Area().Size != bufferSize_)
+    run.buffer = TKoMemChunk::CreateSized(bufferSize_);
+    if (run.buffer.Area().Size != bufferSize_)
         return Fail(TRecodeStep::Allocate, "Error allocating copy buffer !");
+    if (!OpenSource(run) || !OpenTarget(run) || !Pump(run)) return;
+    Complete(run);
+}
 
-    // The source is read through the descriptor opened here, and its identity kept: whatever
-    // appears under its name meanwhile is not what was recoded.
-    TFdGuard sourceFd{::open(sourceFileName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+bool TRecodingThread::OpenSource(TRun& R) {
+    R.sourceFd.fd = ::open(sourceFileName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat sourceStatus {};
-    if (sourceFd.fd < 0 || ::fstat(sourceFd.fd, &sourceStatus) != 0 ||
-        !S_ISREG(sourceStatus.st_mode))
-        return Fail(TRecodeStep::OpenSource, "Error opening source file !",
-                    sourceFd.fd < 0 ? errno : EINVAL);
+    if (R.sourceFd.fd < 0 || ::fstat(R.sourceFd.fd, &sourceStatus) != 0 ||
+        !S_ISREG(sourceStatus.st_mode)) {
+        Fail(TRecodeStep::OpenSource, "Error opening source file !",
+             R.sourceFd.fd < 0 ? errno : EINVAL);
+        return false;
+    }
     sourceIdentity_ = fileops::IdentityOf(sourceStatus);
-    TFdStream sourceStream(sourceFd.fd);
+    R.sourceStream = std::make_unique<TFdStream>(R.sourceFd.fd);
 
-    factory.Threaded = Threaded;
-    factory.Threads = Threads;
-    std::unique_ptr<TKoStream> in;
+    R.factory.Threaded = Threaded;
+    R.factory.Threads = Threads;
+    std::unique_ptr<TKoWaveStreamFormat> sourceFormat;
     try {
-        TKoReadStreamFactory stages(sourceStream);
-        in = factory.BuildReadChain(stages);
+        TKoReadStreamFactory stages(*R.sourceStream);
+        R.in = R.factory.BuildReadChain(stages, &sourceFormat);
     } catch (const std::exception&) {
     }
-    // Not a WAVE file the reader takes: no system error to name.
-    if (!in) return Fail(TRecodeStep::OpenSource, "Error opening source file !", 0);
-
-    auto* sourceFormat = dynamic_cast<TKoWaveStreamFormat*>(in->GetFormat());
+    if (!R.in) {
+        // Not a WAVE file the reader takes: no system error to name.
+        Fail(TRecodeStep::OpenSource, "Error opening source file !", 0);
+        return false;
+    }
     if (!sourceFormat || (RequireChannels && outputFormat_ && outputFormat_->IsComplete() &&
-                          sourceFormat->Format().Channels() < outputFormat_->Channels()))
-        return Fail(TRecodeStep::Format,
-                    "Format error ! You can't write a stereo file out of an mono file !");
-    const auto source = KoClone(*sourceFormat);
+                          sourceFormat->Format().Channels() < outputFormat_->Channels())) {
+        Fail(TRecodeStep::Format,
+             "Format error ! You can't write a stereo file out of an mono file !");
+        return false;
+    }
+    R.source = std::move(sourceFormat);
+    return true;
+}
 
-    if (outputFormat_) factory.SetWantedFormat(*outputFormat_);
-    factory.HighSpeed = !highQuality_;
-    factory.BareStream = BareStream;
+bool TRecodingThread::OpenTarget(TRun& R) {
+    if (outputFormat_) R.factory.SetWantedFormat(*outputFormat_);
+    R.factory.HighSpeed = !highQuality_;
+    R.factory.BareStream = BareStream;
 
     // The output: TARGET.part created exclusively in the target's directory, or the target
     // itself.
-    const std::string targetName = fileops::NamePart(targetFileName_);
-    const std::string partName = fileops::PartName(targetName);
-    const std::string outName = UsePartFile ? PartFileName() : targetFileName_;
-    TFdGuard part;
-    std::unique_ptr<TFdStream> file;
-    std::unique_ptr<TKoStream> out;
-    bool created = false;
+    R.targetName = fileops::NamePart(targetFileName_);
+    R.partName = fileops::PartName(R.targetName);
+    R.outName = UsePartFile ? PartFileName() : targetFileName_;
     if (UsePartFile) {
         if (targetDir_ < 0) targetDir_ = fileops::OpenDirectoryOf(targetFileName_);
-        if (targetDir_ < 0)
-            return Fail(TRecodeStep::OpenTarget, "Error opening target file !", errno);
+        if (targetDir_ < 0) {
+            Fail(TRecodeStep::OpenTarget, "Error opening target file !", errno);
+            return false;
+        }
         // A .part left by a job that was killed is ours to replace; removing the name never
         // follows a link planted there. Private until complete.
-        ::unlinkat(targetDir_, partName.c_str(), 0);
-        part.fd = ::openat(targetDir_, partName.c_str(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (part.fd < 0) return Fail(TRecodeStep::OpenTarget, "Error opening target file !", errno);
+        ::unlinkat(targetDir_, R.partName.c_str(), 0);
+        R.part.fd = ::openat(targetDir_, R.partName.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (R.part.fd < 0) {
+            Fail(TRecodeStep::OpenTarget, "Error opening target file !", errno);
+            return false;
+        }
         struct stat st {};
-        if (::fstat(part.fd, &st) == 0) {
+        if (::fstat(R.part.fd, &st) == 0) {
             partDevice_ = st.st_dev;
             partInode_ = st.st_ino;
         }
-        created = true;
-        file = std::make_unique<TFdStream>(part.fd);
-    }
-    // Whatever way the job ends short of success, its incomplete output goes.
-    bool keep = false;
-    struct TCleanup {
-        std::function<void()> action;
-        ~TCleanup() { action(); }
-    } cleanup{[&] {
-        if (keep || !created) return;
-        if (UsePartFile) {
-            RemovePartFile();
-        } else {
-            struct stat st {};
-            if (::lstat(outName.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                ::unlink(outName.c_str());
-        }
-    }};
-    if (UsePartFile) {
-        TKoWriteStreamFactory stages(*file);
-        out = factory.BuildWriteChain(stages, *source);
+        R.created = true;
+        R.file = std::make_unique<TFdStream>(R.part.fd);
+        TKoWriteStreamFactory stages(*R.file);
+        R.out = R.factory.BuildWriteChain(stages, *R.source, &R.fileStage);
     } else {
         struct stat before {};
-        const bool existed = ::stat(outName.c_str(), &before) == 0;
-        out = factory.OpenWriteChain(outName, *source);
+        const bool existed = ::stat(R.outName.c_str(), &before) == 0;
+        R.out = R.factory.OpenWriteChain(R.outName, *R.source, &R.fileStage);
         const int error = errno;
         struct stat after {};
-        created = !existed && ::stat(outName.c_str(), &after) == 0 && S_ISREG(after.st_mode);
+        R.created = !existed && ::stat(R.outName.c_str(), &after) == 0 && S_ISREG(after.st_mode);
         errno = error;
-        if (existed && S_ISREG(before.st_mode)) created = true;  // truncated: no longer whole
+        if (existed && S_ISREG(before.st_mode)) R.created = true;  // truncated: no longer whole
     }
-    if (!out) return Fail(TRecodeStep::OpenTarget, "Error opening target file !", errno);
+    if (!R.out) {
+        Fail(TRecodeStep::OpenTarget, "Error opening target file !", errno);
+        return false;
+    }
+    return true;
+}
 
-    // The file stage at the bottom of the chain: its format is what the file must hold.
-    TKoStream* bottom = out.get();
-    if (auto* combined = dynamic_cast<TKoCombinedStream*>(out.get())) bottom = &combined->Member(0);
-    const auto* fileFormat = dynamic_cast<TKoWaveStreamFormat*>(bottom->GetFormat());
-    const auto expected = fileFormat ? KoClone(fileFormat->Format()) : nullptr;
-    const bool bare = dynamic_cast<TKoBareStream*>(bottom) != nullptr;
-
-    sourceSize_ = in->GetSize();
-    if (const uint32_t rate = source->Format().AvgBytesPerSec(); rate > 0)
+bool TRecodingThread::Pump(TRun& R) {
+    sourceSize_ = R.in->GetSize();
+    if (const uint32_t rate = R.source->Format().AvgBytesPerSec(); rate > 0)
         audioSeconds_ = static_cast<double>(sourceSize_) / rate;
-    TKoArea area = buffer.Area();
-    bool stopped = false;
+    TKoArea area = R.buffer.Area();
     // A chain that keeps no size (a read-ahead stage) ends where its reads end.
-    const bool sized = sourceSize_ >= 0 && in->GetPosition() >= 0;
-    while (!sized || in->GetPosition() != sourceSize_) {
+    const bool sized = sourceSize_ >= 0 && R.in->GetPosition() >= 0;
+    while (!sized || R.in->GetPosition() != sourceSize_) {
         ApplyPriority();
+        if (AtBlockBoundary) AtBlockBoundary(bytesRead_);
         if (terminated_ || (suspended_ && !WaitWhileSuspended())) {
-            stopped = true;
-            break;
+            // A stopped job's .part is the caller's: Cancel asks whether it goes.
+            R.out->Close();
+            R.out.reset();
+            R.keep = true;
+            Fail(TRecodeStep::Stopped, "");
+            return false;
         }
-        const int32_t n = in->Read(area);
+        const int32_t n = R.in->Read(area);
         if (n == 0 && !sized) break;
         if (n <= 0) {
             // 0 before the declared end is a truncated source, not the end of the job; a
             // source still growing is tried again once it is stable.
-            out->Close();
-            if (!SourceUnchanged(sourceFd.fd))
-                return Fail(TRecodeStep::SourceChanged, kSourceChangedText);
-            return Fail(TRecodeStep::Read, "Error reading input stream !");
+            R.out->Close();
+            if (!SourceUnchanged(R.sourceFd.fd))
+                Fail(TRecodeStep::SourceChanged, kSourceChangedText);
+            else
+                Fail(TRecodeStep::Read, "Error reading input stream !");
+            return false;
         }
         if (n != area.Size) area.Size = n;
-        if (out->Write(area) != n) {
-            const int error = file ? file->LastError() : errno;
-            out->Close();
-            return Fail(TRecodeStep::Write, "Error writing output stream !", error);
+        if (R.out->Write(area) != n) {
+            const int error = R.file ? R.file->LastError() : errno;
+            R.out->Close();
+            Fail(TRecodeStep::Write, "Error writing output stream !", error);
+            return false;
         }
-        bytesRead_ = sized ? in->GetPosition() : bytesRead_ + n;
+        bytesRead_ = sized ? R.in->GetPosition() : bytesRead_ + n;
     }
-    if (stopped) {
-        // A stopped job's .part is the caller's: Cancel asks whether it goes.
-        out->Close();
-        out.reset();
-        keep = true;
-        return Fail(TRecodeStep::Stopped, "");
-    }
+    return true;
+}
 
+void TRecodingThread::Complete(TRun& R) {
     // Success means the target is complete: the chain drained and closed without error,
     // the bytes are on disk and read back as written.
     // With write-behind the file stage belongs to its own thread until the close, and its
     // position cannot be read from here: the read-back then checks the sizes' agreement only.
-    const int64_t dataBeforeClose = Threaded ? 0 : bottom->GetPosition();
-    if (!out->Close()) {
-        const int error = file ? file->LastError() : 0;
+    TKoStream* const fileStage = R.fileStage.Stream;
+    const bool bare = R.fileStage.Bare;
+    const int64_t dataBeforeClose = Threaded ? 0 : fileStage->GetPosition();
+    if (!R.out->Close()) {
+        const int error = R.file ? R.file->LastError() : 0;
         return Fail(TRecodeStep::Complete, "Error writing output stream !", error);
     }
     // A bare file has no header to agree with: its length follows from the audio written
     // (the file stage is no longer written once the chain is closed).
-    const int64_t bareData = bare ? bottom->GetPosition() : 0;
-    out.reset();
-    in->Close();
+    const int64_t bareData = bare ? fileStage->GetPosition() : 0;
+    R.out.reset();
+    R.in->Close();
     if (!UsePartFile) {
         struct stat st {};
-        if (::stat(outName.c_str(), &st) == 0) targetSize_ = st.st_size;
-        keep = true;
+        if (::stat(R.outName.c_str(), &st) == 0) targetSize_ = st.st_size;
+        R.keep = true;
         succeeded_ = true;
         return;
     }
     // The target is never more readable than its source.
     const mode_t mode = sourceIdentity_.Mode & 0666 & ~fileops::Umask();
     struct stat written {};
-    if (::fchmod(part.fd, mode) != 0 || !fileops::SyncFile(part.fd) ||
-        ::fstat(part.fd, &written) != 0)
+    if (::fchmod(R.part.fd, mode) != 0 || !fileops::SyncFile(R.part.fd) ||
+        ::fstat(R.part.fd, &written) != 0)
         return Fail(TRecodeStep::Complete, "Error writing output stream !", errno);
-    const int closed = ::close(part.fd);
-    part.fd = -1;
+    const int closed = ::close(R.part.fd);
+    R.part.fd = -1;
     if (closed != 0) return Fail(TRecodeStep::Complete, "Error writing output stream !", errno);
-    const bool whole = expected && (bare ? TKoBareStream::Verify(outName, *expected, bareData)
-                                         : VerifyWritten(targetDir_, partName, written, *expected,
-                                                         file->Extent(), dataBeforeClose));
+    if (BeforeReadBack) BeforeReadBack();
+    const TKoWaveStreamFormat* expected = R.fileStage.Format.get();
+    const bool whole =
+        expected && (bare ? TKoBareStream::Verify(R.outName, expected->Format(), bareData)
+                          : VerifyWritten(targetDir_, R.partName, written, expected->Format(),
+                                          R.file->Extent(), dataBeforeClose));
     if (!whole) return Fail(TRecodeStep::Complete, "Error writing output stream !", EIO);
     if (terminated_) {
         // Stopped while completing: the finished file stays under its .part name.
-        keep = true;
+        R.keep = true;
         return Fail(TRecodeStep::Stopped, "");
     }
     // The source must still be the file that was read, under its name, as it was.
-    if (!SourceUnchanged(sourceFd.fd)) return Fail(TRecodeStep::SourceChanged, kSourceChangedText);
-    if (!fileops::RenameAt(targetDir_, partName, targetDir_, targetName, ReplaceTarget))
+    if (!SourceUnchanged(R.sourceFd.fd))
+        return Fail(TRecodeStep::SourceChanged, kSourceChangedText);
+    if (!fileops::RenameAt(targetDir_, R.partName, targetDir_, R.targetName, ReplaceTarget))
         return Fail(TRecodeStep::Rename, "Target file access denied !", errno);
     // From here the file under the target's name is complete: a failure keeps it, and the
     // source stays too.
-    keep = true;
-    targetSize_ = file->Extent();
+    R.keep = true;
+    targetSize_ = R.file->Extent();
     if (!fileops::SyncDirectory(targetDir_))
         return Fail(TRecodeStep::Complete, "Error writing output stream !", errno);
     succeeded_ = true;

@@ -63,6 +63,11 @@ class TRecodingThread {
     int Threads = 1;
     // Runs on the worker thread after Execute has returned (front ends post from there).
     std::function<void()> OnDone;
+    // Seams for tests, run on the job's thread: at every block boundary with the bytes read
+    // so far, before the job looks whether it is to stop; and once the .part is written and
+    // closed, before it is read back.
+    std::function<void(int64_t BytesRead)> AtBlockBoundary;
+    std::function<void()> BeforeReadBack;
     // The open directory that receives the target (taken over; closed with the job). Without
     // one the job opens the directory the target's name says.
     void SetTargetDirectory(int DirFd);
@@ -111,7 +116,14 @@ class TRecodingThread {
     bool RemovePartFile();
 
   private:
+    struct TRun;  // what one run carries from step to step
     void Run();
+    bool OpenSource(TRun& R);
+    bool OpenTarget(TRun& R);
+    // Moves the audio block by block; false when the job stopped or failed on the way.
+    bool Pump(TRun& R);
+    // Flushes, syncs, reads back and renames the target.
+    void Complete(TRun& R);
     bool SourceUnchanged(int SourceFd) const;
     void Fail(TRecodeStep Step, const char* Text, int Error = 0);
     bool WaitWhileSuspended();

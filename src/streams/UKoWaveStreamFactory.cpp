@@ -44,6 +44,7 @@ void TKoStreamFactory::Push(std::unique_ptr<TKoStream> S) {
     if (!format) throw EKoError();
     currentFormat_->Assign(&format->Format());
     top_ = S.get();
+    topFormat_ = format;
     streams_.push_back(std::move(S));
 }
 
@@ -51,6 +52,7 @@ void TKoStreamFactory::Clear() {
     // Outer end first: a stage may still hand what it holds to the one below it.
     while (!streams_.empty()) streams_.pop_back();
     top_ = nullptr;
+    topFormat_ = nullptr;
 }
 
 void TKoStreamFactory::AddThreadStream(int32_t Ms) {
@@ -62,6 +64,7 @@ void TKoStreamFactory::AddThreadStream(int32_t Ms) {
 std::unique_ptr<TKoStream> TKoStreamFactory::GetResult() {
     if (streams_.empty()) return nullptr;
     top_ = nullptr;
+    topFormat_ = nullptr;
     if (streams_.size() == 1) {
         auto only = std::move(streams_.front());
         streams_.clear();
@@ -82,14 +85,17 @@ std::unique_ptr<TKoStream> TKoStreamFactory::OpenBaseForRead() {
 }
 
 std::unique_ptr<TKoStream> TKoStreamFactory::CreateBaseForWrite(const TKoWaveStreamFormat& Format,
-                                                                bool Bare) {
-    if (sourceStream_) {
-        if (HKoStream::HasFormat(*sourceStream_))
-            return std::make_unique<TKoProxyStream>(*sourceStream_);
-        if (Bare) return TKoBareStream::Create(*sourceStream_, Format);
-        return TKoMMIOWaveStream::CreateWriteStream(*sourceStream_, Format);
+                                                                bool Bare, bool* MadeBare) {
+    if (MadeBare) *MadeBare = false;
+    if (sourceStream_ && HKoStream::HasFormat(*sourceStream_))
+        return std::make_unique<TKoProxyStream>(*sourceStream_);
+    if (Bare) {
+        auto bare = sourceStream_ ? TKoBareStream::Create(*sourceStream_, Format)
+                                  : TKoBareStream::CreateFile(fileName_, Format);
+        if (MadeBare) *MadeBare = bare != nullptr;
+        return bare;
     }
-    if (Bare) return TKoBareStream::CreateFile(fileName_, Format);
+    if (sourceStream_) return TKoMMIOWaveStream::CreateWriteStream(*sourceStream_, Format);
     return TKoMMIOWaveStream::CreateWriteFile(fileName_, Format);
 }
 
@@ -127,12 +133,15 @@ std::unique_ptr<TKoStream> TKoWaveStreamFactory::OpenReadChain(const std::string
 }
 
 std::unique_ptr<TKoStream> TKoWaveStreamFactory::OpenWriteChain(const std::string& FileName,
-                                                                const TKoWaveStreamFormat& Source) {
+                                                                const TKoWaveStreamFormat& Source,
+                                                                TKoFileStage* FileStage) {
     TKoWriteStreamFactory factory(FileName);
-    return BuildWriteChain(factory, Source);
+    return BuildWriteChain(factory, Source, FileStage);
 }
 
-std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildReadChain(TKoStreamFactory& Factory) {
+std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildReadChain(
+    TKoStreamFactory& Factory, std::unique_ptr<TKoWaveStreamFormat>* Format) {
+    if (Format) Format->reset();
     auto base = Factory.OpenBaseForRead();
     if (!base) return nullptr;
     Factory.Push(std::move(base));
@@ -153,11 +162,16 @@ std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildReadChain(TKoStreamFactory
         }
     }
     if (Threaded) Factory.AddThreadStream(BufferTime);
+    if (Format && Factory.TopFormat()) *Format = KoClone(*Factory.TopFormat());
     return Factory.GetResult();
 }
 
-std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildWriteChain(
-    TKoStreamFactory& Factory, const TKoWaveStreamFormat& Source) {
+std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildWriteChain(TKoStreamFactory& Factory,
+                                                                 const TKoWaveStreamFormat& Source,
+                                                                 TKoFileStage* FileStage) {
+    TKoFileStage file;
+    const TKoWaveStreamFormat* written = nullptr;  // the file stage's own format
+    if (FileStage) *FileStage = {};
     auto sf = KoClone(Source);
     const TKoWaveFormat& src = sf->Format();
     src.RequireComplete();
@@ -180,9 +194,12 @@ std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildWriteChain(
         if (const auto& metadata = sf->Metadata())
             header->SetMetadata(
                 std::make_shared<const TWaveMetadata>(metadata->ForTarget(src, *fileFormat)));
-        auto base = Factory.CreateBaseForWrite(*header, BareStream && HasBareForm(*fileFormat));
+        auto base =
+            Factory.CreateBaseForWrite(*header, BareStream && HasBareForm(*fileFormat), &file.Bare);
         if (!base) return nullptr;
+        file.Stream = base.get();
         Factory.Push(std::move(base));
+        written = Factory.TopFormat();
     }
 
     if (path && Threads > 1) {
@@ -207,7 +224,12 @@ std::unique_ptr<TKoStream> TKoWaveStreamFactory::BuildWriteChain(
         }
     }
     if (Threaded) Factory.AddThreadStream(BufferTime);
-    return Factory.GetResult();
+    auto chain = Factory.GetResult();
+    if (chain && FileStage) {
+        file.Format = KoClone(*written);
+        *FileStage = std::move(file);
+    }
+    return chain;
 }
 
 // ---- HKoWaveStreamFactory

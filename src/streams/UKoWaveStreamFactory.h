@@ -14,6 +14,15 @@
 #include "UKoWaveFormat.h"
 #include "UKoWaveStream.h"
 
+// The stage at the file end of a write chain, as the factory built it: the stream that writes
+// the file (owned by the chain), the format the file holds, and whether it is the format's
+// bare stream rather than a WAVE file.
+struct TKoFileStage {
+    TKoStream* Stream = nullptr;
+    std::unique_ptr<TKoWaveStreamFormat> Format;
+    bool Bare = false;
+};
+
 // One chain while it is being built, bottom (file end) first. The chain outlives it.
 class TKoStreamFactory : public TKoObject {
   public:
@@ -45,6 +54,8 @@ class TKoStreamFactory : public TKoObject {
     // Puts a thread stage holding Ms milliseconds of the current format on top, when the
     // factory makes one. Raises when the current format is not complete.
     void AddThreadStream(int32_t Ms);
+    // The format of the stage on top (that of the last Push), or nullptr when empty.
+    const TKoWaveStreamFormat* TopFormat() const { return topFormat_; }
     // Hands the chain over: nullptr when empty, the stage itself when there is one, else a
     // combined stream over all of them.
     std::unique_ptr<TKoStream> GetResult();
@@ -52,9 +63,10 @@ class TKoStreamFactory : public TKoObject {
     // The WAVE reader (or, over a stream that already has a format, a proxy of it).
     std::unique_ptr<TKoStream> OpenBaseForRead();
     // The WAVE writer for Format (or a proxy of a stream that already has a format); with
-    // Bare, the writer of the format's bare stream instead.
+    // Bare, the writer of the format's bare stream instead. MadeBare, when given, tells
+    // whether a bare writer came back (a proxy is never one).
     std::unique_ptr<TKoStream> CreateBaseForWrite(const TKoWaveStreamFormat& Format,
-                                                  bool Bare = false);
+                                                  bool Bare = false, bool* MadeBare = nullptr);
 
     TKoStream* Top() const { return top_; }
     const TKoWaveFormat& CurrentFormat() const { return *currentFormat_; }
@@ -64,6 +76,7 @@ class TKoStreamFactory : public TKoObject {
   private:
     std::vector<std::unique_ptr<TKoStream>> streams_;
     TKoStream* top_ = nullptr;
+    const TKoWaveStreamFormat* topFormat_ = nullptr;
     std::unique_ptr<TKoWaveFormat> currentFormat_;
     std::string fileName_;
     TKoStream* sourceStream_ = nullptr;
@@ -116,13 +129,19 @@ class TKoWaveStreamFactory : public TKoObject {
     // A chain taking audio in Source's format and writing a WAVE file in the wanted format
     // (in Source's format when none is set); nullptr when no conversion reaches it or a stage
     // cannot be built. The file is created before the conversion stages are opened, so a
-    // caller must remove it when nullptr comes back after the file was created.
+    // caller must remove it when nullptr comes back after the file was created. FileStage,
+    // when given, receives the stage that writes the file (empty when nullptr comes back).
     std::unique_ptr<TKoStream> OpenWriteChain(const std::string& FileName,
-                                              const TKoWaveStreamFormat& Source);
+                                              const TKoWaveStreamFormat& Source,
+                                              TKoFileStage* FileStage = nullptr);
 
-    std::unique_ptr<TKoStream> BuildReadChain(TKoStreamFactory& Factory);
+    // Format, when given, receives the format of the audio the chain delivers (nullptr with
+    // the chain).
+    std::unique_ptr<TKoStream> BuildReadChain(
+        TKoStreamFactory& Factory, std::unique_ptr<TKoWaveStreamFormat>* Format = nullptr);
     std::unique_ptr<TKoStream> BuildWriteChain(TKoStreamFactory& Factory,
-                                               const TKoWaveStreamFormat& Source);
+                                               const TKoWaveStreamFormat& Source,
+                                               TKoFileStage* FileStage = nullptr);
 
   private:
     std::unique_ptr<TKoWaveFormat> wantedFormat_;

@@ -441,8 +441,14 @@ TEST_F(Batch, SeveralJobsAtOnce) {
     ASSERT_EQ(Shell(Cli() + " settings --settings " + Q(Path("cfg")) + " | grep -x jobs=4"), 0);
     std::vector<std::string> names;
     for (const char* sub : {"a/", "b/", "c/"})
-        for (int i = 0; i < 4; ++i)
-            names.push_back(Tone(sub + std::string("t") + std::to_string(i) + ".wav", 0.5));
+        for (int i = 0; i < 4; ++i) {
+            // Appended piece by piece: GCC 12 sees a false -Wrestrict in string&& + string&&.
+            std::string name = sub;
+            name += 't';
+            name += std::to_string(i);
+            name += ".wav";
+            names.push_back(Tone(name, 0.5));
+        }
     // A claim of a process that is gone, and one a live process (this test) holds.
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);

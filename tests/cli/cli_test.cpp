@@ -117,7 +117,7 @@ std::map<std::string, std::string> probe(const std::string& file) {
 
 std::string thousands(uint32_t value) {
     std::string digits = std::to_string(value);
-    for (int at = int(digits.size()) - 3; at > 0; at -= 3) digits.insert(size_t(at), ",");
+    for (int at = int(digits.size()) - 3; at > 0; at -= 3) digits.insert(digits.begin() + at, ',');
     return digits;
 }
 

@@ -296,7 +296,7 @@ class Faults : public CliTest {
         std::string files;
         for (const auto& [rel, bytes] : sources_) {
             targets_[rel] = Slurp(TargetOf(rel, c));
-            files += " " + Q(TargetOf(rel, c));
+            files.append(" ").append(Q(TargetOf(rel, c)));
         }
         ASSERT_EQ(Shell(Cli() + " info" + files + " >" + Q(Path("info.txt"))), 0);
         // Every source frame, in whole IMA ADPCM blocks of 4 header bytes and 2 samples a byte

@@ -119,7 +119,8 @@ TEST(Shard, ParseAndSplit) {
     other.SourceDirs = {"/mnt/elsewhere/in"};
     std::vector<int> counts(3);
     for (int i = 0; i < 300; ++i) {
-        const std::string rel = "d" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".wav";
+        std::string rel = "d";
+        rel.append(std::to_string(i % 7)).append("/f").append(std::to_string(i)).append(".wav");
         int owners = 0;
         for (uint32_t k = 0; k < 3; ++k) {
             const bool here = TShard(k, 3).Contains(one, "/srv/in/" + rel);

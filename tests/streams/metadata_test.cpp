@@ -37,7 +37,7 @@ std::vector<Chunk> Chunks(const Bytes& file) {
         Chunk c{std::string(file.begin() + long(at), file.begin() + long(at) + 4), {}};
         if (at + 8 + size > file.size()) break;
         c.body.assign(file.begin() + long(at) + 8, file.begin() + long(at + 8 + size));
-        if (c.id == "LIST") c.id += "-" + std::string(c.body.begin(), c.body.begin() + 4);
+        if (c.id == "LIST") c.id.append("-").append(c.body.begin(), c.body.begin() + 4);
         out.push_back(std::move(c));
         at += 8 + size + (size & 1);
     }
