@@ -55,7 +55,11 @@ TBatch::TNext TBatch::Turn() {
     // While suspended nothing new starts; the search goes on when the jobs are resumed.
     if (suspended_) return TNext::WaitForJobs;
     TBatchRunner::TFill found = TBatchRunner::TFill::Failed;
-    if (!stopAfter_ && !runner_.Stopping()) found = runner_.Fill();
+    // Stop after: the jobs of the first fill still start, as Go starts a file.
+    if ((!stopAfter_ || !filled_) && !runner_.Stopping()) {
+        found = runner_.Fill();
+        filled_ = true;
+    }
     if (runner_.Running() > 0) return TNext::WaitForJobs;
     if (stopAfter_ && !runner_.Stopping()) return Finish(false);
     if (found != TBatchRunner::TFill::NoMoreFiles || runner_.Stopping()) return Finish(true);

@@ -95,6 +95,7 @@ class TBatch {
     std::unique_ptr<TWatch> hot_;
     std::vector<std::string> listedLeft_;
     bool stopAfter_ = false;
+    bool filled_ = false;  // the first fill has been made
     bool suspended_ = false;
     bool failed_ = false;
     bool finished_ = false;

@@ -190,7 +190,10 @@ class GuiTest : public ::testing::Test {
         form->show();
         return *form;
     }
-    bool Stopped() const { return form->Job().JobState() == jsStopped && !form->Job().GoWhenIdle; }
+    bool Stopped() const {
+        return form->Job().JobState() == jsStopped && !form->Job().GoWhenIdle &&
+               form->BatchState() == jsStopped;
+    }
 
     fs::path root;
     TScriptedMessages messages;

@@ -1,0 +1,142 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Several jobs at once in the windows: the engine's batch loop driven by the event loop, the
+// panel's list of running files, and the buttons acting on every job.
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include "batch.h"
+#include "batchfiles.h"
+#include "harness.h"
+#include "jobpanel.h"
+
+namespace guitest {
+namespace {
+
+class Jobs : public GuiTest {
+  protected:
+    // Two jobs and a small copy buffer, so that the jobs overlap.
+    void TwoJobs() {
+        std::ofstream out(root / "config/Sonbar.ini", std::ios::app);
+        out << "Jobs=2\nCopyBufferSize=4\n";
+    }
+};
+
+TEST_F(Jobs, TwoJobsListTheirFilesAndWriteWhatSonbarCliWrites) {
+    const std::vector<std::pair<const char*, int>> sources = {
+        {"a.wav", 400000}, {"b.wav", 300000},    {"c.wav", 20000},
+        {"d.wav", 50000},  {"sub/e.wav", 70000}, {"sub/f.wav", 1000}};
+    for (const auto& [name, samples] : sources) WriteWave(root / "in" / name, samples);
+    fs::copy(root / "in", root / "ref", fs::copy_options::recursive);
+    TwoJobs();
+    fs::copy(root / "config", root / "cliconfig", fs::copy_options::recursive);
+    fs::create_directories(root / "cliout");
+    TFormMain& f = Open();
+    EXPECT_EQ(f.JobCount(), 2);
+    f.ButtonGo->click();
+    ASSERT_NE(f.Batch(), nullptr);
+    // Both jobs show as rows of the panel's list, with the summed figures above.
+    bool listed = false;
+    ASSERT_TRUE(RunUntil([&] {
+        if (f.Batch() && f.Batch()->Running() == 2 && f.JobPanel->ListViewJobs->isVisible() &&
+            f.JobPanel->ListViewJobs->topLevelItemCount() == 2)
+            listed = true;
+        return Stopped();
+    }));
+    EXPECT_TRUE(listed) << "two jobs at once were never listed";
+    EXPECT_FALSE(f.JobPanel->ListViewJobs->isVisible());
+    EXPECT_EQ(f.LabelFilesProcessed->text().toStdString(), "6");
+    EXPECT_EQ(f.windowTitle().toStdString(), "Sonbar  [Stopped]");
+    EXPECT_TRUE(messages.Boxes().empty()) << messages.Boxes().front();
+    EXPECT_EQ(f.ListViewFiles->topLevelItemCount(), 6);
+
+    const std::string cli = std::string(SONBAR_CLI) + " ";
+    const std::string folder = " --settings '" + Path("cliconfig") + "'";
+    ASSERT_EQ(std::system((cli + "settings" + folder + " source-dirs='" + Path("ref") +
+                           "' target-dirs='" + Path("cliout") + "' >/dev/null")
+                              .c_str()),
+              0);
+    ASSERT_EQ(std::system((cli + "batch --jobs 2 -q" + folder).c_str()), 0);
+    for (const auto& [name, samples] : sources) {
+        const std::string target = fs::path(name).replace_extension("wav2").string();
+        EXPECT_FALSE(fs::exists(root / "in" / name)) << name;
+        EXPECT_FALSE(ReadAll(root / "out" / target).empty()) << target;
+        EXPECT_EQ(ReadAll(root / "out" / target), ReadAll(root / "cliout" / target)) << target;
+    }
+}
+
+// Suspend, Resume and Cancel act on both jobs; Cancel asks its two questions once.
+TEST_F(Jobs, ButtonsActOnEveryJobAndCancelAsksOnce) {
+    struct Row {
+        const char* name;
+        std::vector<TAnswer> answers;
+        bool stopped, partsStay;
+    } rows[] = {
+        {"not really", {TAnswer::No}, false, false},
+        {"remove the parts", {TAnswer::Yes, TAnswer::Yes}, true, false},
+        {"keep the parts", {TAnswer::Yes, TAnswer::No}, true, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        WriteWave(root / "in/long1.wav", 4'000'000);
+        WriteWave(root / "in/long2.wav", 4'000'000);
+        Ini({{"SourceDirs", Dir("in")},
+             {"TargetDirs", Dir("out")},
+             {"TargetExts", "wav2"},
+             {"SavedDataFields", "2C6E02"}});
+        TwoJobs();
+        TFormMain& f = Open();
+        f.ButtonGo->click();
+        ASSERT_TRUE(RunUntil([&] { return f.Batch() && f.Batch()->Running() == 2; }));
+        f.ButtonSuspend->click();
+        EXPECT_EQ(f.BatchState(), jsSuspended);
+        EXPECT_EQ(f.GroupBoxJob->title().toStdString(), "Suspended");
+        EXPECT_TRUE(f.ButtonResume->isEnabled());
+        f.Batch()->Runner().ForEachControl(
+            [](TJobControl& Control) { EXPECT_EQ(Control.JobState(), jsSuspended); });
+        f.ButtonResume->click();
+        EXPECT_EQ(f.BatchState(), jsRecoding);
+        messages.Asked = 0;
+        messages.Answers.assign(r.answers.begin(), r.answers.end());
+        f.ButtonCancel->click();
+        EXPECT_EQ(messages.Asked, static_cast<int>(r.answers.size()));
+        EXPECT_EQ(Stopped(), r.stopped);
+        if (!r.stopped) {
+            // Going on: both finish.
+            ASSERT_TRUE(RunUntil([&] { return Stopped(); }));
+            EXPECT_TRUE(fs::exists(root / "out/long1.wav2") && fs::exists(root / "out/long2.wav2"));
+        } else {
+            for (const char* name : {"long1.wav", "long2.wav"}) {
+                EXPECT_TRUE(fs::exists(root / "in" / name)) << "the source stays";
+            }
+            int parts = 0;
+            for (const auto& entry : fs::directory_iterator(root / "out"))
+                parts += entry.path().extension() == ".part";
+            EXPECT_EQ(parts, r.partsStay ? 2 : 0);
+        }
+        form.reset();
+        for (const char* dir : {"in", "out"}) {
+            fs::remove_all(root / dir);
+            fs::create_directories(root / dir);
+        }
+    }
+}
+
+TEST_F(Jobs, StopAfterFinishesTheRunningFilesOnly) {
+    for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav"})
+        WriteWave(root / "in" / name, 200000);
+    TwoJobs();
+    TFormMain& f = Open();
+    f.CheckBoxStopAfter->setChecked(true);
+    f.ButtonGo->click();
+    ASSERT_TRUE(RunUntil([&] { return Stopped(); }));
+    EXPECT_EQ(f.LabelFilesProcessed->text().toStdString(), "2");
+    int left = 0;
+    for (const auto& entry : fs::directory_iterator(root / "in")) left += entry.is_regular_file();
+    EXPECT_EQ(left, 2);
+}
+
+}  // namespace
+}  // namespace guitest
