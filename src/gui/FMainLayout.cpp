@@ -11,6 +11,7 @@
 #include <QSlider>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "FMain.h"
 #include "batch.h"
@@ -113,8 +114,11 @@ QWidget* TFormMain::BuildSettings() {
     // Short texts of their own: the group makes room for the longest.
     for (QLabel* label : {LabelMode, LabelAfter, LabelAlready})
         label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    LabelAlready->setMinimumWidth(
-        LabelAlready->fontMetrics().horizontalAdvance("Skip source file (!)"));
+    int already = 0;
+    for (const char* text : {"Overwrite it", "Skip source file (!)", "Prompt what to do"})
+        already = std::max(already, LabelAlready->fontMetrics().horizontalAdvance(text));
+    // Room for the widest, with the label's own margin.
+    LabelAlready->setMinimumWidth(already + LabelAlready->fontMetrics().horizontalAdvance(' '));
     auto* convert = new QHBoxLayout;
     // One line of text: "Convert all *.wav;*.aif to *.mp3", not two spread columns.
     convert->setSpacing(0);
