@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // sonbar-cli batch: the batch that Go runs in the windows, with the same engine and texts.
+// Over 400 lines: its options, its help, its terminal and record output and its loop are the
+// whole of what the command adds to the engine's batch loop.
 #include "batch.h"
 
 #include <fcntl.h>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// The slots of a batch. Kept in one file (over 400 lines): the search's gate, the claims, the
+// free space the running jobs will still take and the summed progress all read the slots.
 #include "batchrunner.h"
 
 #include <dirent.h>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// File operations that never follow a planted link nor touch a file that changed.
 #include "fileops.h"
 
 #include <fcntl.h>

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// One job from the source's open to the target's rename. Kept whole in one file (over 400
+// lines): every step that can leave a .part behind, and its clean-up, is read side by side.
 #include "recoding.h"
 
 #include <fcntl.h>

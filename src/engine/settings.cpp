@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// The settings' store, checks and accessors. Kept in one file (over 400 lines): each INI key
+// is read, written, checked and clamped next to the others of its kind.
 #include "settings.h"
 
 #include <unistd.h>

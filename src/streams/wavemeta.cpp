@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// The metadata chunks a target carries. Kept in one file (over 400 lines): which chunks are
+// kept, their order around fmt and data, and the rescaling of frame counts belong together.
 #include "wavemeta.h"
 
 #include <algorithm>
