@@ -183,6 +183,36 @@ TEST_F(Manners, BashCompletion) {
                   0);
         EXPECT_EQ(Slurp(dir / "out.txt"), std::string(row.expected) + "\n");
     }
+    // Every option a command's help names is offered, so the script keeps up with the program.
+    // The long options ("--name") and the settings' keys ("name=") a help text names.
+    const auto options = [](const std::string& Help) {
+        std::vector<std::string> found;
+        const auto word = [](char c) { return std::islower(c) || std::isdigit(c) || c == '-'; };
+        for (std::size_t i = 0; i < Help.size(); ++i) {
+            if (i > 0 &&
+                (std::isalnum(static_cast<unsigned char>(Help[i - 1])) || word(Help[i - 1])))
+                continue;
+            std::size_t end = i;
+            while (end < Help.size() && word(Help[end])) ++end;
+            const std::string token = Help.substr(i, end - i);
+            if (token.rfind("--", 0) == 0 && token.size() > 2)
+                found.push_back(token);
+            else if (std::islower(Help[i]) && end < Help.size() && Help[end] == '=')
+                found.push_back(token + "=");
+        }
+        return found;
+    };
+    for (const std::string command : {"info", "convert", "batch", "settings"}) {
+        SCOPED_TRACE(command);
+        Shell(std::string(SONBAR_CLI) + " " + command + " --help >'" + Path("help.txt") + "'");
+        Shell("bash -c 'source \"" + script + "\"; COMP_WORDS=(sonbar-cli " + command +
+              (command == "settings" ? " \"\"" : " -") +
+              "); COMP_CWORD=2; _sonbar_cli; echo \" ${COMPREPLY[*]} \"' >'" + Path("out.txt") +
+              "'");
+        const std::string help = Slurp(dir / "help.txt"), offered = Slurp(dir / "out.txt");
+        for (const std::string& name : options(help))
+            EXPECT_NE(offered.find(" " + name + " "), std::string::npos) << name;
+    }
 }
 
 }  // namespace
