@@ -66,10 +66,12 @@ TFormMain::TFormMain(TFormMainSetup Setup)
     if (!Setup.Chooser) ownChooser_ = std::make_unique<TQtFileChooser>();
     if (!Setup.Clock) ownClock_ = std::make_unique<TSystemClock>();
     if (!Setup.Sound) ownSound_ = std::make_unique<TQtSound>();
+    if (!Setup.Notifier) ownNotifier_ = std::make_unique<TDBusNotifier>();
     messages_ = Setup.Messages ? Setup.Messages : ownMessages_.get();
     chooser_ = Setup.Chooser ? Setup.Chooser : ownChooser_.get();
     clock_ = Setup.Clock ? Setup.Clock : ownClock_.get();
     sound_ = Setup.Sound ? Setup.Sound : ownSound_.get();
+    notifier_ = Setup.Notifier ? Setup.Notifier : ownNotifier_.get();
 
     jobMessages_ = std::make_unique<TKeepGoingMessages>(*messages_);
     job_ = std::make_unique<TJobControl>(settings_, *jobMessages_, static_cast<IProgress&>(*this),
@@ -306,6 +308,9 @@ bool TFormMain::OpenRecord() {
 
 void TFormMain::FileEnded(const TFileOutcome& Outcome) {
     ListViewFiles->Add(Outcome);
+    using K = TFileOutcome::TKind;
+    if (Outcome.Kind == K::Recoded || Outcome.Kind == K::Skipped || Outcome.Kind == K::Failed)
+        ++ended_[Outcome.Kind == K::Recoded ? 0 : Outcome.Kind == K::Skipped ? 1 : 2];
     if (Outcome.Kind == TFileOutcome::TKind::Failed) {
         failedSource_ = Outcome.Source;
         jobMessages_->Quiet = settings_.KeepGoing;
@@ -321,113 +326,27 @@ void TFormMain::PassedOver(const std::string& Source, const std::string& Reason)
     FileEnded(outcome);
 }
 
-void TFormMain::ButtonGoClick() {
-    if (batch_ || (JobCount() > 1 && job_->JobState() == jsStopped && !job_->GoWhenIdle)) {
-        BatchGo();
-        return;
-    }
-    // A click on Go starts a new list; the idle hook and the wait timer go on with it.
-    if (job_->JobState() == jsStopped && !job_->GoWhenIdle && sender() == ButtonGo) {
-        ListViewFiles->clear();
-        job_->Search().Skip.clear();
-    }
-    if (!OpenRecord()) return;
-    if (job_->ButtonGoClick() == TGoResult::Invalid) FocusMissingDirectory();
-}
-
 IMessages& TFormMain::JobMessages() {
     return *jobMessages_;
-}
-
-void TFormMain::FocusMissingDirectory() {
-    if (settings_.SourceDirs.empty())
-        ButtonAddSourceDir->setFocus();
-    else if (settings_.DirectoryMode() != TDirectoryMode::Rebound && settings_.TargetDirs.empty())
-        ButtonAddTargetDir->setFocus();
-}
-
-void TFormMain::AppIdle() {
-    idleQueued_ = false;
-    if (job_->GoWhenIdle) ButtonGoClick();
-}
-
-void TFormMain::TimerWaitForFileTimer() {
-    if (batch_)
-        BatchCountdown();
-    else
-        job_->TimerWaitForFileTimer();
-}
-
-void TFormMain::OnThreadCreated(TRecodingThread& Thread) {
-    const uint64_t serial = ++jobSerial_;
-    JobPanel->ClearProgress();
-    // The worker never waits for the window: its end is posted, and progress is read by a
-    // timer of the window's own.
-    Thread.OnDone = [this, serial] {
-        QMetaObject::invokeMethod(
-            this,
-            [this, serial] {
-                if (serial == jobSerial_) OnThreadDone();
-            },
-            Qt::QueuedConnection);
-    };
 }
 
 void TFormMain::OnThreadDone() {
     failedSource_.clear();
     job_->RecodingThreadDone();
     jobMessages_->Quiet = false;
-    if (failedSource_.empty() || !settings_.KeepGoing) return;
-    job_->Search().Skip.insert(failedSource_);
-    if (!CheckBoxStopAfter->isChecked()) job_->GoWhenIdle = true;
+    if (!failedSource_.empty() && settings_.KeepGoing) {
+        job_->Search().Skip.insert(failedSource_);
+        if (!CheckBoxStopAfter->isChecked()) job_->GoWhenIdle = true;
+    }
+    NotifyIfEnded();
 }
 
-void TFormMain::SetProgressMax(int64_t SourceSize) {
-    JobPanel->SetProgressMax(SourceSize);
-}
-
-void TFormMain::UpdateProgress(const TProgressFigures& Figures) {
-    JobPanel->UpdateProgress(Figures);
-    if (batch_) {
-        batchFigures_ = Figures;
-        if (BatchState() == jsRecoding)
-            setWindowTitle(QString::fromStdString(JobStateTitle(jsRecoding, 0, Figures)));
-        return;
-    }
-    if (job_->JobState() == jsRecoding)
-        setWindowTitle(QString::fromStdString(
-            JobStateTitle(job_->JobState(), job_->WaitCountdown(), job_->Figures())));
-}
-
-void TFormMain::ResetJobDisplay() {
-    setWindowTitle("Sonbar  [Stopped]");
-    JobPanel->Reset();
-}
-
-void TFormMain::JobDisplayChanged() {
-    if (batch_) {
-        BatchDisplayChanged();
-        return;
-    }
-    const TJobState state = job_->JobState();
-    JobPanel->ShowState(state, JobStateCaption(state, job_->WaitCountdown()),
-                        JobSourceLabel(job_->SourceFile, job_->SourceFileSize), job_->TargetFile,
-                        job_->FilesProcessed());
-    if (state == jsStopped)
-        ResetJobDisplay();
-    else
-        setWindowTitle(QString::fromStdString(
-            JobStateTitle(job_->JobState(), job_->WaitCountdown(), job_->Figures())));
-    if (state == jsWaiting) {
-        if (realWaitTimer_ && !TimerWaitForFile->isActive()) TimerWaitForFile->start();
-    } else {
-        TimerWaitForFile->stop();
-    }
-    if (state == jsRecoding) {
-        if (!TimerProgress->isActive()) TimerProgress->start();
-    } else {
-        TimerProgress->stop();
-    }
-    // The engine has just measured the free space again.
-    TargetDirsEditor->ShowFreeSpace();
+void TFormMain::NotifyIfEnded() {
+    // Going on (the next file, or waiting for one), or nothing done: no news.
+    if (batch_ || job_->JobState() != jsStopped || job_->GoWhenIdle) return;
+    if (ended_[0] + ended_[1] + ended_[2] == 0) return;
+    const std::string body = std::to_string(ended_[0]) + " recoded, " + std::to_string(ended_[1]) +
+                             " skipped, " + std::to_string(ended_[2]) + " failed";
+    ended_[0] = ended_[1] = ended_[2] = 0;
+    if (settings_.Notify) notifier_->Notify("Sonbar: the batch has ended", body);
 }

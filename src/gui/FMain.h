@@ -39,6 +39,7 @@ struct TFormMainSetup {
     IFileChooser* Chooser = nullptr;
     IClock* Clock = nullptr;
     ISound* Sound = nullptr;
+    INotifier* Notifier = nullptr;
     // Off in tests that tick the wait timer themselves.
     bool RealWaitTimer = true;
     // How often the job display reads the running job's progress, in milliseconds.
@@ -161,6 +162,8 @@ class TFormMain : public QMainWindow, public IProgress {
     void OnThreadCreated(TRecodingThread& Thread);
     void OnThreadDone();
     void FocusMissingDirectory();
+    // At the end of a batch that handled files: the desktop notification, if wanted.
+    void NotifyIfEnded();
     IMessages& JobMessages();
     // Several jobs at once (FMainBatch.cpp).
     void BatchGo();
@@ -180,6 +183,10 @@ class TFormMain : public QMainWindow, public IProgress {
     std::unique_ptr<TQtFileChooser> ownChooser_;
     std::unique_ptr<TSystemClock> ownClock_;
     std::unique_ptr<TQtSound> ownSound_;
+    std::unique_ptr<TDBusNotifier> ownNotifier_;
+    INotifier* notifier_;
+    // What the batch under way has done so far, for its notification.
+    int ended_[3] = {0, 0, 0};  // recoded, skipped, failed
     IMessages* messages_;
     IFileChooser* chooser_;
     IClock* clock_;

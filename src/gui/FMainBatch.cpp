@@ -37,6 +37,7 @@ void TFormMain::BatchGo() {
         return;
     }
     ListViewFiles->clear();
+    ended_[0] = ended_[1] = ended_[2] = 0;
     if (!OpenRecord()) return;
     if (!claims_) claims_ = std::make_unique<TClaims>();
     TBatch::TOptions options;
@@ -111,6 +112,7 @@ void TFormMain::BatchEnded() {
     batchWaiting_ = false;
     TimerWaitForFile->stop();
     BatchDisplayChanged();
+    NotifyIfEnded();
 }
 
 void TFormMain::BatchCountdown() {

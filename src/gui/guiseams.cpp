@@ -2,6 +2,8 @@
 #include "guiseams.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -186,4 +188,15 @@ void PlaceOnFrame(QGroupBox* Box, QWidget* Widget, bool AtRight) {
         Box->setTitle(blank);
     }
     new TFramePlacer(Box, Widget, AtRight);
+}
+
+void TDBusNotifier::Notify(const std::string& Summary, const std::string& Body) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                       "/org/freedesktop/Notifications",
+                                                       "org.freedesktop.Notifications", "Notify");
+    call << QString("Sonbar") << 0u << QString("sonbar") << QString::fromStdString(Summary)
+         << QString::fromStdString(Body) << QStringList() << QVariantMap() << -1;
+    bus.call(call, QDBus::NoBlock);
 }

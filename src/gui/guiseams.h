@@ -67,6 +67,20 @@ class TQtSound : public ISound {
     std::unique_ptr<QSoundEffect> effect_;
 };
 
+// A desktop notification: a summary line and a body.
+class INotifier {
+  public:
+    virtual ~INotifier() = default;
+    virtual void Notify(const std::string& Summary, const std::string& Body) = 0;
+};
+
+// Through the desktop's notification service on the session bus; without one, nothing. The
+// call does not wait for an answer.
+class TDBusNotifier : public INotifier {
+  public:
+    void Notify(const std::string& Summary, const std::string& Body) override;
+};
+
 // The Qt dialog's filter list for a "description|pattern|..." text: patterns separated by
 // ";" become Qt's blank-separated ones.
 QString QtFilter(const std::string& Filter);

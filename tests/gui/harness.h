@@ -102,6 +102,14 @@ class TTestClock : public IClock {
     int32_t MsSinceMidnight() override { return Now; }
 };
 
+class TTestNotifier : public INotifier {
+  public:
+    std::vector<std::string> Sent;  // "summary: body"
+    void Notify(const std::string& Summary, const std::string& Body) override {
+        Sent.push_back(Summary + ": " + Body);
+    }
+};
+
 class TTestSound : public ISound {
   public:
     int Beeps = 0;
@@ -185,6 +193,7 @@ class GuiTest : public ::testing::Test {
         setup.Chooser = &chooser;
         setup.Clock = &clock;
         setup.Sound = &sound;
+        setup.Notifier = &notifier;
         setup.RealWaitTimer = false;
         form = std::make_unique<TFormMain>(setup);
         form->show();
@@ -200,6 +209,7 @@ class GuiTest : public ::testing::Test {
     TScriptedChooser chooser;
     TTestClock clock;
     TTestSound sound;
+    TTestNotifier notifier;
     std::unique_ptr<TFormMain> form;
 };
 

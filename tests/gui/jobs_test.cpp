@@ -138,5 +138,41 @@ TEST_F(Jobs, StopAfterFinishesTheRunningFilesOnly) {
     EXPECT_EQ(left, 2);
 }
 
+// One notification when a batch ends, with what it did; none while it goes on, none when
+// they are turned off.
+TEST_F(Jobs, TheEndOfABatchIsNotifiedOnce) {
+    struct Row {
+        const char* name;
+        const char* more;  // "Options" lines
+        std::size_t sent;
+    } rows[] = {
+        {"one job at a time", "", 1},
+        {"two jobs", "Jobs=2\n", 1},
+        {"turned off", "Notify=0\n", 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        WriteWave(root / "in/a.wav", 20000);
+        WriteWave(root / "in/b.wav", 20000);
+        Ini({{"SourceDirs", Dir("in")},
+             {"TargetDirs", Dir("out")},
+             {"TargetExts", "wav2"},
+             {"SavedDataFields", "2C6E02"}});
+        std::ofstream(root / "config/Sonbar.ini", std::ios::app) << r.more;
+        notifier.Sent.clear();
+        TFormMain& f = Open();
+        f.ButtonGo->click();
+        ASSERT_TRUE(RunUntil([&] { return Stopped(); }));
+        ASSERT_EQ(notifier.Sent.size(), r.sent);
+        if (r.sent) {
+            EXPECT_EQ(notifier.Sent[0],
+                      "Sonbar: the batch has ended: 2 recoded, 0 skipped, 0 failed");
+        }
+        form.reset();
+        fs::remove_all(root / "out");
+        fs::create_directories(root / "out");
+    }
+}
+
 }  // namespace
 }  // namespace guitest

@@ -1,0 +1,113 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The main window's job with one file at a time: Go, the idle hook chaining files, the wait
+// countdown, the thread's end posted back to the window, and the job panel's display (which
+// several jobs at once share; see FMainBatch.cpp).
+#include <QPushButton>
+#include <QTimer>
+
+#include "FMain.h"
+#include "batch.h"
+#include "batchfiles.h"
+#include "dirlisteditor.h"
+#include "jobpanel.h"
+#include "jobtexts.h"
+
+void TFormMain::ButtonGoClick() {
+    if (batch_ || (JobCount() > 1 && job_->JobState() == jsStopped && !job_->GoWhenIdle)) {
+        BatchGo();
+        return;
+    }
+    // A click on Go starts a new list; the idle hook and the wait timer go on with it.
+    if (job_->JobState() == jsStopped && !job_->GoWhenIdle && sender() == ButtonGo) {
+        ListViewFiles->clear();
+        job_->Search().Skip.clear();
+        ended_[0] = ended_[1] = ended_[2] = 0;
+    }
+    if (!OpenRecord()) return;
+    if (job_->ButtonGoClick() == TGoResult::Invalid) FocusMissingDirectory();
+    NotifyIfEnded();
+}
+
+void TFormMain::FocusMissingDirectory() {
+    if (settings_.SourceDirs.empty())
+        ButtonAddSourceDir->setFocus();
+    else if (settings_.DirectoryMode() != TDirectoryMode::Rebound && settings_.TargetDirs.empty())
+        ButtonAddTargetDir->setFocus();
+}
+
+void TFormMain::AppIdle() {
+    idleQueued_ = false;
+    if (job_->GoWhenIdle) ButtonGoClick();
+}
+
+void TFormMain::TimerWaitForFileTimer() {
+    if (batch_)
+        BatchCountdown();
+    else
+        job_->TimerWaitForFileTimer();
+}
+
+void TFormMain::OnThreadCreated(TRecodingThread& Thread) {
+    const uint64_t serial = ++jobSerial_;
+    JobPanel->ClearProgress();
+    // The worker never waits for the window: its end is posted, and progress is read by a
+    // timer of the window's own.
+    Thread.OnDone = [this, serial] {
+        QMetaObject::invokeMethod(
+            this,
+            [this, serial] {
+                if (serial == jobSerial_) OnThreadDone();
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+void TFormMain::SetProgressMax(int64_t SourceSize) {
+    JobPanel->SetProgressMax(SourceSize);
+}
+
+void TFormMain::UpdateProgress(const TProgressFigures& Figures) {
+    JobPanel->UpdateProgress(Figures);
+    if (batch_) {
+        batchFigures_ = Figures;
+        if (BatchState() == jsRecoding)
+            setWindowTitle(QString::fromStdString(JobStateTitle(jsRecoding, 0, Figures)));
+        return;
+    }
+    if (job_->JobState() == jsRecoding)
+        setWindowTitle(QString::fromStdString(
+            JobStateTitle(job_->JobState(), job_->WaitCountdown(), job_->Figures())));
+}
+
+void TFormMain::ResetJobDisplay() {
+    setWindowTitle("Sonbar  [Stopped]");
+    JobPanel->Reset();
+}
+
+void TFormMain::JobDisplayChanged() {
+    if (batch_) {
+        BatchDisplayChanged();
+        return;
+    }
+    const TJobState state = job_->JobState();
+    JobPanel->ShowState(state, JobStateCaption(state, job_->WaitCountdown()),
+                        JobSourceLabel(job_->SourceFile, job_->SourceFileSize), job_->TargetFile,
+                        job_->FilesProcessed());
+    if (state == jsStopped)
+        ResetJobDisplay();
+    else
+        setWindowTitle(QString::fromStdString(
+            JobStateTitle(job_->JobState(), job_->WaitCountdown(), job_->Figures())));
+    if (state == jsWaiting) {
+        if (realWaitTimer_ && !TimerWaitForFile->isActive()) TimerWaitForFile->start();
+    } else {
+        TimerWaitForFile->stop();
+    }
+    if (state == jsRecoding) {
+        if (!TimerProgress->isActive()) TimerProgress->start();
+    } else {
+        TimerProgress->stop();
+    }
+    // The engine has just measured the free space again.
+    TargetDirsEditor->ShowFreeSpace();
+}
