@@ -28,6 +28,7 @@
 #include "jobpanel.h"
 #include "jobtexts.h"
 #include "sonbar_version.h"
+#include "watch.h"
 
 // The job control's messages: while a failed file is passed over under "Continue after a
 // failed file", its boxes are left out (the list of files shows the failure).
@@ -155,6 +156,7 @@ TFormMain::~TFormMain() {
     disconnect(idleHook_);
     disconnect(focusHook_);
     // The jobs end before the windows they report to.
+    waitWatch_.reset();
     batch_.reset();
     job_.reset();
 }

@@ -16,6 +16,7 @@
 class QAction;
 class QSocketNotifier;
 class TBatch;
+class TWatch;
 class TClaims;
 class QCheckBox;
 class QGroupBox;
@@ -164,6 +165,7 @@ class TFormMain : public QMainWindow, public IProgress {
     void FocusMissingDirectory();
     // At the end of a batch that handled files: the desktop notification, if wanted.
     void NotifyIfEnded();
+    void WatchWhileWaiting(bool On);
     IMessages& JobMessages();
     // Several jobs at once (FMainBatch.cpp).
     void BatchGo();
@@ -217,6 +219,8 @@ class TFormMain : public QMainWindow, public IProgress {
     int64_t batchFiles_ = 0;  // files the finished batches recoded
     TProgressFigures batchFigures_;
     QSocketNotifier* hotNotifier_ = nullptr;
+    std::unique_ptr<TWatch> waitWatch_;  // one job at a time, while waiting
+    QSocketNotifier* waitNotifier_ = nullptr;
     QMetaObject::Connection idleHook_;
     QMetaObject::Connection focusHook_;
 };

@@ -3,6 +3,7 @@
 // countdown, the thread's end posted back to the window, and the job panel's display (which
 // several jobs at once share; see FMainBatch.cpp).
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "FMain.h"
@@ -11,6 +12,8 @@
 #include "dirlisteditor.h"
 #include "jobpanel.h"
 #include "jobtexts.h"
+#include "sourcelist.h"
+#include "watch.h"
 
 void TFormMain::ButtonGoClick() {
     if (batch_ || (JobCount() > 1 && job_->JobState() == jsStopped && !job_->GoWhenIdle)) {
@@ -92,7 +95,7 @@ void TFormMain::JobDisplayChanged() {
     const TJobState state = job_->JobState();
     JobPanel->ShowState(state, JobStateCaption(state, job_->WaitCountdown()),
                         JobSourceLabel(job_->SourceFile, job_->SourceFileSize), job_->TargetFile,
-                        job_->FilesProcessed());
+                        job_->FilesProcessed() + batchFiles_);
     if (state == jsStopped)
         ResetJobDisplay();
     else
@@ -103,6 +106,7 @@ void TFormMain::JobDisplayChanged() {
     } else {
         TimerWaitForFile->stop();
     }
+    WatchWhileWaiting(state == jsWaiting);
     if (state == jsRecoding) {
         if (!TimerProgress->isActive()) TimerProgress->start();
     } else {
@@ -110,4 +114,31 @@ void TFormMain::JobDisplayChanged() {
     }
     // The engine has just measured the free space again.
     TargetDirsEditor->ShowFreeSpace();
+}
+
+// While waiting for the next file, the source directories are watched: a file closed after
+// writing or moved in is searched for once it can be stable, instead of at the countdown's
+// end. Where the system cannot watch them, the countdown alone goes on.
+void TFormMain::WatchWhileWaiting(bool On) {
+    if (!On) {
+        delete waitNotifier_;
+        waitNotifier_ = nullptr;
+        waitWatch_.reset();
+        return;
+    }
+    if (waitWatch_) return;
+    const TJobSettings& job = job_->Job();
+    waitWatch_ = std::make_unique<TWatch>(
+        job.SourceDirs, job.Recurse,
+        [job](const std::string& Name) { return IsSourceName(job, Name); },
+        [](const std::string&) {});
+    if (waitWatch_->Descriptor() < 0) return;
+    waitNotifier_ = new QSocketNotifier(waitWatch_->Descriptor(), QSocketNotifier::Read, this);
+    const int settleMs = job.StableSeconds * 1000 + 250;
+    connect(waitNotifier_, &QSocketNotifier::activated, this, [this, settleMs] {
+        if (!waitWatch_ || waitWatch_->Wait(0) != TWatch::TWake::Arrived) return;
+        QTimer::singleShot(settleMs, this, [this] {
+            if (job_->JobState() == jsWaiting) ButtonGoClick();
+        });
+    });
 }

@@ -174,5 +174,30 @@ TEST_F(Jobs, TheEndOfABatchIsNotifiedOnce) {
     }
 }
 
+// Waiting for the next file, one job or several: a file that arrives is taken without
+// waiting for the countdown (an hour here, and the test's timer never ticks).
+TEST_F(Jobs, AWaitingWindowTakesAFileAsItArrives) {
+    for (const char* jobs : {"1", "2"}) {
+        SCOPED_TRACE(std::string("Jobs=") + jobs);
+        Ini({{"SourceDirs", Dir("in")},
+             {"TargetDirs", Dir("out")},
+             {"TargetExts", "wav2"},
+             {"SavedDataFields", "2C6E03"},
+             {"WaitSeconds", "3600"},
+             {"Jobs", jobs}});
+        TFormMain& f = Open();
+        f.ButtonGo->click();
+        ASSERT_TRUE(RunUntil(
+            [&] { return f.Job().JobState() == jsWaiting || f.BatchState() == jsWaiting; }));
+        WriteWave(root / "in/late.wav", 3000);
+        ASSERT_TRUE(RunUntil([&] { return fs::exists(root / "out/late.wav2"); }));
+        ASSERT_TRUE(RunUntil(
+            [&] { return f.Job().JobState() == jsWaiting || f.BatchState() == jsWaiting; }));
+        EXPECT_FALSE(fs::exists(root / "in/late.wav"));
+        form.reset();
+        fs::remove(root / "out/late.wav2");
+    }
+}
+
 }  // namespace
 }  // namespace guitest
