@@ -446,7 +446,7 @@ void TBatchRunner::UpdateProgress() {
         sum.Percent = static_cast<int>(static_cast<double>(sum.BytesRead) /
                                        static_cast<double>(sum.SourceSize) * 100.0);
         sum.PercentText = std::to_string(sum.Percent) + "%";
-        sum.Title = "Sonbar  [" + std::to_string(Running()) + " jobs " + sum.PercentText + "]";
+        sum.Jobs = Running();
     }
     sum.Time = FormatTime(longestMs / 1000);
     sum.RemainingTime = FormatTime(remaining);

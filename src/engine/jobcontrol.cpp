@@ -77,7 +77,6 @@ void TJobControl::ResetJobDisplay() {
     reset.RemainingTime = reset.Time;
     reset.TotalTime = reset.Time;
     reset.BytesPerSec = std::string("0");
-    reset.Title = std::string("Sonbar  [Stopped]");
     figures_ = std::move(reset);
 }
 
@@ -358,7 +357,7 @@ void TJobControl::UpdateProgressFrom(TRecodingThread& Thread) {
         f.Percent = static_cast<int>(static_cast<double>(f.BytesRead) /
                                      static_cast<double>(f.SourceSize) * 100.0);
         f.PercentText = std::to_string(f.Percent) + "%";
-        f.Title = "Sonbar  - " + Thread.SourceFileName() + " [" + f.PercentText + "]";
+        f.Source = Thread.SourceFileName();
     }
     const int64_t seconds = elapsedMs_ / 1000;
     f.Time = FormatTime(seconds);

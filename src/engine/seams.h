@@ -32,7 +32,8 @@ struct TProgressFigures {
     bool HasPercent = false;  // SourceSize > 0
     int Percent = 0;
     std::string PercentText;  // "42%"
-    std::string Title;        // "Sonbar  - SOURCE [42%]"
+    std::string Source;       // the job's source; "" for the sum of several jobs
+    int Jobs = 1;             // the jobs these figures sum
     std::string Time;         // elapsed, "00:01:05"
     bool HasRates = false;    // more than 100 ms elapsed: the three below are valid
     std::string RemainingTime;

@@ -20,7 +20,11 @@ std::string JobStateTitle(TJobState State, int32_t WaitCountdown, const TProgres
         case jsStopped:
             return "Sonbar  [Stopped]";
         case jsRecoding:
-            return Figures.HasPercent ? Figures.Title : "Sonbar  [Recoding...]";
+            if (!Figures.HasPercent) return "Sonbar  [Recoding...]";
+            if (Figures.Jobs > 1)
+                return "Sonbar  [" + std::to_string(Figures.Jobs) + " jobs " + Figures.PercentText +
+                       "]";
+            return "Sonbar  - " + Figures.Source + " [" + Figures.PercentText + "]";
         case jsSuspended:
             return "Sonbar  [Suspended]";
         case jsWaiting:

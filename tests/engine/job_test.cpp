@@ -289,7 +289,7 @@ TEST_F(Job, ProgressFiguresAndTheirFormats) {
     control.RecodingThreadDone();
     EXPECT_EQ(user.LastElapsedMs, 100) << "midnight passed once, the pause not counted";
     EXPECT_EQ(user.Last.PercentText, "100%");
-    EXPECT_EQ(user.Last.Title, "Sonbar  - " + in + "x.wav [100%]");
+    EXPECT_EQ(user.Last.Source, in + "x.wav");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "batchfiles.h"
 #include "harness.h"
 #include "jobpanel.h"
+#include "jobtexts.h"
 
 namespace guitest {
 namespace {
@@ -196,6 +197,32 @@ TEST_F(Jobs, AWaitingWindowTakesAFileAsItArrives) {
         EXPECT_FALSE(fs::exists(root / "in/late.wav"));
         form.reset();
         fs::remove(root / "out/late.wav2");
+    }
+}
+
+// The window's title for each state, with one job and with several.
+TEST(JobTexts, TitleAndCaption) {
+    TProgressFigures one, two, unknown;
+    one.HasPercent = two.HasPercent = true;
+    one.PercentText = "42%";
+    one.Source = "/in/x.wav";
+    two.PercentText = "7%";
+    two.Jobs = 2;
+    struct Row {
+        TJobState state;
+        const TProgressFigures& figures;
+        const char *title, *caption;
+    } rows[] = {
+        {jsStopped, one, "Sonbar  [Stopped]", "Stopped"},
+        {jsRecoding, unknown, "Sonbar  [Recoding...]", "Recoding ..."},
+        {jsRecoding, one, "Sonbar  - /in/x.wav [42%]", "Recoding ..."},
+        {jsRecoding, two, "Sonbar  [2 jobs 7%]", "Recoding ..."},
+        {jsSuspended, one, "Sonbar  [Suspended]", "Suspended"},
+        {jsWaiting, one, "Sonbar  [Waiting 3s]", "Waiting for the next file ... (3)"},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(JobStateTitle(r.state, 3, r.figures), r.title);
+        EXPECT_EQ(JobStateCaption(r.state, 3), r.caption);
     }
 }
 
