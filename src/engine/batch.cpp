@@ -38,10 +38,8 @@ bool TBatch::Start() {
     if (!runner_.Check()) return false;
     if (options_.Watch)
         hot_ = std::make_unique<TWatch>(
-            settings_.SourceDirs, settings_.Option(CheckBoxRDirs),
-            [this, job = TJobSettings::From(settings_)](const std::string& Name) {
-                return IsSourceName(job, Name);
-            },
+            runner_.Job()->SourceDirs, runner_.Job()->Recurse,
+            [job = runner_.Job()](const std::string& Name) { return IsSourceName(*job, Name); },
             [this](const std::string& Why) {
                 messages_.ShowError(Why + "; searching again every " +
                                     std::to_string(WaitMs() / 1000) + " seconds instead");

@@ -96,6 +96,8 @@ class TBatchRunner : private ISourceGate {
     // The one search every slot's job comes from (its list, its shard, its listings).
     TSourceSearch& Search() { return search_; }
     TListingCache& Listings() { return search_.Listings(); }
+    // The settings the batch works with, taken by Check (null before).
+    const std::shared_ptr<const TJobSettings>& Job() const { return job_; }
 
   private:
     struct TSlot;

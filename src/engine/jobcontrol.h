@@ -135,8 +135,6 @@ class TJobControl {
     // Recoded: the source as the job read it; without it the source as it is now.
     void ApplyAfterAction(bool Force, const fileops::TFileIdentity* Recoded = nullptr);
     bool MoveSourceFile();
-    // Size of a file that can be opened for reading and is not being written; -1 otherwise.
-    int64_t GetFileSize(const std::string& Path);
 
   private:
     TGoResult Go();

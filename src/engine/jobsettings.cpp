@@ -31,13 +31,9 @@ TJobSettings TJobSettings::From(const TSettings& Settings) {
     job.DoneSoundFile = Settings.Texts[EditWAVFile];
     if (const TKoWaveStreamFormat* format = Settings.TargetFormat())
         job.TargetFormat = KoClone(format->Format());
+    for (const std::string& dir : job.TargetDirs)
+        job.ExcludedDirs.push_back(fileops::Normalise(dir));
+    if (job.AfterAction == TAfterAction::Move && !job.MoveDirectory.empty())
+        job.ExcludedDirs.push_back(fileops::Normalise(job.MoveDirectory));
     return job;
-}
-
-std::vector<std::string> TJobSettings::ExcludedDirs() const {
-    std::vector<std::string> dirs;
-    for (const std::string& dir : TargetDirs) dirs.push_back(fileops::Normalise(dir));
-    if (AfterAction == TAfterAction::Move && !MoveDirectory.empty())
-        dirs.push_back(fileops::Normalise(MoveDirectory));
-    return dirs;
 }

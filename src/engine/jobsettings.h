@@ -56,6 +56,7 @@ struct TJobSettings {
 
     // The snapshot of Settings as they are now. Their extension checks must have run.
     static TJobSettings From(const TSettings& Settings);
-    // Directories the search never enters: the target directories and the move directory.
-    std::vector<std::string> ExcludedDirs() const;
+    // Directories the search never enters, normalised: the target directories and the move
+    // directory.
+    std::vector<std::string> ExcludedDirs;
 };

@@ -17,11 +17,6 @@ void TJobControl::TakeSettings() {
     job_ = std::make_shared<const TJobSettings>(TJobSettings::From(settings_));
 }
 
-int64_t TJobControl::GetFileSize(const std::string& Path) {
-    if (fileops::Stability(Path, 0) == fileops::TStability::Busy) return -1;
-    return fileops::ReadableSize(Path);
-}
-
 void TJobControl::FindSourceFile(TSourceSearch* Search, ISourceGate* Gate) {
     SourceFile.clear();
     RelativeDir.clear();

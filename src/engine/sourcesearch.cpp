@@ -53,9 +53,9 @@ int64_t TSourceSearch::CandidateSize(const TJobSettings& Job, const std::string&
     return -1;
 }
 
-bool TSourceSearch::IsExcluded(const std::string& Dir) const {
+bool TSourceSearch::IsExcluded(const TJobSettings& Job, const std::string& Dir) const {
     const std::string dir = fileops::Normalise(Dir);
-    for (const std::string& excluded : excluded_)
+    for (const std::string& excluded : Job.ExcludedDirs)
         if (dir == excluded) return true;
     return false;
 }
@@ -65,8 +65,7 @@ std::optional<TFoundSource> TSourceSearch::Next(const TJobSettings& Job, ISource
     gate_ = Gate;
     // Target and move directories are never searched, even when they lie inside a source
     // directory: their files would be found again and recoded or moved a second time.
-    excluded_ = Job.ExcludedDirs();
-    if (List) return List->Next(*this, Job, excluded_);
+    if (List) return List->Next(*this, Job, Job.ExcludedDirs);
     // A search that found nothing in what it reused looks once more afresh.
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1 && !listings_.ReusedAnything()) break;
@@ -83,7 +82,7 @@ std::optional<TFoundSource> TSourceSearch::Search(const TJobSettings& Job, std::
                                                   const std::string& Relative) {
     const std::string here =
         fileops::AddSlash(fileops::AddSlash(Job.SourceDirs[DirIndex]) + Relative);
-    if (!Relative.empty() && IsExcluded(here)) return std::nullopt;
+    if (!Relative.empty() && IsExcluded(Job, here)) return std::nullopt;
     TListingCache::TListing& listing = listings_.Get(here);
     const auto& exts = Job.SourceExtensions;
     for (const std::string& ext : exts) {

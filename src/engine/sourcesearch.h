@@ -59,13 +59,12 @@ class TSourceSearch {
   private:
     std::optional<TFoundSource> Search(const TJobSettings& Job, std::size_t DirIndex,
                                        const std::string& Relative);
-    bool IsExcluded(const std::string& Dir) const;
+    bool IsExcluded(const TJobSettings& Job, const std::string& Dir) const;
     void NotePassedOver(const std::string& Path, const std::string& Reason);
 
     IProgress& progress_;
     TListingCache listings_;
     ISourceGate* gate_ = nullptr;
-    std::vector<std::string> excluded_;
     std::set<std::string> reported_;
     bool sawYoung_ = false;
     bool takenElsewhere_ = false;  // the last candidate was refused by the gate

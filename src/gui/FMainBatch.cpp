@@ -154,13 +154,20 @@ bool TFormMain::BatchCancel() {
     return true;
 }
 
+namespace {
+
+std::vector<TRunningJobView> Views(const std::vector<TRunningJob>& Jobs) {
+    std::vector<TRunningJobView> views;
+    for (const TRunningJob& job : Jobs) views.push_back({job.Source, job.Target, job.Percent});
+    return views;
+}
+
+}  // namespace
+
 void TFormMain::BatchProgress() {
     if (!batch_) return;
     batch_->UpdateProgress();
-    std::vector<TRunningJobView> views;
-    for (const TRunningJob& job : batch_->RunningJobs())
-        views.push_back({job.Source, job.Target, job.Percent});
-    JobPanel->ShowRunningJobs(views);
+    JobPanel->ShowRunningJobs(Views(batch_->RunningJobs()));
 }
 
 void TFormMain::BatchDisplayChanged() {
@@ -172,9 +179,7 @@ void TFormMain::BatchDisplayChanged() {
             source = jobs.front().Source;
             target = jobs.front().Target;
         }
-        std::vector<TRunningJobView> views;
-        for (const TRunningJob& job : jobs) views.push_back({job.Source, job.Target, job.Percent});
-        JobPanel->ShowRunningJobs(views);
+        JobPanel->ShowRunningJobs(Views(jobs));
     } else {
         JobPanel->ShowRunningJobs({});
     }

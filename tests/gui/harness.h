@@ -199,6 +199,22 @@ class GuiTest : public ::testing::Test {
         form->show();
         return *form;
     }
+    // The same sources and settings for sonbar-cli: in/ copied to ref/, config/ to cliconfig/,
+    // targets into cliout/. Call before the window recodes in/.
+    void PrepareCliReference() {
+        fs::copy(root / "in", root / "ref", fs::copy_options::recursive);
+        fs::copy(root / "config", root / "cliconfig", fs::copy_options::recursive);
+        fs::create_directories(root / "cliout");
+    }
+    // Runs sonbar-cli batch (with Options) over ref/ into cliout/; whether it succeeded.
+    bool RunCliReference(const std::string& Options) const {
+        const std::string cli = std::string(SONBAR_CLI) + " ";
+        const std::string folder = " --settings '" + Path("cliconfig") + "'";
+        return std::system((cli + "settings" + folder + " source-dirs='" + Path("ref") +
+                            "' target-dirs='" + Path("cliout") + "' >/dev/null")
+                               .c_str()) == 0 &&
+               std::system((cli + "batch " + Options + folder + " >/dev/null").c_str()) == 0;
+    }
     bool Stopped() const {
         return form->Job().JobState() == jsStopped && !form->Job().GoWhenIdle &&
                form->BatchState() == jsStopped;

@@ -22,10 +22,7 @@ TEST_F(J, GoRecodesEveryFileThroughTheIdleHookLikeTheEngineAlone) {
     WriteWave(root / "in/a.wav", 30000);
     WriteWave(root / "in/b.wav", 20000);
     WriteWave(root / "in/sub/c.wav", 10000);
-    // The same sources and settings for sonbar-cli batch.
-    fs::copy(root / "in", root / "ref", fs::copy_options::recursive);
-    fs::copy(root / "config", root / "cliconfig", fs::copy_options::recursive);
-    fs::create_directories(root / "cliout");
+    PrepareCliReference();
     TFormMain& f = Open();
     EXPECT_EQ(f.windowTitle().toStdString(), "Sonbar  [Stopped]");
     f.ButtonGo->click();
@@ -42,13 +39,7 @@ TEST_F(J, GoRecodesEveryFileThroughTheIdleHookLikeTheEngineAlone) {
     EXPECT_TRUE(messages.Boxes().empty()) << messages.Boxes().front();
 
     // Each target is what sonbar-cli batch writes from the same sources and settings.
-    const std::string cli = std::string(SONBAR_CLI) + " ";
-    const std::string folder = " --settings '" + Path("cliconfig") + "'";
-    ASSERT_EQ(std::system((cli + "settings" + folder + " source-dirs='" + Path("ref") +
-                           "' target-dirs='" + Path("cliout") + "' >/dev/null")
-                              .c_str()),
-              0);
-    ASSERT_EQ(std::system((cli + "batch" + folder + " >/dev/null").c_str()), 0);
+    ASSERT_TRUE(RunCliReference(""));
     for (const char* source : {"a.wav", "b.wav", "sub/c.wav"})
         EXPECT_FALSE(fs::exists(root / "ref" / source) || fs::exists(root / "in" / source));
     for (const char* target : {"a.wav2", "b.wav2", "sub/c.wav2"}) {

@@ -30,10 +30,8 @@ TEST_F(Jobs, TwoJobsListTheirFilesAndWriteWhatSonbarCliWrites) {
         {"a.wav", 400000}, {"b.wav", 300000},    {"c.wav", 20000},
         {"d.wav", 50000},  {"sub/e.wav", 70000}, {"sub/f.wav", 1000}};
     for (const auto& [name, samples] : sources) WriteWave(root / "in" / name, samples);
-    fs::copy(root / "in", root / "ref", fs::copy_options::recursive);
     TwoJobs();
-    fs::copy(root / "config", root / "cliconfig", fs::copy_options::recursive);
-    fs::create_directories(root / "cliout");
+    PrepareCliReference();
     TFormMain& f = Open();
     EXPECT_EQ(f.JobCount(), 2);
     f.ButtonGo->click();
@@ -53,13 +51,7 @@ TEST_F(Jobs, TwoJobsListTheirFilesAndWriteWhatSonbarCliWrites) {
     EXPECT_TRUE(messages.Boxes().empty()) << messages.Boxes().front();
     EXPECT_EQ(f.ListViewFiles->topLevelItemCount(), 6);
 
-    const std::string cli = std::string(SONBAR_CLI) + " ";
-    const std::string folder = " --settings '" + Path("cliconfig") + "'";
-    ASSERT_EQ(std::system((cli + "settings" + folder + " source-dirs='" + Path("ref") +
-                           "' target-dirs='" + Path("cliout") + "' >/dev/null")
-                              .c_str()),
-              0);
-    ASSERT_EQ(std::system((cli + "batch --jobs 2 -q" + folder).c_str()), 0);
+    ASSERT_TRUE(RunCliReference("--jobs 2"));
     for (const auto& [name, samples] : sources) {
         const std::string target = fs::path(name).replace_extension("wav2").string();
         EXPECT_FALSE(fs::exists(root / "in" / name)) << name;
