@@ -30,7 +30,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: sonbar-cli batch [--settings DIR] [--jobs N] [--watch] [--yes | --no] [--keep-going]\n"
+    "usage: sonbar-cli batch [--settings DIR] [--jobs N] [--threads N] [--watch] [--yes | --no] [--keep-going]\n"
     "                        [--log FILE] [--json] [-q | -v]\n"
     "                        [--files-from FILE [-0] | --shard K/N]\n";
 
@@ -41,6 +41,9 @@ constexpr const char* kHelp =
     "  --settings DIR  the folder of Sonbar.ini and Sonbar.tf\n"
     "  --jobs N        recode up to N files at once (default: \"jobs\" of the settings, else\n"
     "                  one per processor); --jobs 1 recodes one file at a time\n"
+    "  --threads N     encode stretches of one long file on N threads at once where its\n"
+    "                  format allows (default: \"threads\" of the settings, else the\n"
+    "                  processors the other jobs leave free)\n"
     "  --watch         when no source is left, wait WaitSeconds and search again, for ever;\n"
     "                  a file whose job fails is passed over until it changes\n"
     "  --yes, --no     the answer to \"Prompt what to do\" without a terminal: overwrite the\n"
@@ -243,10 +246,11 @@ bool WaitForFiles(TWatch& Hot, int Ms, TServiceNotifier& Notifier) {
 }  // namespace
 
 int RunBatch(std::span<const std::string> args) {
-    enum { kSettings = 256, kJobs, kWatch, kYes, kNo, kKeepGoing, kLog, kJson, kFilesFrom, kShard };
+    enum { kSettings = 256, kJobs, kThreads, kWatch, kYes, kNo, kKeepGoing, kLog, kJson, kFilesFrom, kShard };
     static constexpr option longOptions[] = {
         {"settings", required_argument, nullptr, kSettings},
         {"jobs", required_argument, nullptr, kJobs},
+        {"threads", required_argument, nullptr, kThreads},
         {"watch", no_argument, nullptr, kWatch},
         {"yes", no_argument, nullptr, kYes},
         {"no", no_argument, nullptr, kNo},
@@ -268,6 +272,7 @@ int RunBatch(std::span<const std::string> args) {
     bool nulSeparated = false;
     bool watch = false, keepGoing = false;
     int32_t jobs = 0;
+    std::optional<int32_t> threads;
     TCliFrontEnd ui;
     std::vector<std::string> operands;
     const auto take = [&](int Code, const char* Value) -> std::string {
@@ -275,10 +280,13 @@ int RunBatch(std::span<const std::string> args) {
             case kSettings:
                 folder = Value;
                 break;
-            case kJobs: {
+            case kJobs:
+            case kThreads: {
                 const auto n = ParseInteger(Value);
-                if (!n || *n < 1 || *n > 256) return "--jobs takes a number from 1 to 256";
-                jobs = *n;
+                const char* name = Code == kJobs ? "--jobs" : "--threads";
+                if (!n || *n < 1 || *n > 256)
+                    return std::string(name) + " takes a number from 1 to 256";
+                (Code == kJobs ? jobs : threads.emplace()) = *n;
                 break;
             }
             case kLog:
@@ -332,6 +340,7 @@ int RunBatch(std::span<const std::string> args) {
     // The hot folder is --watch's alone, whatever "Try again after" says.
     settings.SetOption(CheckBoxTryAgain, watch);
     if (jobs == 0) jobs = JobsSetting(ini);
+    if (threads) settings.Threads = *threads;
     if (!log) log = settings.LogFile;
     if (!log->empty()) {
         ui.RecordFile = *log;

@@ -14,6 +14,7 @@ TBatch::TBatch(TSettings& Settings, IMessages& Messages, IProgress& Progress, IC
     runner_.KeepGoing = options_.KeepGoing;
     runner_.Watching = options_.Watch;
     runner_.Claims = options_.Claims;
+    runner_.GroupFiles = std::max(1, options_.GroupFiles);
     runner_.Search().List = options_.List;
     runner_.Search().Shard = options_.Shard;
     runner_.BeforeJobStarts = [this](TRecodingThread& Thread) {
@@ -51,13 +52,21 @@ TBatch::TNext TBatch::Turn() {
     if (finished_) return TNext::Finished;
     runner_.Reap(0);
     // While suspended nothing new starts; the search goes on when the jobs are resumed.
-    if (suspended_) return TNext::WaitForJobs;
+    if (suspended_) {
+        runner_.Commit();
+        return TNext::WaitForJobs;
+    }
     TBatchRunner::TFill found = TBatchRunner::TFill::Failed;
     // Stop after: the jobs of the first fill still start, as Go starts a file.
     if ((!stopAfter_ || !filled_) && !runner_.Stopping()) {
         found = runner_.Fill();
         filled_ = true;
     }
+    // The targets written wait for others only while more files are being recoded.
+    if (found != TBatchRunner::TFill::Full || runner_.Running() == 0 || stopAfter_)
+        runner_.Commit();
+    else
+        runner_.CommitIfDue();
     if (runner_.Running() > 0) return TNext::WaitForJobs;
     if (stopAfter_ && !runner_.Stopping()) return Finish(false);
     if (found != TBatchRunner::TFill::NoMoreFiles || runner_.Stopping()) return Finish(true);
@@ -81,7 +90,9 @@ TBatch::TNext TBatch::Finish(bool Failure) {
 }
 
 bool TBatch::WaitForJob(int Ms) {
-    return runner_.WaitForEnd(Ms);
+    const int64_t due = runner_.MsUntilCommit();
+    if (due < 0 || due >= Ms) return runner_.WaitForEnd(Ms);
+    return runner_.WaitForEnd(static_cast<int>(due)) || runner_.MsUntilCommit() == 0;
 }
 
 void TBatch::Suspend() {

@@ -31,6 +31,8 @@ class TBatch {
         TSourceList* List = nullptr;
         // Only this shard's sources are taken; null takes all.
         const TShard* Shard = nullptr;
+        // Targets made durable together, up to this many at once (1: each on its own).
+        int GroupFiles = 64;
     };
 
     TBatch(TSettings& Settings, IMessages& Messages, IProgress& Progress, IClock& Clock,
@@ -54,8 +56,12 @@ class TBatch {
     bool Start();
     // Finishes the jobs that ended and starts new ones in the idle slots.
     TNext Turn();
-    // Waits up to Ms milliseconds for a running job to end; whether one has.
+    // Waits up to Ms milliseconds for a running job to end, or for the time of the targets
+    // waiting to be committed together to be up; whether the caller should turn now.
     bool WaitForJob(int Ms);
+    // Milliseconds until the waiting targets are due to be committed (-1: none waits); a
+    // front end that waits on its event loop turns then.
+    int64_t MsUntilCommit() const { return runner_.MsUntilCommit(); }
     // Sums the running jobs' progress and hands it to the progress seam.
     void UpdateProgress() { runner_.UpdateProgress(); }
 

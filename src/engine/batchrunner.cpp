@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "fileops.h"
 
@@ -72,7 +73,11 @@ TBatchRunner::TBatchRunner(TSettings& Settings, IMessages& Messages, IProgress& 
     }
 }
 
-TBatchRunner::~TBatchRunner() = default;
+TBatchRunner::~TBatchRunner() {
+    // Targets never committed were not synced: they go, and their sources stay.
+    for (auto& slot : parked_)
+        if (TRecodingThread* thread = slot->control->RecodingThread()) thread->RemovePartFile();
+}
 
 void TBatchRunner::ForEachControl(const std::function<void(TJobControl&)>& Act) {
     for (auto& slot : slots_) Act(*slot->control);
@@ -171,6 +176,8 @@ bool TBatchRunner::MayTake(const std::string& Source) {
     }
     for (const auto& slot : slots_)
         if (slot->control->JobState() != jsStopped && slot->source == Source) return false;
+    for (const auto& slot : parked_)
+        if (slot->source == Source) return false;
     if (!Claims) return true;
     switch (Claims->Claim(Source)) {
         case TClaims::TResult::Claimed:
@@ -229,6 +236,8 @@ TGoResult TBatchRunner::StartOne(TSlot& Slot) {
                     if (other->control->JobState() != jsStopped &&
                         fileops::Normalise(other->target) == target)
                         targetBusy = true;
+                for (const auto& other : parked_)
+                    if (fileops::Normalise(other->target) == target) targetBusy = true;
                 if (!targetBusy && Claims && !c.TargetFile.empty()) {
                     const auto claim = Claims->Claim(c.TargetFile);
                     if (claim == TClaims::TResult::Claimed) claimedNow_.push_back(c.TargetFile);
@@ -262,7 +271,9 @@ TGoResult TBatchRunner::StartOne(TSlot& Slot) {
             Slot.sourceSize = c.SourceFileSize;
             // Claims made for this job stay until its end.
             claimedNow_.clear();
-            c.StartJob([this](TRecodingThread& Thread) {
+            c.StartJob([this, &Slot](TRecodingThread& Thread) {
+                Thread.DeferDurability = GroupFiles > 1;
+                Thread.Threads = ThreadsFor(Slot);
                 Thread.OnDone = [this] {
                     std::lock_guard lock(endsMutex_);
                     ended_.notify_all();
@@ -330,28 +341,71 @@ bool TBatchRunner::Reap(int Ms) {
     WaitForEnd(Ms);
     bool ended = false;
     for (auto& slot : slots_) {
-        TJobControl& c = *slot->control;
-        TRecodingThread* thread = c.RecodingThread();
+        TRecodingThread* thread = slot->control->RecodingThread();
         if (!thread || !thread->Finished()) continue;
         thread->WaitFor();
         ended = true;
-        if (BeforeJobDone) BeforeJobDone(*thread);
-        const std::string source = c.SourceFile;
-        if (c.RecodingThreadDone()) {
-            ++filesProcessed_;
-        } else if (c.LastOutcome() == TJobOutcome::SourceChanged) {
-            // Found again once it is stable; a batch that does not watch waits for it.
-            sawYoung_ = true;
-        } else if (c.LastOutcome() != TJobOutcome::SourceGone) {
-            failed_ = true;
-            if (KeepGoing || Watching)
-                Skip(source);
-            else
-                stopping_ = true;
-        }
-        Release(*slot);
+        if (thread->AwaitingCommit())
+            Park(slot);
+        else
+            Finish(*slot);
     }
     return ended;
+}
+
+void TBatchRunner::Finish(TSlot& Slot) {
+    TJobControl& c = *Slot.control;
+    if (BeforeJobDone) BeforeJobDone(*c.RecodingThread());
+    const std::string source = c.SourceFile;
+    if (c.RecodingThreadDone()) {
+        ++filesProcessed_;
+    } else if (c.LastOutcome() == TJobOutcome::SourceChanged) {
+        // Found again once it is stable; a batch that does not watch waits for it.
+        sawYoung_ = true;
+    } else if (c.LastOutcome() != TJobOutcome::SourceGone) {
+        failed_ = true;
+        if (KeepGoing || Watching)
+            Skip(source);
+        else
+            stopping_ = true;
+    }
+    Release(Slot);
+}
+
+void TBatchRunner::Park(std::unique_ptr<TSlot>& Slot) {
+    Slot->control->StopClock();
+    if (parked_.empty()) parkedSinceMs_ = fileops::MonotonicMs();
+    auto fresh = std::make_unique<TSlot>();
+    const TJobControl& old = *Slot->control;
+    fresh->control =
+        std::make_unique<TJobControl>(settings_, messages_, *slotProgress_, clock_, sound_);
+    fresh->control->UseSettings(job_);
+    fresh->control->CheckBoxStopAfter = old.CheckBoxStopAfter;
+    fresh->control->CheckBoxAction = old.CheckBoxAction;
+    parked_.push_back(std::exchange(Slot, std::move(fresh)));
+}
+
+int64_t TBatchRunner::MsUntilCommit() const {
+    if (parked_.empty()) return -1;
+    return std::max<int64_t>(0, parkedSinceMs_ + GroupMs - fileops::MonotonicMs());
+}
+
+bool TBatchRunner::CommitIfDue() {
+    if (parked_.empty()) return false;
+    if (static_cast<int>(parked_.size()) < GroupFiles && MsUntilCommit() > 0) return false;
+    return Commit();
+}
+
+bool TBatchRunner::Commit() {
+    if (parked_.empty()) return false;
+    std::vector<TRecodingThread*> jobs;
+    for (const auto& slot : parked_) jobs.push_back(slot->control->RecodingThread());
+    CommitTogether(jobs);
+    // In the order the jobs ended, each as if it had completed on its own just now.
+    std::vector<std::unique_ptr<TSlot>> committed = std::move(parked_);
+    parked_.clear();
+    for (auto& slot : committed) Finish(*slot);
+    return true;
 }
 
 void TBatchRunner::StopAll(bool RemoveParts) {
@@ -361,6 +415,16 @@ void TBatchRunner::StopAll(bool RemoveParts) {
         c.StopAndDiscard(RemoveParts);
         Release(*slot);
     }
+    // Those complete already are finished as they would have been without the group.
+    Commit();
+}
+
+int TBatchRunner::ThreadsFor(const TSlot& Slot) const {
+    if (job_ && job_->Threads > 0) return job_->Threads;
+    int others = 0;
+    for (const auto& slot : slots_)
+        others += slot.get() != &Slot && slot->control->JobState() != jsStopped;
+    return std::max(1, UsableProcessors() - others);
 }
 
 std::vector<TRunningJob> TBatchRunner::RunningJobs() const {

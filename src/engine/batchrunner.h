@@ -56,6 +56,12 @@ class TBatchRunner : private ISourceGate {
     std::function<void(TRecodingThread&)> BeforeJobStarts;
     // Called on the caller's thread with a job's thread just before the job's end is handled.
     std::function<void(TRecodingThread&)> BeforeJobDone;
+    // Targets made durable together: a job that has written its target frees its slot and
+    // waits, its source untouched, until GroupFiles targets wait or the first has waited
+    // GroupMs; then they are synced, renamed, their directories synced once, and only then
+    // are their after-actions run. 1 syncs each target on its own as it completes.
+    int GroupFiles = 1;
+    int GroupMs = 250;
 
     // The checks of Go; false when one failed (its message was shown).
     bool Check();
@@ -70,8 +76,16 @@ class TBatchRunner : private ISourceGate {
     // finished here).
     bool WaitForEnd(int Ms);
     // Terminates every running job and, where RemoveParts, removes its .part file; each
-    // source stays.
+    // source stays. The targets waiting for their commit are committed.
     void StopAll(bool RemoveParts = true);
+    // Commits the targets waiting for it, now, or only when their group is full or its time
+    // is up; whether any were committed.
+    bool Commit();
+    bool CommitIfDue();
+    // Jobs whose targets wait for their commit, and the milliseconds until their group's
+    // time is up (-1 when none waits).
+    int Uncommitted() const { return static_cast<int>(parked_.size()); }
+    int64_t MsUntilCommit() const;
     // The running jobs' sources, targets and percentages.
     std::vector<TRunningJob> RunningJobs() const;
     // Sums the running jobs' progress and hands it to the progress seam.
@@ -103,6 +117,11 @@ class TBatchRunner : private ISourceGate {
     struct TSlot;
     TJobControl& ControlFor(TSlot& Slot);
     TGoResult StartOne(TSlot& Slot);
+    // Handles the end of a slot's job: its after-action, its output, its claim.
+    void Finish(TSlot& Slot);
+    // Moves a slot whose target waits for its commit aside, leaving a fresh one in its place.
+    void Park(std::unique_ptr<TSlot>& Slot);
+    int ThreadsFor(const TSlot& Slot) const;
     bool MayTake(const std::string& Source) override;
     std::vector<int64_t> MeasureFreeSpace(const TJobSettings& Job);
     void Release(TSlot& Slot);
@@ -122,6 +141,8 @@ class TBatchRunner : private ISourceGate {
     TSourceSearch search_;
     std::shared_ptr<const TJobSettings> job_;
     std::vector<std::unique_ptr<TSlot>> slots_;
+    std::vector<std::unique_ptr<TSlot>> parked_;  // their targets wait for the commit
+    int64_t parkedSinceMs_ = 0;
     // Failed under KeepGoing or while watching: passed over until they change.
     std::map<std::string, fileops::TFileIdentity> skip_;
     std::map<std::string, int64_t> waitingSince_;  // sources waiting for a claimed target

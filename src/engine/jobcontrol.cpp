@@ -96,6 +96,7 @@ void TJobControl::StartThread() {
     thread_->BareStream = !job.WavHeader;
     thread_->SetPriority(settings_.Priority);
     elapsedMs_ = 0;
+    clockStopped_ = false;
     figures_ = TProgressFigures{};
     progress_.SetProgressMax(0);
     ResumeJob();
@@ -343,9 +344,14 @@ void TJobControl::UpdateProgress() {
     if (thread_ && jobState_ == jsRecoding) UpdateProgressFrom(*thread_);
 }
 
+void TJobControl::StopClock() {
+    if (thread_ && !clockStopped_) UpdateProgressFrom(*thread_);
+    clockStopped_ = true;
+}
+
 void TJobControl::UpdateProgressFrom(TRecodingThread& Thread) {
     const int32_t now = clock_.MsSinceMidnight();
-    elapsedMs_ += now < lastTick_ ? now + 86400000 - lastTick_ : now - lastTick_;
+    if (!clockStopped_) elapsedMs_ += now < lastTick_ ? now + 86400000 - lastTick_ : now - lastTick_;
     lastTick_ = now;
     lastElapsedMs_ = elapsedMs_;
     TProgressFigures& f = figures_;

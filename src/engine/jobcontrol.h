@@ -121,6 +121,9 @@ class TJobControl {
     bool FormCloseQuery();
     // Recomputes the progress figures from the running thread and hands them on.
     void UpdateProgress();
+    // The job's thread has written its target, which now waits to be committed with others:
+    // the time the job took stops here.
+    void StopClock();
     const TProgressFigures& Figures() const { return figures_; }
 
     // Checks and measurements of the main window.
@@ -167,6 +170,7 @@ class TJobControl {
     int32_t lastTick_ = 0;
     int32_t elapsedMs_ = 0;
     int32_t lastElapsedMs_ = 0;
+    bool clockStopped_ = false;
     double lastAudioSeconds_ = 0;
     TJobOutcome lastOutcome_ = TJobOutcome::None;
 };

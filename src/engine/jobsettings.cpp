@@ -22,6 +22,7 @@ TJobSettings TJobSettings::From(const TSettings& Settings) {
     job.TryAgain = Settings.Option(CheckBoxTryAgain);
     job.WaitSeconds = Settings.WaitSecondsValue();
     job.BufferBytes = Settings.CopyBufferBytes();
+    job.Threads = Settings.Threads;
     job.StableSeconds = Settings.StableSeconds;
     job.MinSpaceLeft = Settings.MinSpaceLeftBytes();
     if (Settings.Option(CheckBoxNoise)) {

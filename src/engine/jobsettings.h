@@ -49,6 +49,7 @@ struct TJobSettings {
     int32_t BufferBytes = 0;
     int32_t StableSeconds = 2;
     int64_t MinSpaceLeft = 0;  // bytes a target directory keeps free
+    int32_t Threads = 0;       // threads encoding one file; 0: what the other jobs leave
     TDoneSound DoneSound = TDoneSound::None;
     std::string DoneSoundFile;
     // The target format (null: none chosen).

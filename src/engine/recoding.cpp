@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -466,7 +467,11 @@ void TRecodingThread::Complete(TRun& R) {
     // The target is never more readable than its source.
     const mode_t mode = sourceIdentity_.Mode & 0666 & ~fileops::Umask();
     struct stat written {};
-    if (::fchmod(R.part.fd, mode) != 0 || !fileops::SyncFile(R.part.fd) ||
+    if (DeferDurability) {
+        // Synced later with others; the writing out starts now, so that little is left then.
+        ::sync_file_range(R.part.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    if (::fchmod(R.part.fd, mode) != 0 || (!DeferDurability && !fileops::SyncFile(R.part.fd)) ||
         ::fstat(R.part.fd, &written) != 0)
         return Fail(TRecodeStep::Complete, "Error writing output stream !", errno);
     const int closed = ::close(R.part.fd);
@@ -487,6 +492,12 @@ void TRecodingThread::Complete(TRun& R) {
     // The source must still be the file that was read, under its name, as it was.
     if (!SourceUnchanged(R.sourceFd.fd))
         return Fail(TRecodeStep::SourceChanged, kSourceChangedText);
+    if (DeferDurability) {
+        R.keep = true;
+        targetSize_ = R.file->Extent();
+        awaitingCommit_ = true;
+        return;
+    }
     if (!fileops::RenameAt(targetDir_, R.partName, targetDir_, R.targetName, ReplaceTarget))
         return Fail(TRecodeStep::Rename, "Target file access denied !", errno);
     // From here the file under the target's name is complete: a failure keeps it, and the
@@ -496,4 +507,85 @@ void TRecodingThread::Complete(TRun& R) {
     if (!fileops::SyncDirectory(targetDir_))
         return Fail(TRecodeStep::Complete, "Error writing output stream !", errno);
     succeeded_ = true;
+}
+
+bool TRecodingThread::SyncPart() {
+    if (!awaitingCommit_) return false;
+    const std::string part = fileops::PartName(fileops::NamePart(targetFileName_));
+    const int fd = ::openat(targetDir_, part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    bool ok = fd >= 0 && ::fstat(fd, &st) == 0;
+    int error = ok ? 0 : errno;
+    // Only the file this job wrote: whatever else took its name is no target of ours.
+    if (ok && (st.st_dev != partDevice_ || st.st_ino != partInode_)) {
+        ok = false;
+        error = ESTALE;
+    }
+    if (ok && !fileops::SyncFile(fd)) {
+        ok = false;
+        error = errno;
+    }
+    if (fd >= 0) ::close(fd);
+    if (ok) return true;
+    awaitingCommit_ = false;
+    Fail(TRecodeStep::Complete, "Error writing output stream !", error);
+    RemovePartFile();
+    return false;
+}
+
+bool TRecodingThread::RenamePart() {
+    if (!awaitingCommit_) return false;
+    // The source must still be the file that was read, under its name, as it was.
+    if (!fileops::StillSame(sourceFileName_, sourceIdentity_)) {
+        awaitingCommit_ = false;
+        Fail(TRecodeStep::SourceChanged, kSourceChangedText);
+        RemovePartFile();
+        return false;
+    }
+    const std::string target = fileops::NamePart(targetFileName_);
+    if (!fileops::RenameAt(targetDir_, fileops::PartName(target), targetDir_, target,
+                           ReplaceTarget)) {
+        awaitingCommit_ = false;
+        Fail(TRecodeStep::Rename, "Target file access denied !", errno);
+        RemovePartFile();
+        return false;
+    }
+    return true;
+}
+
+void TRecodingThread::Committed(bool DirectorySynced, int Error) {
+    if (!awaitingCommit_) return;
+    awaitingCommit_ = false;
+    if (!DirectorySynced) return Fail(TRecodeStep::Complete, "Error writing output stream !", Error);
+    succeeded_ = true;
+}
+
+void CommitTogether(const std::vector<TRecodingThread*>& Jobs) {
+    std::vector<TRecodingThread*> renamed;
+    for (TRecodingThread* job : Jobs)
+        if (job->SyncPart()) renamed.push_back(job);
+    std::erase_if(renamed, [](TRecodingThread* Job) { return !Job->RenamePart(); });
+    // One sync per target directory, whichever job's descriptor names it.
+    std::vector<std::pair<std::pair<dev_t, ino_t>, int>> synced;  // directory, errno (0 ok)
+    for (TRecodingThread* job : renamed) {
+        struct stat st {};
+        const bool known = ::fstat(job->TargetDirectory(), &st) == 0;
+        const std::pair<dev_t, ino_t> dir{st.st_dev, st.st_ino};
+        auto done = std::find_if(synced.begin(), synced.end(),
+                                 [&](const auto& Entry) { return known && Entry.first == dir; });
+        if (done == synced.end()) {
+            const int error = fileops::SyncDirectory(job->TargetDirectory()) ? 0 : errno;
+            synced.push_back({known ? dir : std::pair<dev_t, ino_t>{}, error});
+            done = synced.end() - 1;
+        }
+        job->Committed(done->second == 0, done->second);
+    }
+}
+
+int UsableProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return CPU_COUNT(&set);
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "UKoWaveFormat.h"
 #include "fileops.h"
@@ -61,6 +62,9 @@ class TRecodingThread {
     bool BareStream = false;
     // Threads encoding one file at once where its conversion splits into exact ranges.
     int Threads = 1;
+    // A job that wrote and verified its .part ends awaiting the durable steps, which the
+    // caller takes for several jobs together (CommitTogether) instead of one sync per job.
+    bool DeferDurability = false;
     // Runs on the worker thread after Execute has returned (front ends post from there).
     std::function<void()> OnDone;
     // Seams for tests, run on the job's thread: at every block boundary with the bytes read
@@ -115,6 +119,19 @@ class TRecodingThread {
     // job's end only.
     bool RemovePartFile();
 
+    // A job with DeferDurability whose .part is written and verified, and that has not been
+    // committed yet. It counts as neither succeeded nor failed until then.
+    bool AwaitingCommit() const { return awaitingCommit_; }
+    // The steps of the commit, after the job's end and in this order: the .part's data
+    // synced; the source checked and the .part renamed to the target; once the caller has
+    // synced the target's directory, Committed ends the job as its own completion would
+    // have. A step that fails ends the job as failed (the .part removed before the rename,
+    // the target kept after it); the later steps then do nothing.
+    bool SyncPart();
+    bool RenamePart();
+    void Committed(bool DirectorySynced, int Error = 0);
+    int TargetDirectory() const { return targetDir_; }
+
   private:
     struct TRun;  // what one run carries from step to step
     void Run();
@@ -150,6 +167,7 @@ class TRecodingThread {
     double audioSeconds_ = 0;
     fileops::TFileIdentity sourceIdentity_;
     int targetDir_ = -1;
+    bool awaitingCommit_ = false;
     dev_t partDevice_ = 0;
     ino_t partInode_ = 0;
 
@@ -157,6 +175,13 @@ class TRecodingThread {
     std::condition_variable wake_;
     std::thread thread_;
 };
+
+// Makes the targets of several jobs awaiting their commit durable together: every .part's
+// data synced, each renamed, each target directory synced once, and only then each job ended.
+void CommitTogether(const std::vector<TRecodingThread*>& Jobs);
+
+// The processors this process may run on (its affinity), at least one.
+int UsableProcessors();
 
 // Applies a track bar position (0..6) to the calling thread: 0 the idle class, 1..6 nice
 // values from +10 down to -5 where permitted. Failing to raise the priority is silent.

@@ -224,6 +224,8 @@ void TSettings::LoadSettings(const TIniStore& Ini, const std::string& FormatFile
     // A value out of range means automatic, as sonbar-cli takes it.
     Jobs = Ini.ReadInteger("Options", "Jobs", 1);
     if (Jobs < 0 || Jobs > kMaxJobs) Jobs = 0;
+    Threads = Ini.ReadInteger("Options", "Threads", 0);
+    if (Threads < 0 || Threads > kMaxJobs) Threads = 0;
 }
 
 std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFile,
@@ -240,6 +242,8 @@ std::string TSettings::SaveSettings(TIniStore& Ini, const std::string& FormatFil
     Ini.WriteInteger("Options", "KeepGoing", KeepGoing ? 1 : 0);
     Ini.WriteInteger("Options", "Notify", Notify ? 1 : 0);
     if (Jobs != 1 || Ini.HasKey("Options", "Jobs")) Ini.WriteInteger("Options", "Jobs", Jobs);
+    if (Threads != 0 || Ini.HasKey("Options", "Threads"))
+        Ini.WriteInteger("Options", "Threads", Threads);
     return WithFormat ? SaveTargetFormat(FormatFile) : std::string();
 }
 

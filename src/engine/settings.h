@@ -113,6 +113,9 @@ class TSettings {
     // the key, one, as before there was a choice; kept absent until something else is chosen.
     static constexpr int32_t kMaxJobs = 256;
     int32_t Jobs = 1;
+    // Threads encoding one long file at once ("Options" "Threads"; 0: the processors the
+    // other jobs leave free).
+    int32_t Threads = 0;
 
     // The target format: none, or a stream format; valid when its format is complete.
     const TKoWaveStreamFormat* TargetFormat() const { return targetFormat_.get(); }

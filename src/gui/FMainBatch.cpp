@@ -83,6 +83,13 @@ void TFormMain::BatchTurn() {
     TimerWaitForFile->stop();
     switch (batch_->Turn()) {
         case TBatch::TNext::WaitForJobs:
+            if (const int64_t due = batch_->MsUntilCommit(); due >= 0) {
+                // Targets written wait to be made durable with others, but not for long.
+                const uint64_t serial = batchSerial_;
+                QTimer::singleShot(static_cast<int>(due) + 1, this, [this, serial] {
+                    if (serial == batchSerial_ && batch_) BatchTurn();
+                });
+            }
             break;
         case TBatch::TNext::SearchSoon: {
             const uint64_t serial = batchSerial_;

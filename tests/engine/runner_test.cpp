@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The batch with several jobs: claims against other processes, the free space that running
-// targets will still take, and a search whose cost stays flat as the folder grows.
+// targets will still take, a search whose cost stays flat as the folder grows, and targets
+// made durable in groups.
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 
+#include "batch.h"
 #include "batchrunner.h"
 #include "engine_util.h"
 
@@ -182,6 +184,91 @@ TEST_F(Runner, SearchCostStaysFlatAndKeepsTheOrder) {
     EXPECT_EQ(user.Done, order) << "the order of a fresh search";
     EXPECT_LT(runner.Listings().Reads, 10) << "the folder is not read again for every file";
     EXPECT_TRUE(fs::exists(in + "bad.wav") && fs::exists(in + "empty0.wav"));
+}
+
+// Targets made durable together: no source of a group goes before every target of the
+// group is in place, and groups close after their count, at the batch's end, or when a job
+// fails to be committed (a source that changed after its job read it).
+TEST_F(Runner, GroupedTargetsAreAllInPlaceBeforeAnySourceGoes) {
+    struct TWatcher : TFakeUser {
+        std::string in, out;
+        std::vector<int> targetsAtDone;
+        void FileDone(const std::string& Source, const std::string& Target, bool Skipped,
+                      int64_t Bytes, int32_t ElapsedMs) override {
+            TFakeUser::FileDone(Source, Target, Skipped, Bytes, ElapsedMs);
+            int targets = 0;
+            for (const auto& e : fs::directory_iterator(out))
+                targets += e.path().extension() == ".wav";
+            targetsAtDone.push_back(targets);
+        }
+    };
+    for (const int jobs : {1, 2}) {
+        SCOPED_TRACE(jobs);
+        for (int i = 0; i < 6; ++i) WriteWave(in + "f" + std::to_string(i) + ".wav");
+        TWatcher watcher;
+        watcher.in = in;
+        watcher.out = out;
+        TBatch::TOptions options;
+        options.Jobs = jobs;
+        options.GroupFiles = 4;
+        TBatch batch(settings, watcher, watcher, watcher, watcher, options);
+        batch.Runner().GroupMs = 600000;  // only the count and the end close a group
+        ASSERT_TRUE(batch.Start());
+        for (bool more = true; more;) {
+            switch (batch.Turn()) {
+                case TBatch::TNext::WaitForJobs:
+                    while (!batch.WaitForJob(50)) {
+                    }
+                    break;
+                case TBatch::TNext::Finished:
+                    more = false;
+                    break;
+                default:
+                    FAIL() << "nothing is young and nothing is watched";
+            }
+        }
+        EXPECT_FALSE(batch.Failed()) << testing::PrintToString(watcher.Shown);
+        ASSERT_EQ(watcher.targetsAtDone.size(), 6u);
+        // Two jobs may bring the group to five before it is committed.
+        EXPECT_GE(watcher.targetsAtDone.front(), 4) << "a group's targets first, then sources";
+        if (jobs == 1) {
+            EXPECT_EQ(watcher.targetsAtDone, (std::vector<int>{4, 4, 4, 4, 6, 6}));
+        }
+        for (const auto& e : fs::directory_iterator(in)) ADD_FAILURE() << "left: " << e.path();
+        for (const auto& e : fs::directory_iterator(out))
+            EXPECT_EQ(e.path().extension(), ".wav") << "left: " << e.path();
+        fs::remove_all(out);
+        fs::create_directories(out);
+    }
+}
+
+TEST_F(Runner, ASourceChangedWhileItsTargetWaitsStaysAndIsRecodedAgain) {
+    WriteWave(in + "a.wav");
+    TBatchRunner runner(settings, user, user, user, user, 1);
+    runner.GroupFiles = 64;
+    runner.GroupMs = 600000;
+    ASSERT_TRUE(runner.Check());
+    ASSERT_EQ(runner.Fill(), TBatchRunner::TFill::Full);
+    while (!runner.Reap(50)) {
+    }
+    ASSERT_EQ(runner.Uncommitted(), 1);
+    EXPECT_EQ(runner.FilesProcessed(), 0) << "nothing is done before its commit";
+    EXPECT_TRUE(fs::exists(out + "a.wav.part"));
+    EXPECT_FALSE(fs::exists(out + "a.wav"));
+    // Another program rewrites the source while its target waits.
+    WriteWave(in + "a.wav", 8820);
+    const std::string changed = Slurp(in + "a.wav");
+    EXPECT_TRUE(runner.Commit());
+    EXPECT_EQ(runner.FilesProcessed(), 0);
+    EXPECT_TRUE(runner.SawYoungFiles()) << "searched again once stable";
+    EXPECT_FALSE(fs::exists(out + "a.wav.part"));
+    EXPECT_FALSE(fs::exists(out + "a.wav"));
+    EXPECT_EQ(Slurp(in + "a.wav"), changed);
+    runner.GroupFiles = 1;  // the loop below commits nothing itself
+    EXPECT_TRUE(RunToEnd(runner, true)) << testing::PrintToString(user.Shown);
+    EXPECT_EQ(runner.FilesProcessed(), 1);
+    EXPECT_FALSE(fs::exists(in + "a.wav"));
+    EXPECT_TRUE(fs::exists(out + "a.wav"));
 }
 
 }  // namespace
