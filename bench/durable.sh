@@ -35,6 +35,7 @@ for i in $(seq -w 1 "$files"); do
     cp "$work/tone-ima.wav" "$work/ima/file$i.wav"
 done
 touch -d '1 min ago' "$work/src"/*.wav
+mkdir -p "$work/in" "$work/out"
 "$cli" settings --settings "$work/cfg" source-dirs="$work/in" target-dirs="$work/out" \
     target-ext=wav exists=overwrite after=delete priority=3 \
     --tag ima --attributes '44,100 Hz, 4 Bit, Stereo' >/dev/null

@@ -21,6 +21,9 @@
 
 namespace {
 
+// Source audio below which a file is encoded on one thread, whatever Threads says.
+constexpr int64_t kSplitMinBytes = 1 << 20;
+
 // A stream over a file descriptor the job opened itself (exclusively, never through a
 // link), so the WAVE writer needs no name to open and nothing can be planted under it.
 class TFdStream : public TKoStream {
@@ -357,6 +360,9 @@ bool TRecodingThread::OpenTarget(TRun& R) {
     R.targetName = fileops::NamePart(targetFileName_);
     R.partName = fileops::PartName(R.targetName);
     R.outName = UsePartFile ? PartFileName() : targetFileName_;
+    // Ranges on other cores cost threads and copies that a short file never earns back.
+    const int64_t audio = R.in->GetSize();
+    if (audio >= 0 && audio < kSplitMinBytes) R.factory.Threads = 1;
     if (UsePartFile) {
         if (targetDir_ < 0) targetDir_ = fileops::OpenDirectoryOf(targetFileName_);
         if (targetDir_ < 0) {
