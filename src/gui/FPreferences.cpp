@@ -227,11 +227,10 @@ void TFormPreferences::ButtonSelectTFClick() {
 void TFormPreferences::ButtonSelectMoveDirClick() {
     const TOpenDialogSetup dialog = PrepareOpenDialog(TOpenKind::MoveDir, "", "");
     const std::string initial = StripUncPath(ini_.ReadString("LastOpen", "Move", ""));
-    const auto chosen =
-        chooser_.Choose(this, dialog.Title, dialog.Filter, dialog.PresetName, initial);
+    const auto chosen = chooser_.ChooseDirectory(this, dialog.Title, initial);
     if (!chosen) return;
     Edits[EditMoveDir]->setText(
-        QString::fromStdString(fileops::DirectoryPart(fileops::Normalise(*chosen))));
+        QString::fromStdString(fileops::AddSlash(fileops::Normalise(*chosen))));
     try {
         ini_.WriteString("LastOpen", "Move", working_.Texts[EditMoveDir]);
     } catch (const std::exception& error) {

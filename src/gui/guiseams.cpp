@@ -96,6 +96,17 @@ std::optional<std::string> TQtFileChooser::Choose(QWidget* Parent, const std::st
     return chosen.absoluteFilePath().toStdString();
 }
 
+std::optional<std::string> TQtFileChooser::ChooseDirectory(QWidget* Parent,
+                                                           const std::string& Title,
+                                                           const std::string& InitialDir) {
+    QString initial = QString::fromStdString(InitialDir);
+    if (initial.isEmpty() || !QFileInfo(initial).isDir()) initial.clear();
+    const QString chosen = QFileDialog::getExistingDirectory(Parent, QString::fromStdString(Title),
+                                                             initial, QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty()) return std::nullopt;
+    return QFileInfo(chosen).absoluteFilePath().toStdString();
+}
+
 TQtSound::TQtSound() = default;
 TQtSound::~TQtSound() = default;
 

@@ -82,13 +82,24 @@ class TScriptedMessages : public IMessages {
     }
 };
 
+// Answers the file and the directory dialogs alike, in order; records what the last one
+// was opened with.
 class TScriptedChooser : public IFileChooser {
   public:
     std::deque<std::optional<std::string>> Answers;
     std::string Title, Filter, Preset, Initial;
+    bool Directory = false;  // the last was the directory dialog
+    std::optional<std::string> ChooseDirectory(QWidget*, const std::string& T,
+                                               const std::string& I) override {
+        Title = T, Filter.clear(), Preset.clear(), Initial = I, Directory = true;
+        if (Answers.empty()) return std::nullopt;
+        auto answer = Answers.front();
+        Answers.pop_front();
+        return answer;
+    }
     std::optional<std::string> Choose(QWidget*, const std::string& T, const std::string& F,
                                       const std::string& P, const std::string& I) override {
-        Title = T, Filter = F, Preset = P, Initial = I;
+        Title = T, Filter = F, Preset = P, Initial = I, Directory = false;
         if (Answers.empty()) return std::nullopt;
         auto answer = Answers.front();
         Answers.pop_front();
