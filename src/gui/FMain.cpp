@@ -312,6 +312,8 @@ void TFormMain::FileEnded(const TFileOutcome& Outcome) {
     ListViewFiles->Add(Outcome);
     using K = TFileOutcome::TKind;
     if (Outcome.Kind == K::Recoded || Outcome.Kind == K::Skipped || Outcome.Kind == K::Failed)
+        count_.Ended(Outcome.BytesIn);
+    if (Outcome.Kind == K::Recoded || Outcome.Kind == K::Skipped || Outcome.Kind == K::Failed)
         ++ended_[Outcome.Kind == K::Recoded ? 0 : Outcome.Kind == K::Skipped ? 1 : 2];
     if (Outcome.Kind == TFileOutcome::TKind::Failed) {
         failedSource_ = Outcome.Source;
