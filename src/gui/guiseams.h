@@ -43,6 +43,8 @@ class TQtMessages : public IMessages {
     void ShowJobError(const std::string& Source, const std::string& Text) override;
     void ShowInformation(const std::string& Text) override;
     TAnswer Ask(const std::string& Text, bool WithCancel) override;
+    TAnswer AskAbout(const std::string& File, const std::string& Text, bool WithCancel) override;
+    void ShowErrorAbout(const std::string& File, const std::string& Text) override;
     void ShowInfo(const std::string& Text) override;
     void CloseInfo() override;
 

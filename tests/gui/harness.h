@@ -74,6 +74,16 @@ class TScriptedMessages : public IMessages {
         return answer;
     }
     void ShowInfo(const std::string& Text) override { Log.push_back("status: " + Text); }
+    // The file each box about a file named, in order; the box itself goes to Log.
+    std::vector<std::string> About;
+    TAnswer AskAbout(const std::string& File, const std::string& Text, bool WithCancel) override {
+        About.push_back(File);
+        return Ask(Text, WithCancel);
+    }
+    void ShowErrorAbout(const std::string& File, const std::string& Text) override {
+        About.push_back(File);
+        ShowError(Text);
+    }
     std::vector<std::string> Boxes() const {  // without the status pop-ups
         std::vector<std::string> boxes;
         for (const auto& line : Log)
