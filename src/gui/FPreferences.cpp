@@ -14,6 +14,7 @@
 #include <QStyle>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <vector>
 
 #include "FStatusInfo.h"
 #include "UKoACMFormatChoose.h"
@@ -56,6 +57,7 @@ TFormPreferences::TFormPreferences(QWidget* Main, TIniStore& Ini, std::string Fo
     layout->addWidget(PageControl);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    SetTabOrder();
     ShowOptions();
     ApplyRules();
 }
@@ -89,6 +91,28 @@ QLineEdit* TFormPreferences::Edit(TOptionText T, int MaxLength, const char* Name
         if (!loading_) working_.Texts[T] = text.toStdString();
     });
     return edit;
+}
+
+void TFormPreferences::SetTabOrder() {
+    // As the pages are laid out, column by column and row by row: each edit field before its
+    // browse button, whatever order the controls were made in.
+    const std::vector<QWidget*> order = {
+        // "Formats and modes", the left column, then the right.
+        Edits[EditSourceExts], Edits[EditTargetExt], ButtonSelectTF, Options[RadioSpeed],
+        Options[RadioQuality], Options[RadioDelete], Options[RadioMove], Edits[EditMoveDir],
+        ButtonSelectMoveDir, Options[RadioModeClassical], Options[RadioModeLinked],
+        Options[RadioModeRebound], Options[CheckBoxRDirs], Options[CheckBoxCreateSubs],
+        Options[CheckBoxHiddenFiles], Options[RadioOverwrite], Options[RadioSkip],
+        Options[RadioPrompt],
+        // "General".
+        Options[CheckBoxNoise], Options[RadioStandardBeep], Options[RadioWAVFile],
+        Edits[EditWAVFile], ButtonSelectWAV, ButtonTestWAV, Options[CheckBoxWavHeader],
+        Options[CheckBoxTryAgain], Edits[EditSec], Edits[EditBufferSize], Edits[EditSpaceLeft],
+        CheckBoxKeepGoing, EditLogFile, SpinEditJobs,
+        // The dialog's buttons.
+        ButtonOk, ButtonCancel};
+    QWidget::setTabOrder(PageControl, order.front());
+    for (std::size_t i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 void TFormPreferences::OptionClicked(TOption O, bool Checked) {

@@ -11,6 +11,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -165,6 +166,41 @@ TEST_F(W, DirectoryDialogsKeepTheLastOpenKeys) {
         EXPECT_EQ(r.shown(f), Dir("b"));
         EXPECT_EQ(f.IniFile().ReadString("LastOpen", r.key, ""), Dir("b"));
         f.FormPreferences()->hide();
+    }
+}
+
+// Tab goes as the pages are laid out: each edit field before its browse button, the rows of
+// "Various Options" from the top.
+TEST_F(W, PreferencesTabOrderFollowsTheLayout) {
+    TFormMain& f = Open();
+    TFormPreferences& p = *f.FormPreferences();
+    std::vector<QWidget*> chain;
+    for (QWidget* w = p.PageControl->nextInFocusChain(); w != p.PageControl && chain.size() < 500;
+         w = w->nextInFocusChain())
+        chain.push_back(w);
+    const auto at = [&](QWidget* Widget) {
+        return std::find(chain.begin(), chain.end(), Widget) - chain.begin();
+    };
+    struct Row {
+        const char* name;
+        std::vector<QWidget*> order;
+    };
+    const Row rows[] = {
+        {"extensions", {p.Edits[EditSourceExts], p.Edits[EditTargetExt], p.ButtonSelectTF}},
+        {"move directory", {p.Options[RadioMove], p.Edits[EditMoveDir], p.ButtonSelectMoveDir}},
+        {"left column first", {p.ButtonSelectMoveDir, p.Options[RadioModeClassical]}},
+        {"WAV file", {p.Options[RadioWAVFile], p.Edits[EditWAVFile], p.ButtonSelectWAV,
+                      p.ButtonTestWAV}},
+        {"various", {p.Options[CheckBoxWavHeader], p.Options[CheckBoxTryAgain], p.Edits[EditSec],
+                     p.Edits[EditBufferSize], p.Edits[EditSpaceLeft], p.CheckBoxKeepGoing}},
+        {"pages, then the buttons", {p.SpinEditJobs, p.ButtonOk, p.ButtonCancel}},
+    };
+    for (const auto& [name, order] : rows) {
+        SCOPED_TRACE(name);
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            EXPECT_LT(at(order[i - 1]), at(order[i])) << order[i]->objectName().toStdString();
+            EXPECT_LT(at(order[i]), static_cast<std::ptrdiff_t>(chain.size()));
+        }
     }
 }
 
