@@ -174,11 +174,14 @@ TGoResult TJobControl::Go() {
         !Check(settings_.CheckTargetExtension()) || !Check(settings_.CheckTargetFormat(), true))
         return TGoResult::Invalid;
     TakeSettings();
+    std::string about;  // the target file being checked, which a failure then concerns
     try {
         try {
             do {
+                about.clear();
                 FindSourceFile();
                 ChooseTargetFile();
+                about = TargetFile;
                 CheckTargetFile();
             } while (SourceFile.empty() || TargetFile.empty());
             SetJobState(jsRecoding);
@@ -193,7 +196,10 @@ TGoResult TJobControl::Go() {
         }
     } catch (const std::exception& error) {
         LastGoMessage = error.what();
-        ShowMessage(error.what());
+        if (about.empty())
+            ShowMessage(error.what());
+        else
+            messages_.ShowErrorAbout(about, error.what());
         return TGoResult::Failed;
     }
 }
@@ -218,11 +224,12 @@ void TJobControl::ButtonCancelClick() {
         return;
     }
     if (jobState_ != jsRecoding && jobState_ != jsSuspended) return;
-    if (messages_.Ask("Do You really want to stop the current job ?", false) != TAnswer::Yes)
+    if (messages_.AskAbout(SourceFile, "Do You really want to stop the current job ?", false) !=
+        TAnswer::Yes)
         return;
     if (jobState_ != jsRecoding && jobState_ != jsSuspended) return;
-    const TAnswer remove =
-        messages_.Ask("Do You want the incomplete target file to be deleted ?", true);
+    const TAnswer remove = messages_.AskAbout(
+        TargetFile, "Do You want the incomplete target file to be deleted ?", true);
     if (remove == TAnswer::Cancel) return;
     // A job that ended while the questions were open is complete: it is handled as such.
     if (thread_ && thread_->Finished()) {
@@ -244,7 +251,8 @@ void TJobControl::ButtonCancelClick() {
             messages_.ShowInformation(
                 "The job meanwhile completed ! The target file was NOT deleted !");
         } else if (remove == TAnswer::Yes && thread && !thread->RemovePartFile()) {
-            ShowMessage("The incomplete target file could not be deleted !");
+            messages_.ShowErrorAbout(TargetFile,
+                                     "The incomplete target file could not be deleted !");
         }
     } else {
         messages_.ShowInformation(
@@ -291,7 +299,8 @@ bool TJobControl::RecodingThreadDone() {
         outcome.Kind = TFileOutcome::TKind::Failed;
         progress_.FileEnded(outcome);
         if (!thread->ErrorText().empty()) messages_.ShowJobError(SourceFile, thread->ErrorText());
-        ShowMessage("The current job could not be completed successfully !");
+        messages_.ShowErrorAbout(SourceFile,
+                                 "The current job could not be completed successfully !");
         return false;
     }
     try {

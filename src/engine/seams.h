@@ -16,6 +16,14 @@ class IMessages {
     virtual void ShowInformation(const std::string& Text) = 0;
     // Yes and No, plus Cancel when WithCancel; closing the box answers Cancel (or No).
     virtual TAnswer Ask(const std::string& Text, bool WithCancel) = 0;
+    // A question or an error about one file; a front end names the file with the text.
+    virtual TAnswer AskAbout(const std::string& /*File*/, const std::string& Text,
+                             bool WithCancel) {
+        return Ask(Text, WithCancel);
+    }
+    virtual void ShowErrorAbout(const std::string& /*File*/, const std::string& Text) {
+        ShowError(Text);
+    }
     // A recoding job's own failure message, for the source it was recoding.
     virtual void ShowJobError(const std::string& /*Source*/, const std::string& Text) {
         ShowError(Text);

@@ -2,6 +2,7 @@
 #include "sourcesearch.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -74,6 +75,41 @@ std::optional<TFoundSource> TSourceSearch::Next(const TJobSettings& Job, ISource
             if (auto found = Search(Job, i, "")) return found;
     }
     return std::nullopt;
+}
+
+TSourceCount TSourceSearch::Count(const TJobSettings& Job) const {
+    TSourceCount count;
+    const auto add = [&](const std::string& Path) {
+        if (Skip.count(Path) || reported_.count(Path) || (Shard && !Shard->Contains(Job, Path)))
+            return;
+        struct stat st {};
+        if (::stat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return;
+        ++count.Files;
+        count.Bytes += st.st_size;
+    };
+    if (List) {
+        for (const std::string& path : List->Left()) add(path);
+        return count;
+    }
+    TListingCache listings;  // of its own: the search's marks and reads stay untouched
+    listings.BeginSearch(true);
+    // Directories to visit: the source directory's index and the path below it.
+    std::vector<std::pair<std::size_t, std::string>> todo;
+    for (std::size_t i = Job.SourceDirs.size(); i-- > 0;) todo.emplace_back(i, "");
+    while (!todo.empty()) {
+        const auto [index, relative] = todo.back();
+        todo.pop_back();
+        const std::string here =
+            fileops::AddSlash(fileops::AddSlash(Job.SourceDirs[index]) + relative);
+        if (!relative.empty() && IsExcluded(Job, here)) continue;
+        const TListingCache::TListing& listing = listings.Get(here);
+        for (const std::string& name : listing.Files)
+            if (IsSourceName(Job, name)) add(here + name);
+        if (!Job.Recurse) continue;
+        for (const std::string& name : listing.Dirs)
+            if (name[0] != '.') todo.emplace_back(index, relative.empty() ? name : relative + "/" + name);
+    }
+    return count;
 }
 
 // One directory below a source directory, then its subdirectories. Files passed over for a

@@ -27,6 +27,12 @@ struct TFoundSource {
     int64_t Size = 0;
 };
 
+// What a count of the sources still there found: how many, and their bytes.
+struct TSourceCount {
+    int64_t Files = 0;
+    int64_t Bytes = 0;
+};
+
 // Asked before the search takes a source that is ready: another job or another process may
 // be recoding it.
 class ISourceGate {
@@ -50,6 +56,11 @@ class TSourceSearch {
 
     // The next source, or nothing. Gate (may be null) is asked of every ready source.
     std::optional<TFoundSource> Next(const TJobSettings& Job, ISourceGate* Gate);
+    // The sources the search may still take, counted without taking any: every file of a
+    // source name below the source directories (or left on the list), less those passed over
+    // for the rest of the run. Files that are still young count, as they are taken later. The
+    // listings are read afresh and the search's own are left as they are.
+    TSourceCount Count(const TJobSettings& Job) const;
     // The last search passed over files only because they were still young.
     bool SawYoungFiles() const { return sawYoung_; }
     // The size of Path if the search may take it now, else -1 (the reason noted).

@@ -124,7 +124,7 @@ bool TTargetChooser::Check(const TJobSettings& Job, const TFoundSource& Source,
                                  "(Select \"Yes\" for overwriting the target file or \"No\" for " +
                                  (Job.AfterAction == TAfterAction::Delete ? "deleting" : "moving") +
                                  " the source file !)";
-        switch (messages_.Ask(text, true)) {
+        switch (messages_.AskAbout(Target.Path, text, true)) {
             case TAnswer::Cancel:
                 throw EStopException("Processing was stopped !");
             case TAnswer::No:

@@ -43,12 +43,21 @@ class TFormMain::TKeepGoingMessages : public IMessages {
         else
             target_.ShowError(Text);
     }
+    void ShowErrorAbout(const std::string& File, const std::string& Text) override {
+        if (Quiet)
+            Quiet = false;
+        else
+            target_.ShowErrorAbout(File, Text);
+    }
     void ShowJobError(const std::string& Source, const std::string& Text) override {
         if (!Quiet) target_.ShowJobError(Source, Text);
     }
     void ShowInformation(const std::string& Text) override { target_.ShowInformation(Text); }
     TAnswer Ask(const std::string& Text, bool WithCancel) override {
         return target_.Ask(Text, WithCancel);
+    }
+    TAnswer AskAbout(const std::string& File, const std::string& Text, bool WithCancel) override {
+        return target_.AskAbout(File, Text, WithCancel);
     }
     void ShowInfo(const std::string& Text) override { target_.ShowInfo(Text); }
     void CloseInfo() override { target_.CloseInfo(); }
@@ -311,6 +320,8 @@ bool TFormMain::OpenRecord() {
 void TFormMain::FileEnded(const TFileOutcome& Outcome) {
     ListViewFiles->Add(Outcome);
     using K = TFileOutcome::TKind;
+    if (Outcome.Kind == K::Recoded || Outcome.Kind == K::Skipped || Outcome.Kind == K::Failed)
+        count_.Ended(Outcome.BytesIn);
     if (Outcome.Kind == K::Recoded || Outcome.Kind == K::Skipped || Outcome.Kind == K::Failed)
         ++ended_[Outcome.Kind == K::Recoded ? 0 : Outcome.Kind == K::Skipped ? 1 : 2];
     if (Outcome.Kind == TFileOutcome::TKind::Failed) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "batchcount.h"
 #include "batchrecord.h"
 #include "guiseams.h"
 #include "jobcontrol.h"
@@ -166,6 +167,11 @@ class TFormMain : public QMainWindow, public IProgress {
     // At the end of a batch that handled files: the desktop notification, if wanted.
     void NotifyIfEnded();
     void WatchWhileWaiting(bool On);
+    // A new batch for "File n of m"; Count: the files found now.
+    void StartBatchCount();
+    void CountFiles();
+    // "File n of m" and the batch's remaining time in the job panel, for this state.
+    void ShowBatchCount(TJobState State, int Running, int64_t BytesRead);
     IMessages& JobMessages();
     // Several jobs at once (FMainBatch.cpp).
     void BatchGo();
@@ -189,6 +195,8 @@ class TFormMain : public QMainWindow, public IProgress {
     INotifier* notifier_;
     // What the batch under way has done so far, for its notification.
     int ended_[3] = {0, 0, 0};  // recoded, skipped, failed
+    TBatchCount count_;
+    bool recount_ = false;  // the files are counted again when the next file starts
     IMessages* messages_;
     IFileChooser* chooser_;
     IClock* clock_;

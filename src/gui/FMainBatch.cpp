@@ -52,6 +52,7 @@ void TFormMain::BatchGo() {
         FocusMissingDirectory();
         return;
     }
+    StartBatchCount();
     const uint64_t serial = ++batchSerial_;
     batch_->OnJobEnded = [this, serial] {
         QMetaObject::invokeMethod(
@@ -79,6 +80,8 @@ void TFormMain::BatchGo() {
 
 void TFormMain::BatchTurn() {
     if (!batch_) return;
+    // At the start, and after waiting: what is there now, before the jobs take their files.
+    if (recount_ || batchWaiting_) CountFiles();
     batchWaiting_ = false;
     TimerWaitForFile->stop();
     switch (batch_->Turn()) {
@@ -192,6 +195,7 @@ void TFormMain::BatchDisplayChanged() {
     }
     const int64_t done = batchFiles_ + (batch_ ? batch_->FilesProcessed() : 0);
     JobPanel->ShowState(state, JobStateCaption(state, waitCountdown_), source, target, done);
+    ShowBatchCount(state, batch_ ? batch_->Running() : 0, batchFigures_.BytesRead);
     if (state == jsStopped)
         ResetJobDisplay();
     else

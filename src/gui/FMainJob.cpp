@@ -21,10 +21,13 @@ void TFormMain::ButtonGoClick() {
         return;
     }
     // A click on Go starts a new list; the idle hook and the wait timer go on with it.
-    if (job_->JobState() == jsStopped && !job_->GoWhenIdle && sender() == ButtonGo) {
-        ListViewFiles->clear();
-        job_->Search().Skip.clear();
-        ended_[0] = ended_[1] = ended_[2] = 0;
+    if (job_->JobState() == jsStopped && !job_->GoWhenIdle) {
+        if (sender() == ButtonGo) {
+            ListViewFiles->clear();
+            job_->Search().Skip.clear();
+            ended_[0] = ended_[1] = ended_[2] = 0;
+        }
+        StartBatchCount();
     }
     if (!OpenRecord()) return;
     if (job_->ButtonGoClick() == TGoResult::Invalid) FocusMissingDirectory();
@@ -73,13 +76,37 @@ void TFormMain::UpdateProgress(const TProgressFigures& Figures) {
     JobPanel->UpdateProgress(Figures);
     if (batch_) {
         batchFigures_ = Figures;
+        ShowBatchCount(BatchState(), batch_->Running(), Figures.BytesRead);
         if (BatchState() == jsRecoding)
             setWindowTitle(QString::fromStdString(JobStateTitle(jsRecoding, 0, Figures)));
         return;
     }
+    ShowBatchCount(job_->JobState(), 1, Figures.BytesRead);
     if (job_->JobState() == jsRecoding)
         setWindowTitle(QString::fromStdString(
             JobStateTitle(job_->JobState(), job_->WaitCountdown(), job_->Figures())));
+}
+
+void TFormMain::StartBatchCount() {
+    count_.Start(clock_->MsSinceMidnight());
+    recount_ = true;
+}
+
+void TFormMain::CountFiles() {
+    recount_ = false;
+    if (batch_) {
+        if (batch_->Runner().Job()) count_.Found(batch_->Runner().Search().Count(*batch_->Runner().Job()));
+    } else {
+        count_.Found(job_->Search().Count(job_->Job()));
+    }
+}
+
+void TFormMain::ShowBatchCount(TJobState State, int Running, int64_t BytesRead) {
+    if ((State == jsRecoding || State == jsSuspended) && count_.Known())
+        JobPanel->ShowBatchCount(count_.FileText(Running),
+                                 count_.RemainingText(BytesRead, clock_->MsSinceMidnight()));
+    else
+        JobPanel->ShowBatchCount({}, {});
 }
 
 void TFormMain::ResetJobDisplay() {
@@ -93,9 +120,13 @@ void TFormMain::JobDisplayChanged() {
         return;
     }
     const TJobState state = job_->JobState();
+    // The files are counted as a batch starts and as it goes on after waiting for more.
+    if (state == jsWaiting) recount_ = true;
+    if (state == jsRecoding && recount_) CountFiles();
     JobPanel->ShowState(state, JobStateCaption(state, job_->WaitCountdown()),
                         JobSourceLabel(job_->SourceFile, job_->SourceFileSize), job_->TargetFile,
                         job_->FilesProcessed() + batchFiles_);
+    ShowBatchCount(state, 1, job_->Figures().BytesRead);
     if (state == jsStopped)
         ResetJobDisplay();
     else

@@ -146,6 +146,10 @@ QWidget* TFormMain::BuildSettings() {
     grid->addWidget(LabelAlready, 6, 1);
     grid->setColumnStretch(1, 1);
     grid->setRowStretch(7, 1);
+    // Never narrower than its captions and values: a wider font (a desktop theme's) widens
+    // the group instead of cutting "Complete source files are:".
+    GroupBoxSettings->setMinimumWidth(
+        std::max(GroupBoxSettings->minimumWidth(), GroupBoxSettings->minimumSizeHint().width()));
     return GroupBoxSettings;
 }
 

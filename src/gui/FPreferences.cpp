@@ -14,6 +14,7 @@
 #include <QStyle>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <vector>
 
 #include "FStatusInfo.h"
 #include "UKoACMFormatChoose.h"
@@ -56,6 +57,7 @@ TFormPreferences::TFormPreferences(QWidget* Main, TIniStore& Ini, std::string Fo
     layout->addWidget(PageControl);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    SetTabOrder();
     ShowOptions();
     ApplyRules();
 }
@@ -89,6 +91,28 @@ QLineEdit* TFormPreferences::Edit(TOptionText T, int MaxLength, const char* Name
         if (!loading_) working_.Texts[T] = text.toStdString();
     });
     return edit;
+}
+
+void TFormPreferences::SetTabOrder() {
+    // As the pages are laid out, column by column and row by row: each edit field before its
+    // browse button, whatever order the controls were made in.
+    const std::vector<QWidget*> order = {
+        // "Formats and modes", the left column, then the right.
+        Edits[EditSourceExts], Edits[EditTargetExt], ButtonSelectTF, Options[RadioSpeed],
+        Options[RadioQuality], Options[RadioDelete], Options[RadioMove], Edits[EditMoveDir],
+        ButtonSelectMoveDir, Options[RadioModeClassical], Options[RadioModeLinked],
+        Options[RadioModeRebound], Options[CheckBoxRDirs], Options[CheckBoxCreateSubs],
+        Options[CheckBoxHiddenFiles], Options[RadioOverwrite], Options[RadioSkip],
+        Options[RadioPrompt],
+        // "General".
+        Options[CheckBoxNoise], Options[RadioStandardBeep], Options[RadioWAVFile],
+        Edits[EditWAVFile], ButtonSelectWAV, ButtonTestWAV, Options[CheckBoxWavHeader],
+        Options[CheckBoxTryAgain], Edits[EditSec], Edits[EditBufferSize], Edits[EditSpaceLeft],
+        CheckBoxKeepGoing, EditLogFile, SpinEditJobs,
+        // The dialog's buttons.
+        ButtonOk, ButtonCancel};
+    QWidget::setTabOrder(PageControl, order.front());
+    for (std::size_t i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 void TFormPreferences::OptionClicked(TOption O, bool Checked) {
@@ -227,11 +251,10 @@ void TFormPreferences::ButtonSelectTFClick() {
 void TFormPreferences::ButtonSelectMoveDirClick() {
     const TOpenDialogSetup dialog = PrepareOpenDialog(TOpenKind::MoveDir, "", "");
     const std::string initial = StripUncPath(ini_.ReadString("LastOpen", "Move", ""));
-    const auto chosen =
-        chooser_.Choose(this, dialog.Title, dialog.Filter, dialog.PresetName, initial);
+    const auto chosen = chooser_.ChooseDirectory(this, dialog.Title, initial);
     if (!chosen) return;
     Edits[EditMoveDir]->setText(
-        QString::fromStdString(fileops::DirectoryPart(fileops::Normalise(*chosen))));
+        QString::fromStdString(fileops::AddSlash(fileops::Normalise(*chosen))));
     try {
         ini_.WriteString("LastOpen", "Move", working_.Texts[EditMoveDir]);
     } catch (const std::exception& error) {

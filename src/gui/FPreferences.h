@@ -71,6 +71,7 @@ class TFormPreferences : public QDialog {
     QRadioButton* Radio(TOption O, const char* Caption, const char* Name);
     QCheckBox* Check(TOption O, const char* Caption, const char* Name);
     QLineEdit* Edit(TOptionText T, int MaxLength, const char* Name);
+    void SetTabOrder();
     void OptionClicked(TOption O, bool Checked);
     void ShowOptions();
     void ApplyRules();

@@ -4,7 +4,11 @@
 #include <QAction>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QMessageBox>
+#include <QSaveFile>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QUrl>
@@ -41,6 +45,19 @@ TBatchFiles::TBatchFiles(QWidget* Parent) : QTreeWidget(Parent) {
     connect(copy, &QAction::triggered, this,
             [this] { QGuiApplication::clipboard()->setText(AsText()); });
     addAction(copy);
+    auto* save = new QAction("Save &as...", this);
+    connect(save, &QAction::triggered, this, &TBatchFiles::SaveAsClick);
+    addAction(save);
+    AskSaveName = [this] {
+        return QFileDialog::getSaveFileName(window(), "Save as", QDir::homePath() + "/sonbar-files.txt",
+                                            "Text files (*.txt);;All files (*)");
+    };
+    ShowError = [this](const QString& Text, const QString& File) {
+        QMessageBox box(QMessageBox::Critical, QGuiApplication::applicationDisplayName(), Text,
+                        QMessageBox::Ok, window());
+        box.setInformativeText(File);
+        box.exec();
+    };
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
@@ -77,4 +94,17 @@ QString TBatchFiles::AsText() const {
 void TBatchFiles::OnActivated(QTreeWidgetItem* Item) {
     const QString target = Item->text(Target);
     if (!target.isEmpty()) OpenFolder(QFileInfo(target).absolutePath());
+}
+
+bool TBatchFiles::SaveAs(const QString& File) const {
+    QSaveFile file(File);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) return false;
+    file.write(AsText().toUtf8());
+    return file.commit();
+}
+
+void TBatchFiles::SaveAsClick() {
+    const QString file = AskSaveName();
+    if (file.isEmpty()) return;
+    if (!SaveAs(file)) ShowError("The list could not be saved !", file);
 }

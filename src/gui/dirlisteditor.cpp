@@ -177,13 +177,12 @@ void TDirListEditor::AddDirClick() {
     const char* key = target_ ? "Target" : "Source";
     std::string initial = ini_.ReadString("LastOpen", key, "");
     if (target_ || firstAdd_) initial = StripUncPath(initial);
-    const auto chosen =
-        chooser_.Choose(window(), dialog.Title, dialog.Filter, dialog.PresetName, initial);
+    const auto chosen = chooser_.ChooseDirectory(window(), dialog.Title, initial);
     if (!chosen) return;
-    const std::string path = fileops::Normalise(*chosen);
+    const std::string path = fileops::AddSlash(fileops::Normalise(*chosen));
     firstAdd_ = false;
     try {
-        ini_.WriteString("LastOpen", key, fileops::DirectoryPart(path));
+        ini_.WriteString("LastOpen", key, path);
     } catch (const std::exception& error) {
         messages_.ShowError(error.what());
     }

@@ -30,10 +30,14 @@ void TQtMessages::ShowError(const std::string& Text) {
 }
 
 void TQtMessages::ShowJobError(const std::string& Source, const std::string& Text) {
+    ShowErrorAbout(Source, Text);
+}
+
+void TQtMessages::ShowErrorAbout(const std::string& File, const std::string& Text) {
     // The program's text first; which file it was about below it.
     QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
                     DisplayText(Text), QMessageBox::Ok, parent_);
-    box.setInformativeText(QString::fromStdString(Source));
+    box.setInformativeText(QString::fromStdString(File));
     box.exec();
 }
 
@@ -42,10 +46,18 @@ void TQtMessages::ShowInformation(const std::string& Text) {
 }
 
 TAnswer TQtMessages::Ask(const std::string& Text, bool WithCancel) {
+    return AskAbout("", Text, WithCancel);
+}
+
+TAnswer TQtMessages::AskAbout(const std::string& File, const std::string& Text, bool WithCancel) {
     auto buttons = QMessageBox::Yes | QMessageBox::No;
     if (WithCancel) buttons |= QMessageBox::Cancel;
-    const auto answer = QMessageBox::question(parent_, QApplication::applicationDisplayName(),
-                                              DisplayText(Text), buttons);
+    QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(),
+                    DisplayText(Text), buttons, parent_);
+    box.setInformativeText(QString::fromStdString(File));
+    // Closing the box is Cancel where there is one, else No.
+    box.setEscapeButton(WithCancel ? QMessageBox::Cancel : QMessageBox::No);
+    const auto answer = box.exec();
     if (answer == QMessageBox::Yes) return TAnswer::Yes;
     if (answer == QMessageBox::No) return TAnswer::No;
     return WithCancel ? TAnswer::Cancel : TAnswer::No;
@@ -94,6 +106,17 @@ std::optional<std::string> TQtFileChooser::Choose(QWidget* Parent, const std::st
     QFileInfo chosen(files.first());
     if (chosen.isDir()) return (chosen.absoluteFilePath() + "/Select.Dir").toStdString();
     return chosen.absoluteFilePath().toStdString();
+}
+
+std::optional<std::string> TQtFileChooser::ChooseDirectory(QWidget* Parent,
+                                                           const std::string& Title,
+                                                           const std::string& InitialDir) {
+    QString initial = QString::fromStdString(InitialDir);
+    if (initial.isEmpty() || !QFileInfo(initial).isDir()) initial.clear();
+    const QString chosen = QFileDialog::getExistingDirectory(Parent, QString::fromStdString(Title),
+                                                             initial, QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty()) return std::nullopt;
+    return QFileInfo(chosen).absoluteFilePath().toStdString();
 }
 
 TQtSound::TQtSound() = default;

@@ -17,10 +17,14 @@ class TFormStatusInfo;
 // Turns the program's "\r" line breaks into real ones.
 QString DisplayText(const std::string& Text);
 
-// The open-file dialog. Filter: description and pattern pairs joined by "|".
+// The open-file dialog (Filter: description and pattern pairs joined by "|") and the
+// directory dialog.
 class IFileChooser {
   public:
     virtual ~IFileChooser() = default;
+    // The chosen directory as a full path, or nothing when the user cancelled.
+    virtual std::optional<std::string> ChooseDirectory(QWidget* Parent, const std::string& Title,
+                                                       const std::string& InitialDir) = 0;
     // The chosen name as a full path, or nothing when the user cancelled.
     virtual std::optional<std::string> Choose(QWidget* Parent, const std::string& Title,
                                               const std::string& Filter,
@@ -39,6 +43,8 @@ class TQtMessages : public IMessages {
     void ShowJobError(const std::string& Source, const std::string& Text) override;
     void ShowInformation(const std::string& Text) override;
     TAnswer Ask(const std::string& Text, bool WithCancel) override;
+    TAnswer AskAbout(const std::string& File, const std::string& Text, bool WithCancel) override;
+    void ShowErrorAbout(const std::string& File, const std::string& Text) override;
     void ShowInfo(const std::string& Text) override;
     void CloseInfo() override;
 
@@ -47,9 +53,11 @@ class TQtMessages : public IMessages {
     TFormStatusInfo* status_ = nullptr;
 };
 
-// QFileDialog with the preset name typed in, so that confirming inside a directory picks it.
+// QFileDialog: files with the preset name typed in; directories in its directory mode.
 class TQtFileChooser : public IFileChooser {
   public:
+    std::optional<std::string> ChooseDirectory(QWidget* Parent, const std::string& Title,
+                                               const std::string& InitialDir) override;
     std::optional<std::string> Choose(QWidget* Parent, const std::string& Title,
                                       const std::string& Filter, const std::string& PresetName,
                                       const std::string& InitialDir) override;

@@ -6,6 +6,8 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPainter>
+#include <QStyle>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -49,6 +51,27 @@ QTreeWidget* JobList(const QFont& Font) {
 }
 }  // namespace
 
+TPathLabel::TPathLabel() {
+    // As wide as the layout makes it, never wider for a long path.
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void TPathLabel::SetPath(const QString& Path) {
+    setText(Path);
+    setToolTip(Path);
+    update();
+}
+
+QString TPathLabel::ShownText() const {
+    return fontMetrics().elidedText(text(), Qt::ElideMiddle, contentsRect().width());
+}
+
+void TPathLabel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    style()->drawItemText(&painter, contentsRect(), static_cast<int>(alignment()), palette(),
+                          isEnabled(), ShownText(), foregroundRole());
+}
+
 TJobPanel::TJobPanel(QWidget* Parent) : QGroupBox("Stopped", Parent) {
     setObjectName("GroupBoxJob");
     QFont bold = font();
@@ -66,12 +89,15 @@ TJobPanel::TJobPanel(QWidget* Parent) : QGroupBox("Stopped", Parent) {
     LabelRemainingTime = timeValue("LabelRemainingTime");
     LabelTotalTime = timeValue("LabelTotalTime");
     LabelPercent = Value("LabelPercent", "0%");
-    LabelSourceFile = Value("LabelSourceFile");
-    LabelTargetFile = Value("LabelTargetFile");
-    for (QLabel* label : {LabelSourceFile, LabelTargetFile})
-        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    LabelSourceFile = new TPathLabel;
+    LabelSourceFile->setObjectName("LabelSourceFile");
+    LabelTargetFile = new TPathLabel;
+    LabelTargetFile->setObjectName("LabelTargetFile");
     LabelBytesPerSec = Value("LabelBytesPerSec", "0");
     LabelFilesProcessed = Value("LabelFilesProcessed", "0");
+    LabelFileCount = Value("LabelFileCount");
+    LabelBatchRemaining = timeValue("LabelBatchRemaining");
+    captionBatchRemaining_ = Caption("Batch remaining:");
     ProgressBar = new QProgressBar;
     ProgressBar->setObjectName("ProgressBar");
     ProgressBar->setTextVisible(false);
@@ -107,7 +133,11 @@ TJobPanel::TJobPanel(QWidget* Parent) : QGroupBox("Stopped", Parent) {
         times->addWidget(Caption(caption), 0, column++);
         times->addWidget(value, 0, column++);
     }
-    times->setColumnStretch(column, 1);
+    times->setColumnStretch(column++, 1);
+    times->addWidget(LabelFileCount, 0, column++);
+    times->addWidget(captionBatchRemaining_, 0, column++);
+    times->addWidget(LabelBatchRemaining, 0, column++);
+    ShowBatchCount({}, {});
     auto* files = new QGridLayout;
     captionSource_ = Caption("Source file:");
     captionTarget_ = Caption("Target file:");
@@ -160,8 +190,8 @@ void TJobPanel::ShowState(TJobState State, const std::string& Caption, const std
     ButtonCancel->setEnabled(State != jsStopped);
     ButtonSuspend->setEnabled(State == jsRecoding);
     ButtonResume->setEnabled(State == jsSuspended);
-    LabelSourceFile->setText(QString::fromStdString(Source));
-    LabelTargetFile->setText(QString::fromStdString(Target));
+    LabelSourceFile->SetPath(QString::fromStdString(Source));
+    LabelTargetFile->SetPath(QString::fromStdString(Target));
     setTitle(QString::fromStdString(Caption));
     LabelFilesProcessed->setText(QString::number(FilesProcessed));
 }
@@ -172,6 +202,13 @@ void TJobPanel::Reset() {
     for (QLabel* label : {LabelTime, LabelRemainingTime, LabelTotalTime})
         label->setText("00:00:00");
     LabelBytesPerSec->setText("0");
+}
+
+void TJobPanel::ShowBatchCount(const std::string& FileText, const std::string& Remaining) {
+    LabelFileCount->setText(QString::fromStdString(FileText));
+    LabelBatchRemaining->setText(QString::fromStdString(Remaining.empty() ? "--:--:--" : Remaining));
+    for (QLabel* label : {LabelFileCount, captionBatchRemaining_, LabelBatchRemaining})
+        label->setVisible(!FileText.empty());
 }
 
 void TJobPanel::SetProgressMax(int64_t SourceSize) {
@@ -204,7 +241,8 @@ void TJobPanel::UpdateProgress(const TProgressFigures& Figures) {
 }
 
 void TJobPanel::ShowFileLabels(bool Visible) {
-    for (QLabel* label : {captionSource_, LabelSourceFile, captionTarget_, LabelTargetFile})
+    for (QLabel* label : std::initializer_list<QLabel*>{captionSource_, LabelSourceFile,
+                                                        captionTarget_, LabelTargetFile})
         label->setVisible(Visible);
     ListViewJobs->setVisible(!Visible);
 }
@@ -214,8 +252,8 @@ void TJobPanel::ShowRunningJobs(const std::vector<TRunningJobView>& Jobs) {
         ShowFileLabels(true);
         ListViewJobs->clear();
         if (Jobs.size() == 1) {
-            LabelSourceFile->setText(QString::fromStdString(Jobs[0].Source));
-            LabelTargetFile->setText(QString::fromStdString(Jobs[0].Target));
+            LabelSourceFile->SetPath(QString::fromStdString(Jobs[0].Source));
+            LabelTargetFile->SetPath(QString::fromStdString(Jobs[0].Target));
         }
         return;
     }

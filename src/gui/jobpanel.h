@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QGroupBox>
+#include <QLabel>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +16,20 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTreeWidget;
+
+// A path in one line: elided in the middle where it does not fit, so that both the folder's
+// start and the file's name stay in sight; the full path is the tool tip. text() keeps the
+// full path.
+class TPathLabel : public QLabel {
+  public:
+    TPathLabel();
+    void SetPath(const QString& Path);
+    // What the label shows at its width now.
+    QString ShownText() const;
+
+  protected:
+    void paintEvent(QPaintEvent* Event) override;
+};
 
 // One running job as the panel lists it.
 struct TRunningJobView {
@@ -31,10 +46,13 @@ class TJobPanel : public QGroupBox {
     QLabel* LabelRemainingTime;
     QLabel* LabelTotalTime;
     QLabel* LabelPercent;
-    QLabel* LabelSourceFile;
-    QLabel* LabelTargetFile;
+    TPathLabel* LabelSourceFile;
+    TPathLabel* LabelTargetFile;
     QLabel* LabelBytesPerSec;
     QLabel* LabelFilesProcessed;
+    // "File n of m" and the whole batch's remaining time, where the batch knows m.
+    QLabel* LabelFileCount;
+    QLabel* LabelBatchRemaining;
     QProgressBar* ProgressBar;
     QPushButton* ButtonGo;
     QPushButton* ButtonCancel;
@@ -53,6 +71,9 @@ class TJobPanel : public QGroupBox {
     // The bar's range for a source (or for the sum of the running jobs' sources) of this size.
     void SetProgressMax(int64_t SourceSize);
     void UpdateProgress(const TProgressFigures& Figures);
+    // "File n of m" and the batch's remaining time ("" while unknown); an empty FileText
+    // hides both.
+    void ShowBatchCount(const std::string& FileText, const std::string& Remaining);
     // An empty bar for a new job.
     void ClearProgress();
     // Two or more jobs: one row each in place of the source and target labels; one job:
@@ -63,6 +84,7 @@ class TJobPanel : public QGroupBox {
     void ShowFileLabels(bool Visible);
 
     QLabel* captionSource_;
+    QLabel* captionBatchRemaining_;
     QLabel* captionTarget_;
     int progressShift_ = 0;
     int64_t progressMax_ = -1;

@@ -2,6 +2,8 @@
 // The codec manager's format chooser dialog, driven through its real buttons.
 #include <gtest/gtest.h>
 
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -89,6 +91,38 @@ TEST(AcmFormatChoose, ListsEveryTagAndFormatAndCancelChangesNothing) {
     EXPECT_EQ(r.buffer, std::vector<uint8_t>(256, 0xAB));
     EXPECT_STREQ(r.choose.szFormatTag, "before");
     EXPECT_STREQ(r.choose.szFormat, "before");
+}
+
+// Every format of every tag fits the list's field, and the dialog is as wide as its caption.
+TEST(AcmFormatChoose, WideEnoughForItsCaptionAndEveryFormat) {
+    Request r;
+    const char* title = "Target audio format selection";
+    r.choose.pszTitle = title;
+    int cut = 0, formats = 0, width = 0;
+    Drive([&] { acmFormatChoose(&r.choose); }, Answer::Cancel, [&](const Dialog& d) {
+        width = d.dialog->width();
+        QComboBox& list = *d.formats();
+        for (int t = 0; t < d.tags()->count(); ++t) {
+            d.tags()->setCurrentIndex(t);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            QStyleOptionComboBox option;
+            option.initFrom(&list);
+            const int field = list.style()
+                                  ->subControlRect(QStyle::CC_ComboBox, &option,
+                                                   QStyle::SC_ComboBoxEditField, &list)
+                                  .width();
+            for (int i = 0; i < list.count(); ++i, ++formats)
+                if (list.fontMetrics().horizontalAdvance(list.itemText(i)) > field) {
+                    ++cut;
+                    ADD_FAILURE() << list.itemText(i).toStdString() << " is cut";
+                }
+        }
+    });
+    EXPECT_GT(formats, 10);
+    EXPECT_EQ(cut, 0);
+    QFont bold;
+    bold.setBold(true);
+    EXPECT_GT(width, QFontMetrics(bold).horizontalAdvance(title));
 }
 
 TEST(AcmFormatChoose, OkCopiesTheWholeChosenRecordAndItsTexts) {

@@ -103,6 +103,49 @@ TEST_F(Listed, ABatchTakesTheListInOrder) {
                                                      in + "empty.wav"}));
 }
 
+// The count of "File n of m": as many files as the search hands out one by one, whatever the
+// recursion, hidden files, folders kept out, files passed over and the shard.
+TEST_F(Listed, ACountIsWhatTheSearchWouldTake) {
+    for (const char* f : {"a.wav", "sub/b.WAV", "sub/deep/c.wav", ".h.wav", ".hid/e.wav", "x.mp3",
+                          "out/d.wav", "a.wav.sonbar-claim", "skipped.wav"})
+        WriteWave(in + f);
+    WriteWave(dir / "in2/g.wav");
+    std::ofstream(in + "empty.wav").close();
+    Age(in + "empty.wav");
+    struct Row {
+        const char* name;
+        bool recurse, hidden;
+        const TShard* shard;
+        int64_t files;
+    };
+    const TShard half(0, 2);
+    const Row rows[] = {{"everything below", true, false, nullptr, 4},
+                        {"the folders themselves", false, false, nullptr, 2},
+                        {"hidden files too", true, true, nullptr, 5},
+                        {"one shard", true, false, &half, -1}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        settings.SetOption(CheckBoxRDirs, r.recurse);
+        settings.SetOption(CheckBoxHiddenFiles, r.hidden);
+        const TJobSettings job = TJobSettings::From(settings);
+        TSourceSearch search(user);
+        search.Shard = r.shard;
+        search.Skip.insert(in + "skipped.wav");
+        const TSourceCount count = search.Count(job);
+        int64_t taken = 0, bytes = 0;
+        while (const auto found = search.Next(job, nullptr)) {
+            ++taken;
+            bytes += found->Size;
+            search.Skip.insert(found->Path);
+        }
+        if (r.files >= 0) {
+            EXPECT_EQ(count.Files, r.files);
+        }
+        EXPECT_EQ(count.Files, taken);
+        EXPECT_EQ(count.Bytes, bytes);
+    }
+}
+
 TEST(Shard, ParseAndSplit) {
     struct Row {
         const char* text;

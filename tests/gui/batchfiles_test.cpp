@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The files of a batch in the window: the list under the job panel, the batch record the
-// "Log file" setting names, and continuing after a failed file.
+// "Log file" setting names, continuing after a failed file, and copying and saving the list.
 #include "batchfiles.h"
 
 #include <sys/wait.h>
 
+#include <QAction>
 #include <QPushButton>
+#include <deque>
 #include <sstream>
 
 #include "harness.h"
@@ -70,6 +72,31 @@ TEST_F(B, ListAndRecordShowEveryFileOfTheBatch) {
     int count = 0;
     for (std::string line; std::getline(text, line);) ++count;
     EXPECT_EQ(count, 4);
+
+    // "Save as..." writes the same lines to the file asked for, and names a file it cannot
+    // write.
+    QAction* save = nullptr;
+    for (QAction* action : list.actions())
+        if (action->text() == "Save &as...") save = action;
+    ASSERT_NE(save, nullptr);
+    std::deque<QString> names = {QString::fromStdString(Path("list.txt")), "",
+                                 QString::fromStdString(Path("missing/list.txt"))};
+    list.AskSaveName = [&] {
+        const QString name = names.front();
+        names.pop_front();
+        return name;
+    };
+    std::vector<std::string> errors;
+    list.ShowError = [&](const QString& Text, const QString& File) {
+        errors.push_back(Text.toStdString() + " " + File.toStdString());
+    };
+    save->trigger();
+    EXPECT_EQ(ReadAll(root / "list.txt"), list.AsText().toStdString());
+    save->trigger();  // cancelled
+    EXPECT_TRUE(errors.empty());
+    save->trigger();
+    EXPECT_EQ(errors, std::vector<std::string>{"The list could not be saved ! " +
+                                               Path("missing/list.txt")});
 
     // A new Go starts a new list; the record keeps growing.
     WriteWave(root / "in/d.wav", 1000);

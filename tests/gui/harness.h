@@ -74,6 +74,16 @@ class TScriptedMessages : public IMessages {
         return answer;
     }
     void ShowInfo(const std::string& Text) override { Log.push_back("status: " + Text); }
+    // The file each box about a file named, in order; the box itself goes to Log.
+    std::vector<std::string> About;
+    TAnswer AskAbout(const std::string& File, const std::string& Text, bool WithCancel) override {
+        About.push_back(File);
+        return Ask(Text, WithCancel);
+    }
+    void ShowErrorAbout(const std::string& File, const std::string& Text) override {
+        About.push_back(File);
+        ShowError(Text);
+    }
     std::vector<std::string> Boxes() const {  // without the status pop-ups
         std::vector<std::string> boxes;
         for (const auto& line : Log)
@@ -82,13 +92,24 @@ class TScriptedMessages : public IMessages {
     }
 };
 
+// Answers the file and the directory dialogs alike, in order; records what the last one
+// was opened with.
 class TScriptedChooser : public IFileChooser {
   public:
     std::deque<std::optional<std::string>> Answers;
     std::string Title, Filter, Preset, Initial;
+    bool Directory = false;  // the last was the directory dialog
+    std::optional<std::string> ChooseDirectory(QWidget*, const std::string& T,
+                                               const std::string& I) override {
+        Title = T, Filter.clear(), Preset.clear(), Initial = I, Directory = true;
+        if (Answers.empty()) return std::nullopt;
+        auto answer = Answers.front();
+        Answers.pop_front();
+        return answer;
+    }
     std::optional<std::string> Choose(QWidget*, const std::string& T, const std::string& F,
                                       const std::string& P, const std::string& I) override {
-        Title = T, Filter = F, Preset = P, Initial = I;
+        Title = T, Filter = F, Preset = P, Initial = I, Directory = false;
         if (Answers.empty()) return std::nullopt;
         auto answer = Answers.front();
         Answers.pop_front();

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include "harness.h"
@@ -113,6 +114,10 @@ TEST_P(CancelTest, AsksAndActsOnTheAnswers) {
     messages.Answers.assign(c.answers.begin(), c.answers.end());
     f.ButtonCancel->click();
     EXPECT_EQ(messages.Asked, c.questions);
+    // The questions name the source, then the target.
+    std::vector<std::string> named = {Path("in/long.wav"), Path("out/long.wav2")};
+    named.resize(static_cast<std::size_t>(c.questions));
+    EXPECT_EQ(messages.About, named);
     EXPECT_EQ(f.Job().JobState() == jsStopped, c.stops);
     if (c.stops) {
         EXPECT_EQ(f.GroupBoxJob->title().toStdString(), "Stopped");
@@ -227,9 +232,74 @@ TEST_F(J, AFailedJobShowsTheThreadsMessageThenItsOwn) {
     EXPECT_EQ(boxes[0].rfind("error: ", 0), 0u);
     EXPECT_NE(boxes[0], "error: The current job could not be completed successfully !");
     EXPECT_EQ(boxes[1], "error: The current job could not be completed successfully !");
+    EXPECT_EQ(messages.About, std::vector{Path("in/bad.wav")});
     EXPECT_TRUE(fs::exists(root / "in/bad.wav"));
     EXPECT_EQ(Text(f.LabelFilesProcessed), "0");
     EXPECT_FALSE(fs::exists(root / "out/bad.wav2"));
+}
+
+// "Prompt what to do" names the target that exists; No treats the source as done.
+TEST_F(J, TheTargetPromptNamesTheTarget) {
+    WriteWave(root / "in/a.wav", 2000);
+    WriteWave(root / "out/a.wav2", 1000);
+    TFormMain& f = Open();
+    f.Settings().SetOption(RadioOverwrite, false);
+    f.Settings().SetOption(RadioSkip, false);
+    f.Settings().SetOption(RadioPrompt, true);
+    messages.Answers = {N};
+    f.ButtonGo->click();
+    ASSERT_TRUE(RunUntil([&] { return Stopped(); }));
+    ASSERT_EQ(messages.Boxes().size(), 1u);
+    EXPECT_EQ(messages.Boxes()[0].rfind("ask3: The current target file already exists !", 0), 0u);
+    EXPECT_EQ(messages.About, std::vector{Path("out/a.wav2")});
+    EXPECT_FALSE(fs::exists(root / "in/a.wav"));
+}
+
+// The desktop's boxes: the program's text first, the file below it as the informative text;
+// the answer is the button clicked.
+TEST(QtMessages, BoxesNameTheFileBelowTheText) {
+    EnsureApplication();
+    TQtMessages boxes;
+    struct Row {
+        const char* name;
+        std::function<TAnswer()> open;
+        QMessageBox::StandardButton click;
+        TAnswer answer;
+        const char* text;
+        const char* file;
+    } rows[] = {
+        {"a question about a file",
+         [&] { return boxes.AskAbout("/music/a.mp3", "Overwrite it ?", true); }, QMessageBox::No,
+         TAnswer::No, "Overwrite it ?", "/music/a.mp3"},
+        {"closed with Cancel", [&] { return boxes.AskAbout("/music/a.mp3", "Stop ?", true); },
+         QMessageBox::Cancel, TAnswer::Cancel, "Stop ?", "/music/a.mp3"},
+        {"a question about nothing", [&] { return boxes.Ask("Stop ?", false); }, QMessageBox::Yes,
+         TAnswer::Yes, "Stop ?", ""},
+        {"an error about a file",
+         [&] {
+             boxes.ShowErrorAbout("/music/b.wav", "It failed !");
+             return TAnswer::Yes;
+         },
+         QMessageBox::Ok, TAnswer::Yes, "It failed !", "/music/b.wav"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string text, file;
+        QTimer timer;
+        timer.setInterval(10);
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            timer.stop();
+            text = box->text().toStdString();
+            file = box->informativeText().toStdString();
+            box->button(r.click)->click();
+        });
+        timer.start();
+        EXPECT_EQ(r.open(), r.answer);
+        EXPECT_EQ(text, r.text);
+        EXPECT_EQ(file, r.file);
+    }
 }
 
 TEST_F(J, ClosingWhileRecodingAsksFirstAndSavesTheLists) {

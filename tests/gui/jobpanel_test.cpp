@@ -1,13 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The job panel's list of running jobs: shown for two jobs or more, in place of the single
-// job's labels, without changing the panel's height as jobs come and go.
+// The job panel: its list of running jobs (shown for two jobs or more, in place of the single
+// job's labels, without changing the panel's height as jobs come and go), the paths elided in
+// the middle, and the batch's "File n of m" with its remaining time.
 #include "jobpanel.h"
 
 #include <QHeaderView>
 #include <QLabel>
 #include <QLayout>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QTreeWidget>
 
+#include <set>
+
+#include "batchcount.h"
+#include "batchfiles.h"
 #include "harness.h"
 
 namespace guitest {
@@ -94,6 +101,129 @@ TEST_F(R, SeveralRunningJobsAreListedInPlaceOfTheFileLabels) {
     // One job: its files in the labels again.
     EXPECT_EQ(f.LabelSourceFile->text().toStdString(), Jobs(1)[0].Source);
     EXPECT_EQ(f.LabelTargetFile->text().toStdString(), Jobs(1)[0].Target);
+}
+
+// A long path keeps its start and its file name, the middle elided, whatever the width; the
+// whole path is the tool tip, and all of it shows where there is room.
+TEST_F(R, LongPathsAreElidedInTheMiddle) {
+    TFormMain& f = Open();
+    ASSERT_TRUE(RunUntil([&] { return f.Started(); }));
+    std::string folders = "/home/ada";
+    for (int i = 0; i < 12; ++i) folders += "/a rather long folder name " + std::to_string(i);
+    const std::string source = folders + "/Concert in the park.wav";
+    const std::string target = folders + "/Concert in the park.mp3";
+    f.JobPanel->ShowState(jsRecoding, "Recoding ...", source, target, 0);
+    const auto resize = [&](int Width) {
+        f.resize(Width, f.height());
+        for (int i = 0; i < 4; ++i)
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    };
+    for (const int width : {f.minimumWidth(), f.minimumWidth() + 200, 6000}) {
+        SCOPED_TRACE(width);
+        resize(width);
+        for (const auto& [label, path] : {std::pair{f.JobPanel->LabelSourceFile, source},
+                                          std::pair{f.JobPanel->LabelTargetFile, target}}) {
+            EXPECT_EQ(label->text().toStdString(), path);
+            EXPECT_EQ(label->toolTip().toStdString(), path);
+            const QString shown = label->ShownText();
+            EXPECT_LE(label->fontMetrics().horizontalAdvance(shown), label->contentsRect().width());
+            if (width == 6000) {
+                EXPECT_EQ(shown.toStdString(), path);
+                continue;
+            }
+            EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+            EXPECT_TRUE(shown.startsWith("/home/ada/")) << shown.toStdString();
+            EXPECT_TRUE(shown.endsWith(QString::fromStdString(path.substr(path.size() - 24))))
+                << shown.toStdString();
+        }
+    }
+}
+
+// "File n of m": m counts the files found when the batch started and grows as more come;
+// the remaining time goes by the bytes still to read at the rate so far.
+TEST(BatchCount, FilesAndRemainingTime) {
+    TBatchCount count;
+    EXPECT_FALSE(count.Known());
+    count.Start(1000);
+    count.Found({3, 3000});
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        int running;
+        int64_t read;
+        int32_t now;
+        const char* file;
+        const char* remaining;
+    };
+    const Step steps[] = {
+        {"the first file", [] {}, 1, 0, 1000, "File 1 of 3", ""},
+        {"too soon to tell", [] {}, 1, 500, 1500, "File 1 of 3", ""},
+        {"a sixth read in ten seconds", [] {}, 1, 500, 11000, "File 1 of 3", "00:00:50"},
+        {"the first ended", [&] { count.Ended(1000); }, 1, 0, 11000, "File 2 of 3",
+         "00:00:20"},
+        {"a count after waiting, fewer left", [&] { count.Found({1, 1000}); }, 1, 0, 11000,
+         "File 2 of 3", "00:00:20"},
+        {"two more arrived", [&] { count.Found({4, 4000}); }, 1, 0, 11000, "File 2 of 5",
+         "00:00:40"},
+        {"two running", [] {}, 2, 1000, 21000, "File 3 of 5", "00:00:30"},
+        {"more ended than counted", [&] { for (int i = 0; i < 5; ++i) count.Ended(0); }, 1, 0,
+         21000, "File 7 of 7", "00:01:20"},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.name);
+        s.act();
+        EXPECT_TRUE(count.Known());
+        EXPECT_EQ(count.FileText(s.running), s.file);
+        EXPECT_EQ(count.RemainingText(s.read, s.now), s.remaining);
+    }
+    // A batch that goes past midnight.
+    count.Start(24 * 3600 * 1000 - 5000);
+    count.Found({2, 2000});
+    EXPECT_EQ(count.RemainingText(1000, 5000), "00:00:10");
+}
+
+// In the window, with one job and with two: every file of the three found at Go is counted,
+// and the label goes when the batch has ended.
+TEST_F(R, TheJobPanelShowsFileNOfM) {
+    for (const int jobs : {1, 2}) {
+        SCOPED_TRACE(jobs);
+        for (const char* name : {"a.wav", "b.wav", "sub/c.wav"})
+            WriteWave(root / "in" / name, 300000);
+        {
+            std::ofstream out(root / "config/Sonbar.ini", std::ios::app);
+            out << "Jobs=" << jobs << "\nCopyBufferSize=4\n";
+        }
+        TFormMain& f = Open();
+        QLabel& label = *f.JobPanel->LabelFileCount;
+        f.ButtonGo->click();
+        std::set<std::string> seen;
+        bool timed = false;
+        ASSERT_TRUE(RunUntil([&] {
+            clock.Now += 1000;
+            if (label.isVisibleTo(&f)) seen.insert(label.text().toStdString());
+            timed = timed || QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$")
+                                 .match(f.JobPanel->LabelBatchRemaining->text())
+                                 .hasMatch();
+            return Stopped();
+        }));
+        EXPECT_TRUE(messages.Boxes().empty());
+        EXPECT_EQ(f.ListViewFiles->topLevelItemCount(), 3);
+        EXPECT_TRUE(seen.count("File 3 of 3")) << testing::PrintToString(seen);
+        for (const std::string& text : seen)
+            EXPECT_TRUE(QRegularExpression("^File [123] of 3$")
+                            .match(QString::fromStdString(text))
+                            .hasMatch())
+                << text;
+        EXPECT_TRUE(timed);
+        EXPECT_FALSE(label.isVisibleTo(&f));
+        form.reset();
+        fs::remove_all(root / "out");
+        fs::create_directories(root / "out");
+        Ini({{"SourceDirs", Dir("in")},
+             {"TargetDirs", Dir("out")},
+             {"TargetExts", "wav2"},
+             {"SavedDataFields", "2C6E02"}});
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -113,13 +114,94 @@ TEST_F(W, ListEditingAtTheEdges) {
     for (int i = 0; i < 3; ++i) f.ButtonDelSourceDir->click();
     f.ButtonDelSourceDir->click();
     EXPECT_TRUE(Items(f.ListViewSourceDirs).empty());
-    chooser.Answers = {Path("b") + "/Select.Dir"};
+    chooser.Answers = {Path("b")};
     f.ButtonAddSourceDir->click();
-    EXPECT_EQ(chooser.Filter, "Source Audio Files (*.wav)|*.wav|All Files (*.*)|*.*");
-    EXPECT_EQ(chooser.Preset, "Select.Dir");
-    EXPECT_EQ(chooser.Title, "Directory selection");
     EXPECT_EQ(Items(f.ListViewSourceDirs), std::vector{Dir("b")});
-    EXPECT_EQ(f.IniFile().ReadString("LastOpen", "Source", ""), Dir("b"));
+}
+
+// Add and the move directory's browse button open the directory dialog where the "LastOpen"
+// key says (not at a network path), and keep the chosen directory there; cancelled, nothing
+// changes.
+TEST_F(W, DirectoryDialogsKeepTheLastOpenKeys) {
+    fs::create_directories(root / "a");
+    fs::create_directories(root / "b");
+    struct Row {
+        const char* name;
+        const char* key;
+        std::string remembered, initial;
+        std::function<void(TFormMain&)> click;
+        std::function<std::string(TFormMain&)> shown;
+    } rows[] = {
+        {"source", "Source", Dir("a"), Dir("a"),
+         [](TFormMain& f) { f.ButtonAddSourceDir->click(); },
+         [](TFormMain& f) { return Items(f.ListViewSourceDirs).back(); }},
+        {"target at a network path", "Target", "//server/share/", "",
+         [](TFormMain& f) { f.ButtonAddTargetDir->click(); },
+         [](TFormMain& f) { return Items(f.ListViewTargetDirs).back(); }},
+        {"move", "Move", Dir("a"), Dir("a"),
+         [](TFormMain& f) {
+             TFormPreferences& p = *f.FormPreferences();
+             p.show();
+             p.Options[RadioMove]->click();
+             p.ButtonSelectMoveDir->click();
+         },
+         [](TFormMain& f) {
+             return f.FormPreferences()->Edits[EditMoveDir]->text().toStdString();
+         }},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TFormMain& f = Open();
+        f.IniFile().WriteString("LastOpen", r.key, r.remembered);
+        const std::string before = r.shown(f);
+        chooser.Answers = {std::nullopt};
+        r.click(f);
+        EXPECT_TRUE(chooser.Directory);
+        EXPECT_EQ(chooser.Title, "Directory selection");
+        EXPECT_EQ(chooser.Initial, r.initial);
+        EXPECT_EQ(r.shown(f), before) << "cancelled";
+        EXPECT_EQ(f.IniFile().ReadString("LastOpen", r.key, ""), r.remembered);
+        chooser.Answers = {Path("b")};
+        r.click(f);
+        EXPECT_EQ(r.shown(f), Dir("b"));
+        EXPECT_EQ(f.IniFile().ReadString("LastOpen", r.key, ""), Dir("b"));
+        f.FormPreferences()->hide();
+    }
+}
+
+// Tab goes as the pages are laid out: each edit field before its browse button, the rows of
+// "Various Options" from the top.
+TEST_F(W, PreferencesTabOrderFollowsTheLayout) {
+    TFormMain& f = Open();
+    TFormPreferences& p = *f.FormPreferences();
+    std::vector<QWidget*> chain;
+    for (QWidget* w = p.PageControl->nextInFocusChain(); w != p.PageControl && chain.size() < 500;
+         w = w->nextInFocusChain())
+        chain.push_back(w);
+    const auto at = [&](QWidget* Widget) {
+        return std::find(chain.begin(), chain.end(), Widget) - chain.begin();
+    };
+    struct Row {
+        const char* name;
+        std::vector<QWidget*> order;
+    };
+    const Row rows[] = {
+        {"extensions", {p.Edits[EditSourceExts], p.Edits[EditTargetExt], p.ButtonSelectTF}},
+        {"move directory", {p.Options[RadioMove], p.Edits[EditMoveDir], p.ButtonSelectMoveDir}},
+        {"left column first", {p.ButtonSelectMoveDir, p.Options[RadioModeClassical]}},
+        {"WAV file", {p.Options[RadioWAVFile], p.Edits[EditWAVFile], p.ButtonSelectWAV,
+                      p.ButtonTestWAV}},
+        {"various", {p.Options[CheckBoxWavHeader], p.Options[CheckBoxTryAgain], p.Edits[EditSec],
+                     p.Edits[EditBufferSize], p.Edits[EditSpaceLeft], p.CheckBoxKeepGoing}},
+        {"pages, then the buttons", {p.SpinEditJobs, p.ButtonOk, p.ButtonCancel}},
+    };
+    for (const auto& [name, order] : rows) {
+        SCOPED_TRACE(name);
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            EXPECT_LT(at(order[i - 1]), at(order[i])) << order[i]->objectName().toStdString();
+            EXPECT_LT(at(order[i]), static_cast<std::ptrdiff_t>(chain.size()));
+        }
+    }
 }
 
 TEST_F(W, PreferencesEnablingRules) {

@@ -5,6 +5,8 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QFont>
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QLabel>
 #include <QVBoxLayout>
@@ -56,6 +58,23 @@ class FormatChooserDialog : public QDialog {
         auto* layout = new QVBoxLayout(this);
         layout->addLayout(form);
         layout->addWidget(buttons);
+
+        // Wide enough for the longest format of any tag, so that switching tags never cuts
+        // one; long lists scroll.
+        formats_->setMaxVisibleItems(16);
+        for (int tag = 0; tag < tags_->count(); ++tag) {
+            fillFormats(tag);
+            formats_->setMinimumWidth(std::max(formats_->minimumWidth(), formats_->sizeHint().width()));
+        }
+        formats_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        // And for the caption, which a window manager shows with the program's name and its
+        // buttons beside it.
+        QFont captionFont = font();
+        captionFont.setBold(true);
+        const QFontMetrics caption(captionFont);
+        setMinimumWidth(caption.horizontalAdvance(title + " \u2014 " +
+                                                  QApplication::applicationDisplayName()) +
+                        8 * caption.height());
 
         tags_->setCurrentIndex(static_cast<int>(initial.tag));
         fillFormats(static_cast<int>(initial.tag));
