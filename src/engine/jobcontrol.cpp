@@ -94,6 +94,8 @@ void TJobControl::StartThread() {
     // The job writes into the directory the choice opened, whatever its name leads to now.
     if (target_.Dir() >= 0) thread_->SetTargetDirectory(target_.TakeDir());
     thread_->BareStream = !job.WavHeader;
+    // One job alone may take every processor for a long file (a batch says otherwise).
+    thread_->Threads = job.Threads > 0 ? job.Threads : UsableProcessors();
     thread_->SetPriority(settings_.Priority);
     elapsedMs_ = 0;
     clockStopped_ = false;

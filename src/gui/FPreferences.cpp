@@ -108,7 +108,7 @@ void TFormPreferences::SetTabOrder() {
         Options[CheckBoxNoise], Options[RadioStandardBeep], Options[RadioWAVFile],
         Edits[EditWAVFile], ButtonSelectWAV, ButtonTestWAV, Options[CheckBoxWavHeader],
         Options[CheckBoxTryAgain], Edits[EditSec], Edits[EditBufferSize], Edits[EditSpaceLeft],
-        CheckBoxKeepGoing, EditLogFile, SpinEditJobs,
+        CheckBoxKeepGoing, EditLogFile, SpinEditJobs, SpinEditThreads,
         // The dialog's buttons.
         ButtonOk, ButtonCancel};
     QWidget::setTabOrder(PageControl, order.front());
@@ -168,6 +168,7 @@ void TFormPreferences::LoadSettings() {
     EditLogFile->setText(QString::fromStdString(working_.LogFile));
     CheckBoxKeepGoing->setChecked(working_.KeepGoing);
     SpinEditJobs->setValue(working_.Jobs);
+    SpinEditThreads->setValue(working_.Threads);
     loading_ = false;
     ShowOptions();
     ShowFormatLabels();

@@ -48,6 +48,7 @@ class TFormPreferences : public QDialog {
     QCheckBox* CheckBoxKeepGoing;
     // How many files are recoded at once ("Options" "Jobs"; 0 shows as Automatic).
     QSpinBox* SpinEditJobs;
+    QSpinBox* SpinEditThreads;
     QPushButton* ButtonSelectTF;
     QPushButton* ButtonSelectMoveDir;
     QPushButton* ButtonSelectWAV;

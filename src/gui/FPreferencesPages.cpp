@@ -194,21 +194,33 @@ QGroupBox* TFormPreferences::BuildBatchGroup() {
     logLabel->setBuddy(EditLogFile);
     batchLayout->addWidget(logLabel, 1, 0);
     batchLayout->addWidget(EditLogFile, 1, 1);
-    SpinEditJobs = new QSpinBox(batch);
-    SpinEditJobs->setObjectName("SpinEditJobs");
-    SpinEditJobs->setRange(0, TSettings::kMaxJobs);
-    SpinEditJobs->setSpecialValueText("Automatic");
-    SpinEditJobs->setToolTip("How many files are recoded at once; Automatic is one per processor");
-    // A little air between "Automatic" and the arrows.
-    SpinEditJobs->setMinimumWidth(SpinEditJobs->sizeHint().width() +
-                                  2 * SpinEditJobs->fontMetrics().averageCharWidth());
-    auto* jobsLabel = new QLabel("&Jobs:", batch);
-    jobsLabel->setBuddy(SpinEditJobs);
-    batchLayout->addWidget(jobsLabel, 2, 0);
-    batchLayout->addWidget(SpinEditJobs, 2, 1, Qt::AlignLeft);
-    connect(SpinEditJobs, &QSpinBox::valueChanged, this, [this](int Jobs) {
-        if (!loading_) working_.Jobs = Jobs;
-    });
+    // Jobs and Threads: a count, or 0 shown as "Automatic".
+    const auto count = [&](const char* Name, const char* Label, const char* Tip, int Row,
+                           int32_t TSettings::*Field) {
+        auto* spin = new QSpinBox(batch);
+        spin->setObjectName(Name);
+        spin->setRange(0, TSettings::kMaxJobs);
+        spin->setSpecialValueText("Automatic");
+        spin->setToolTip(Tip);
+        // A little air between "Automatic" and the arrows.
+        spin->setMinimumWidth(spin->sizeHint().width() +
+                              2 * spin->fontMetrics().averageCharWidth());
+        auto* label = new QLabel(Label, batch);
+        label->setBuddy(spin);
+        batchLayout->addWidget(label, Row, 0);
+        batchLayout->addWidget(spin, Row, 1, Qt::AlignLeft);
+        connect(spin, &QSpinBox::valueChanged, this, [this, Field](int Value) {
+            if (!loading_) working_.*Field = Value;
+        });
+        return spin;
+    };
+    SpinEditJobs = count("SpinEditJobs", "&Jobs:",
+                         "How many files are recoded at once; Automatic is one per processor", 2,
+                         &TSettings::Jobs);
+    SpinEditThreads = count("SpinEditThreads", "&Threads:",
+                            "How many processors encode one long file at once where its format "
+                            "allows; Automatic uses those the other jobs leave free",
+                            3, &TSettings::Threads);
     connect(CheckBoxKeepGoing, &QCheckBox::toggled, this,
             [this](bool On) { working_.KeepGoing = On; });
     connect(EditLogFile, &QLineEdit::textEdited, this,

@@ -34,59 +34,69 @@ TEST_F(P, KeepGoingAndLogFileAreKeptOnOk) {
     EXPECT_EQ(p.EditLogFile->text().toStdString(), Path("record.jsonl"));
 }
 
-// "Jobs": a configuration without the key shows one job, as it ran before; 0 is Automatic.
-TEST_F(P, JobsAreLoadedAndKeptOnOk) {
+// "Jobs" and "Threads": a configuration without the key shows what ran before it had one
+// (one job; threads automatic) and stays without it; 0 is Automatic.
+TEST_F(P, CountsAreLoadedAndKeptOnOk) {
     struct Case {
-        const char* name;
+        const char* key;
         const char* stored;  // nullptr: no key
         const char* shown;
         int chosen;
         const char* saved;  // nullptr: still no key after OK
     };
     const Case cases[] = {
-        {"Absent", nullptr, "1", 1, nullptr},
-        {"AbsentToFive", nullptr, "1", 5, "Jobs=5"},
-        {"Automatic", "0", "Automatic", 0, "Jobs=0"},
-        {"FiveToAutomatic", "5", "5", 0, "Jobs=0"},
-        {"AutomaticToThree", "0", "Automatic", 3, "Jobs=3"},
+        {"Jobs", nullptr, "1", 1, nullptr},
+        {"Jobs", nullptr, "1", 5, "Jobs=5"},
+        {"Jobs", "0", "Automatic", 0, "Jobs=0"},
+        {"Jobs", "5", "5", 0, "Jobs=0"},
+        {"Jobs", "0", "Automatic", 3, "Jobs=3"},
+        {"Threads", nullptr, "Automatic", 0, nullptr},
+        {"Threads", nullptr, "Automatic", 2, "Threads=2"},
+        {"Threads", "4", "4", 0, "Threads=0"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.key) + " " + (c.stored ? c.stored : "absent") + " -> " +
+                     std::to_string(c.chosen));
         std::vector<std::pair<std::string, std::string>> options = {
             {"SourceDirs", Dir("in")}, {"TargetDirs", Dir("out")}, {"TargetExts", "wav2"}};
-        if (c.stored) options.push_back({"Jobs", c.stored});
+        if (c.stored) options.push_back({c.key, c.stored});
         Ini(options);
         TFormMain& f = Open();
         ASSERT_TRUE(RunUntil([&] { return f.Started(); }));
         TFormPreferences& p = *f.FormPreferences();
+        QSpinBox* spin = std::string(c.key) == "Jobs" ? p.SpinEditJobs : p.SpinEditThreads;
         p.LoadSettings();
-        EXPECT_EQ(p.SpinEditJobs->text().toStdString(), c.shown);
-        p.SpinEditJobs->setValue(c.chosen);
+        EXPECT_EQ(spin->text().toStdString(), c.shown);
+        spin->setValue(c.chosen);
         p.ButtonOkClick();
         EXPECT_TRUE(messages.Boxes().empty());
         const std::string text = ReadAll(root / "config/Sonbar.ini");
-        const auto at = c.saved ? text.find(std::string(c.saved) + "\n") : text.find("Jobs=");
+        const auto at = c.saved ? text.find(std::string(c.saved) + "\n")
+                                : text.find("\n" + std::string(c.key) + "=");
         EXPECT_EQ(at != std::string::npos, c.saved != nullptr) << text;
         p.LoadSettings();
-        EXPECT_EQ(p.SpinEditJobs->value(), c.chosen);
+        EXPECT_EQ(spin->value(), c.chosen);
     }
 }
 
-// Alt+J reaches the spin box and nothing else on its page.
-TEST_F(P, JobsHaveAMnemonicOfTheirOwn) {
+// Alt+J and Alt+T reach their spin boxes and nothing else in the dialog.
+TEST_F(P, CountsHaveMnemonicsOfTheirOwn) {
     TFormMain& f = Open();
     TFormPreferences& p = *f.FormPreferences();
-    int owners = 0;
-    for (const QLabel* label : p.findChildren<QLabel*>()) {
-        if (!label->text().contains("&J", Qt::CaseInsensitive)) continue;
-        ++owners;
-        EXPECT_EQ(label->buddy(), p.SpinEditJobs);
+    for (const auto& [key, spin] : {std::pair{"&J", p.SpinEditJobs}, {"&T", p.SpinEditThreads}}) {
+        SCOPED_TRACE(key);
+        int owners = 0;
+        for (const QLabel* label : p.findChildren<QLabel*>()) {
+            if (!label->text().contains(key, Qt::CaseInsensitive)) continue;
+            ++owners;
+            EXPECT_EQ(label->buddy(), spin);
+        }
+        for (const QAbstractButton* button : p.findChildren<QAbstractButton*>())
+            owners += button->text().contains(key, Qt::CaseInsensitive);
+        EXPECT_EQ(owners, 1);
+        EXPECT_EQ(spin->minimum(), 0);
+        EXPECT_EQ(spin->maximum(), 256);
     }
-    for (const QAbstractButton* button : p.findChildren<QAbstractButton*>())
-        owners += button->text().contains("&J", Qt::CaseInsensitive);
-    EXPECT_EQ(owners, 1);
-    EXPECT_EQ(p.SpinEditJobs->minimum(), 0);
-    EXPECT_EQ(p.SpinEditJobs->maximum(), 256);
 }
 
 }  // namespace
