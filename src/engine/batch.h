@@ -76,6 +76,8 @@ class TBatch {
     std::vector<std::string> Cancel(bool RemoveParts = true);
 
     int Running() const { return runner_.Running(); }
+    // The files under way: running, or written and waiting to be made durable with others.
+    int UnderWay() const { return runner_.Running() + runner_.Uncommitted(); }
     std::vector<TRunningJob> RunningJobs() const;
     int32_t FilesProcessed() const { return runner_.FilesProcessed(); }
     // A failure happened, or a listed source was left.

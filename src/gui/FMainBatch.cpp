@@ -195,7 +195,7 @@ void TFormMain::BatchDisplayChanged() {
     }
     const int64_t done = batchFiles_ + (batch_ ? batch_->FilesProcessed() : 0);
     JobPanel->ShowState(state, JobStateCaption(state, waitCountdown_), source, target, done);
-    ShowBatchCount(state, batch_ ? batch_->Running() : 0, batchFigures_.BytesRead);
+    ShowBatchCount(state, batch_ ? batch_->UnderWay() : 0, batchFigures_.BytesRead);
     if (state == jsStopped)
         ResetJobDisplay();
     else

@@ -76,7 +76,7 @@ void TFormMain::UpdateProgress(const TProgressFigures& Figures) {
     JobPanel->UpdateProgress(Figures);
     if (batch_) {
         batchFigures_ = Figures;
-        ShowBatchCount(BatchState(), batch_->Running(), Figures.BytesRead);
+        ShowBatchCount(BatchState(), batch_->UnderWay(), Figures.BytesRead);
         if (BatchState() == jsRecoding)
             setWindowTitle(QString::fromStdString(JobStateTitle(jsRecoding, 0, Figures)));
         return;

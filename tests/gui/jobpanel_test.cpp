@@ -205,7 +205,7 @@ TEST_F(R, TheJobPanelShowsFileNOfM) {
                                  .match(f.JobPanel->LabelBatchRemaining->text())
                                  .hasMatch();
             return Stopped();
-        }));
+        }, 180000));  // a bound for a loaded machine, not a time the test relies on
         EXPECT_TRUE(messages.Boxes().empty());
         EXPECT_EQ(f.ListViewFiles->topLevelItemCount(), 3);
         EXPECT_TRUE(seen.count("File 3 of 3")) << testing::PrintToString(seen);
