@@ -59,9 +59,10 @@ constexpr const char* kHelp =
     "  --threaded         read ahead and write behind on threads of their own, with\n"
     "                     three seconds of audio buffered on each side\n"
     "  --threads N        encode stretches of the file on N threads at once where the\n"
-    "                     conversion allows it (IMA and MS ADPCM at the source's rate);\n"
-    "                     the file is the same as with one. Default: the processors\n"
-    "                     nothing else is running on\n\n"
+    "                     conversion allows it (IMA and MS ADPCM at the source's rate:\n"
+    "                     the file is the same as with one; MP3 at the source's rate:\n"
+    "                     the same length, joins that cannot be heard). Default: the\n"
+    "                     processors nothing else is running on\n\n"
     "IN or OUT may be - for stdin or stdout. Without --attributes and --rate, a rate the\n"
     "codec prefers (GSM 6.10's 8,000 Hz) is taken rather than the source's.\n\n"
     "On failure OUT is removed and the exit status is 1 (2 for a usage error).\n";

@@ -12,6 +12,18 @@ namespace {
 // About this much source audio per range: large enough that priming and overlap cost
 // little, small enough that the ranges in flight stay within a few megabytes per core.
 constexpr uint32_t kRangeBytes = 512 * 1024;
+// MPEG Layer-3 ranges are longer, as their priming is: at 44.1 kHz stereo, 199 frames to 24
+// of priming and overlap. Four ranges' audio (those in flight with two threads and the one
+// filling) keep such a conversion under 8 MB per core.
+constexpr uint32_t kMp3RangeBytes = 896 * 1024;
+// The encoder's bit reservoir and psychoacoustic model take about half a second to settle
+// into the states a single encoder has there, mostly: at 64 kbit/s mono, 12 frames of
+// priming left the joins 0.3 dB of signal-to-noise ratio short on average, 20 frames a few
+// hundredths (single joins up to 0.7 dB either way where the states still differ). Its last
+// frames before the end of its input are computed from the flush's padding as well (its
+// look-ahead is under a frame): all overlap frames but the last are real continuations.
+constexpr uint32_t kMp3PrimeSamples = 20 * 1152;
+constexpr uint32_t kMp3OverlapFrames = 4;
 // Room for a write of the caller's beyond a range, so the buffer need not grow.
 constexpr std::size_t kWriteSlack = 64 * 1024;
 
@@ -63,6 +75,7 @@ struct TKoSplitWriteStream::Range {
     uint32_t rangeUnits = 0;  // 0 for the last range: everything after the priming
     bool last = false;
     std::vector<uint8_t> output;
+    mp3join::Frames frames;  // MPEG Layer-3: the output taken apart
     bool finished = false;
     bool ok = false;
 };
@@ -105,15 +118,29 @@ std::optional<TKoSplitPlan> TKoSplitWriteStream::Plan(const TKoWaveFormat& Sourc
             plan.PrimeUnits = 1;
             plan.OverlapUnits = 8;
             break;
+        case WAVE_FORMAT_MPEGLAYER3:
+            // 1,152 samples a frame at the MPEG-1 rates, 576 below them.
+            samples = target.SamplesPerSec() >= 32000 ? 1152 : 576;
+            plan.PrimeUnits = kMp3PrimeSamples / samples;
+            plan.OverlapUnits = kMp3OverlapFrames;
+            plan.Mp3 = true;
+            break;
         default:
             return std::nullopt;
     }
     if (samples == 0) return std::nullopt;
     plan.SourceUnit = samples * Source.BlockAlign();
-    plan.TargetUnit = target.BlockAlign();
-    // Priming and overlap are encoded twice: keep them a small part of a range.
-    plan.RangeUnits = std::max<uint32_t>(kRangeBytes / plan.SourceUnit,
-                                         16 * (plan.PrimeUnits + plan.OverlapUnits) + 1);
+    // A frame's bytes vary (padding); this much is enough to size buffers by.
+    plan.TargetUnit =
+        plan.Mp3 ? static_cast<uint32_t>(
+                       uint64_t{target.AvgBytesPerSec()} * samples / target.SamplesPerSec() + 1)
+                 : target.BlockAlign();
+    // Priming and overlap are encoded twice: keep them a small part of a range (an eighth of an
+    // MPEG range at most: its priming is long, and the ranges in flight are large).
+    plan.RangeUnits = plan.Mp3 ? std::max<uint32_t>(kMp3RangeBytes / plan.SourceUnit,
+                                                    8 * (plan.PrimeUnits + plan.OverlapUnits))
+                               : std::max<uint32_t>(kRangeBytes / plan.SourceUnit,
+                                                    16 * (plan.PrimeUnits + plan.OverlapUnits) + 1);
     return plan;
 }
 
@@ -238,6 +265,10 @@ void TKoSplitWriteStream::Encode(Range& R) const {
     for (auto it = stages.rbegin(); it != stages.rend(); ++it) ok = (*it)->Close() && ok;
     while (!stages.empty()) stages.pop_back();
     R.input = {};
+    if (plan_.Mp3) {
+        R.ok = ok && mp3join::Parse(sink.bytes.data(), sink.bytes.size(), R.frames);
+        return;
+    }
     R.output = std::move(sink.bytes);
     R.ok = ok;
 }
@@ -258,6 +289,7 @@ bool TKoSplitWriteStream::Collect(std::size_t Keep) {
 }
 
 bool TKoSplitWriteStream::Join(Range& R) {
+    if (plan_.Mp3) return JoinFrames(R);
     if (!R.ok) return false;
     const std::size_t unit = plan_.TargetUnit;
     const std::size_t prime = std::size_t{R.primeUnits} * unit;
@@ -290,10 +322,84 @@ bool TKoSplitWriteStream::Join(Range& R) {
     return true;
 }
 
+bool TKoSplitWriteStream::WriteOut(const std::vector<uint8_t>& Bytes) {
+    if (Bytes.empty()) return true;
+    if (Bytes.size() > static_cast<std::size_t>(INT32_MAX)) return false;
+    const int32_t n = static_cast<int32_t>(Bytes.size());
+    return destination_.Write(MakeArea(Bytes.data(), n)) == n;
+}
+
+bool TKoSplitWriteStream::Lay(const mp3join::Frames& F, std::size_t At) {
+    mp3join::Frame frame = F.frames[At];
+    while (!layout_.Append(frame, F.payload.data() + frame.mainAt)) {
+        if (!frame.Bump()) return false;
+        ++bumps_;
+    }
+    lastLaid_ = frame;
+    return true;
+}
+
+std::size_t TKoSplitWriteStream::JoinPoint(const mp3join::Frames& R, std::size_t From,
+                                           std::size_t To) const {
+    const std::size_t most = std::min(tailTo_ - tailFrom_, To > From ? To - From - 1 : 0);
+    std::optional<std::size_t> fitting, compatible;
+    for (std::size_t shift = 0; shift <= most; ++shift) {
+        mp3join::Layout::State at = layout_.Position();
+        const mp3join::Frame* prev = &lastLaid_;
+        bool fits = true;
+        for (std::size_t i = 0; fits && i < shift; ++i) {
+            prev = &tail_.frames[tailFrom_ + i];
+            fits = mp3join::Layout::Place(at, *prev);
+        }
+        const bool follows =
+            From + shift >= To || mp3join::Compatible(*prev, R.frames[From + shift]);
+        // Once a frame's main data begins as far back as its encoder put it, the frames after
+        // it fit as they did for the encoder.
+        for (std::size_t j = From + shift; fits && j < To; ++j) {
+            uint32_t begin = 0;
+            fits = mp3join::Layout::Place(at, R.frames[j], &begin);
+            if (begin >= R.frames[j].mainBegin) break;
+        }
+        if (fits && follows) return shift;
+        if (fits && !fitting) fitting = shift;
+        if (follows && !compatible) compatible = shift;
+    }
+    return fitting ? *fitting : compatible ? *compatible : 0;
+}
+
+bool TKoSplitWriteStream::JoinFrames(Range& R) {
+    if (!R.ok) return false;
+    const std::size_t count = R.frames.frames.size();
+    const std::size_t from = R.primeUnits;
+    const std::size_t to = R.last ? count : from + R.rangeUnits;
+    if (from > to || count < to + (R.last ? 0 : plan_.OverlapUnits)) return false;
+    std::size_t shift = 0;
+    if (!first_) {
+        ++joins_;
+        shift = JoinPoint(R.frames, from, to);
+        if (shift > 0) ++movedJoins_;
+        for (std::size_t i = 0; i < shift; ++i)
+            if (!Lay(tail_, tailFrom_ + i)) return false;
+    }
+    first_ = false;
+    for (std::size_t j = from + shift; j < to; ++j)
+        if (!Lay(R.frames, j)) return false;
+    tail_ = std::move(R.frames);
+    tailFrom_ = to;
+    // The last overlap frame saw the flush's padding.
+    tailTo_ = R.last ? to : to + plan_.OverlapUnits - 1;
+    if (R.last) layout_.Finish();
+    std::vector<uint8_t> bytes;
+    layout_.Take(bytes);
+    return WriteOut(bytes);
+}
+
 bool TKoSplitWriteStream::Close() {
     if (closed_) return closeResult_;
     closed_ = true;
-    if (!failed_ && pending_.size() > carry_) Dispatch(true);
+    // An encoder of MPEG frames writes some even for no audio at all.
+    if (!failed_ && (pending_.size() > carry_ || (plan_.Mp3 && first_ && inFlight_.empty())))
+        Dispatch(true);
     if (!Collect(0)) failed_ = true;
     // A failure leaves ranges behind; their results are of no use now.
     inFlight_.clear();

@@ -11,6 +11,16 @@
 // encodings agree. A block's whole state is its header's step index, so from there on they
 // are the same, and the target is exact.
 //
+// MPEG Layer-3 splits on frames, each range primed with the frames before it (the encoder's
+// delay is the same in every range, so its frames line up with those of a single encoder),
+// and encoded some frames past its end. Its frames are not a single encoder's: each range
+// starts with an empty bit reservoir and the psychoacoustic model settles during the
+// priming. What joins is laid out again (mp3join.h) so that every frame's main data is where
+// it points; the join point moves into the previous range's overlap frames where that gives
+// the next range's first frame the room it needs and window shapes that follow on, and a
+// frame still short of room gets the next higher bit rate. The joins are inaudible and the
+// length is exact, but the bytes are not those of a single chain.
+//
 // GSM 6.10 does not split: its state (the offset-compensation filter, a pole just below 1
 // rounded at every sample, and the long-term predictor's history) is hidden in the encoder
 // and, once two encoders differ, they stay apart through any amount of priming; a split GSM
@@ -29,6 +39,7 @@
 #include "UKoStream.h"
 #include "UKoWaveFormat.h"
 #include "UKoWaveStream.h"
+#include "mp3join.h"
 
 // How a conversion path splits: sizes in blocks of the target codec.
 struct TKoSplitPlan {
@@ -40,6 +51,8 @@ struct TKoSplitPlan {
     // The encoding costs more than the copying of ranges that splitting adds (not so for
     // PCM and G.711, whose conversion is a table lookup per sample).
     bool Pays = true;
+    // MPEG Layer-3: blocks are frames, joined by laying out their main data again.
+    bool Mp3 = false;
 };
 
 class TKoSplitWriteStream : public TKoStream {
@@ -71,6 +84,10 @@ class TKoSplitWriteStream : public TKoStream {
     // or two).
     int64_t Joins() const { return joins_; }
     int64_t InexactJoins() const { return inexactJoins_; }
+    // MPEG Layer-3: joins moved into the previous range's overlap, and frames given a higher
+    // bit rate to make room for their main data.
+    int64_t MovedJoins() const { return movedJoins_; }
+    int64_t Bumps() const { return bumps_; }
 
   private:
     struct Range;
@@ -81,6 +98,12 @@ class TKoSplitWriteStream : public TKoStream {
     // Writes finished ranges out in order, waiting until at most Keep are in flight.
     bool Collect(std::size_t Keep);
     bool Join(Range& R);
+    bool JoinFrames(Range& R);
+    // How many of the previous range's overlap frames go before R's frames.
+    std::size_t JoinPoint(const mp3join::Frames& R, std::size_t From, std::size_t To) const;
+    // Lays out frame At of F, at a higher bit rate if it must be.
+    bool Lay(const mp3join::Frames& F, std::size_t At);
+    bool WriteOut(const std::vector<uint8_t>& Bytes);
     void StopWorkers();
 
     std::unique_ptr<TKoWaveStreamFormat> streamFormat_;
@@ -96,6 +119,14 @@ class TKoSplitWriteStream : public TKoStream {
     std::deque<std::shared_ptr<Range>> inFlight_;
     int64_t joins_ = 0;
     int64_t inexactJoins_ = 0;
+    // MPEG Layer-3: the frames laid out, the last of them, and the previous range's frames
+    // with its usable overlap frames at [tailFrom_, tailTo_).
+    mp3join::Layout layout_;
+    mp3join::Frame lastLaid_;
+    mp3join::Frames tail_;
+    std::size_t tailFrom_ = 0, tailTo_ = 0;
+    int64_t movedJoins_ = 0;
+    int64_t bumps_ = 0;
     bool first_ = true;
     bool failed_ = false;
     bool closed_ = false;

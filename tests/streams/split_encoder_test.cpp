@@ -3,8 +3,10 @@
 
 #include <random>
 
+#include "UKoACMConversionStream.h"
 #include "UKoACMFormat.h"
 #include "UKoWaveStreamFactory.h"
+#include "mp3join.h"
 #include "splitencoder.h"
 #include "streams/conversion_util.h"
 
@@ -53,20 +55,22 @@ std::vector<uint8_t> Single(const TKoWaveFormat& Source, const TKoWaveFormat& Ta
 
 struct Split {
     std::vector<uint8_t> bytes;
-    int64_t joins = 0, inexact = 0;
+    int64_t joins = 0, inexact = 0, moved = 0, bumps = 0;
     bool closed = false;
 };
 
 // The same through the split stage, with ranges of RangeUnits blocks so that short signals
 // cross many joins.
 Split Splitting(const TKoWaveFormat& Source, const TKoWaveFormat& Target,
-                const std::vector<uint8_t>& Audio, uint32_t RangeUnits, int64_t WriteLimit = -1) {
+                const std::vector<uint8_t>& Audio, uint32_t RangeUnits, int64_t WriteLimit = -1,
+                std::optional<uint32_t> PrimeUnits = {}) {
     auto path = HKoACMFormat::ConversionPath(Source, Target);
     EXPECT_TRUE(path);
     auto plan = TKoSplitWriteStream::Plan(Source, *path, true);
     EXPECT_TRUE(plan);
     if (!plan) return {};
     plan->RangeUnits = RangeUnits;
+    if (PrimeUnits) plan->PrimeUnits = *PrimeUnits;
     TFormatStream file(Target);
     file.writeLimit = WriteLimit;
     Split result;
@@ -76,9 +80,49 @@ Split Splitting(const TKoWaveFormat& Source, const TKoWaveFormat& Target,
         result.closed = split.Close();
         result.joins = split.Joins();
         result.inexact = split.InexactJoins();
+        result.moved = split.MovedJoins();
+        result.bumps = split.Bumps();
     }
     result.bytes = file.bytes;
     return result;
+}
+
+// Music of a kind: a few steady tones and a slow chord change, over noise that swells and
+// fades, so that the encoder's bit reservoir and window shapes keep moving.
+std::vector<uint8_t> Music(const TKoWaveFormat& Format, size_t Frames) {
+    if (Frames == 0) return {};
+    const uint16_t ch = uint16_t(Format.Channels());
+    const double rate = Format.SamplesPerSec();
+    std::vector<int16_t> samples(Frames * ch);
+    std::mt19937 random(11);
+    std::normal_distribution<double> noise(0, 1);
+    for (size_t i = 0; i < Frames; ++i) {
+        const double t = i / rate;
+        const double chord = (i / 20000) % 2 ? 1.25 : 1.0;
+        const double swell = 0.5 + 0.5 * std::sin(2 * M_PI * 0.7 * t);
+        for (size_t c = 0; c < ch; ++c) {
+            double v = 0.2 * std::sin(2 * M_PI * 220 * chord * t + c) +
+                       0.12 * std::sin(2 * M_PI * 554 * chord * t) +
+                       0.08 * std::sin(2 * M_PI * 1318 * t + 2 * c) +
+                       0.05 * std::sin(2 * M_PI * 5000 * t) + 0.08 * swell * noise(random);
+            // A click now and then, for short blocks.
+            if (i % 9973 < 40) v += 0.4 * noise(random);
+            samples[i * ch + c] = int16_t(std::lround(std::clamp(v, -1.0, 1.0) * 32000));
+        }
+    }
+    return convtest::AsBytes(samples);
+}
+
+std::vector<int16_t> DecodeMp3(const TKoWaveFormat& Mp3, const TKoWaveFormat& Pcm,
+                               std::vector<uint8_t> Coded) {
+    TFormatStream source(Mp3, std::move(Coded));
+    auto reader = TKoACMConversionStream::CreateReadConverter(source, Pcm, true);
+    EXPECT_TRUE(reader);
+    if (!reader) return {};
+    bool failed = false;
+    auto out = convtest::ReadInPieces(*reader, &failed);
+    EXPECT_FALSE(failed);
+    return convtest::AsSamples(out);
 }
 
 }  // namespace
@@ -124,7 +168,7 @@ TEST(SplitEncoder, SameBytesAsOneChain) {
 }
 
 // Only conversions whose state restarts at block boundaries split: a resampler or a dither
-// runs on across them, and MP3 frames have no boundaries of that kind.
+// runs on across them.
 TEST(SplitEncoder, PlansOnlyExactSplits) {
     struct Row {
         const char* name;
@@ -142,7 +186,10 @@ TEST(SplitEncoder, PlansOnlyExactSplits) {
         {"from IMA", Codec(WAVE_FORMAT_IMA_ADPCM, 22050, 1), Pcm(22050, 16, 1), false, false},
         {"GSM: its state never meets again", Pcm(8000, 16, 1), Codec(WAVE_FORMAT_GSM610, 8000, 1),
          true, false},
-        {"MP3", Pcm(44100, 16, 2), Codec(WAVE_FORMAT_MPEGLAYER3, 44100, 2, 128), true, false},
+        {"MP3", Pcm(44100, 16, 2), Codec(WAVE_FORMAT_MPEGLAYER3, 44100, 2, 128), true, true},
+        {"MP3 from 8 bits", Pcm(22050, 8, 1), Codec(WAVE_FORMAT_MPEGLAYER3, 22050, 1), false, true},
+        {"MP3 through a resampler", Pcm(44100, 16, 2), Codec(WAVE_FORMAT_MPEGLAYER3, 22050, 2),
+         false, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -161,4 +208,105 @@ TEST(SplitEncoder, FailedWriteFailsClose) {
     const auto split = Splitting(*source, *target, audio, 40, /*WriteLimit=*/5000);
     EXPECT_FALSE(split.closed);
     EXPECT_LE(split.bytes.size(), 5000u);
+}
+
+// MPEG Layer-3 ranges joined: a valid frame sequence as long as a single chain's, whose
+// decoded audio around the joins is as close to the source as a single chain's. Not at every
+// join to the tenth of a dB: where the next range's encoder has not yet come into the state of
+// a single one, it codes the same audio with other noise, now a little better, now a little
+// worse. Over 164 joins of these four formats the mean difference was -0.02 dB, and five joins
+// fell 0.3 to 0.7 dB short, all at 64 kbit/s mono (with a second of priming none fell more
+// than 0.1 dB short, but priming costs as much as encoding).
+// A lost or doubled frame, or main data taken from the wrong place, costs 10 dB and more.
+TEST(SplitEncoder, Mp3JoinsAreInaudible) {
+    struct Row {
+        const char* name;
+        uint32_t rate;
+        uint16_t channels;
+        uint32_t kbps;
+    } rows[] = {
+        {"MPEG-1 stereo", 44100, 2, 128},
+        {"MPEG-1 mono", 32000, 1, 64},
+        {"MPEG-2 stereo", 22050, 2, 64},
+        {"MPEG-2.5 mono", 11025, 1, 24},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto source = Pcm(row.rate, 16, row.channels);
+        const auto target = Codec(WAVE_FORMAT_MPEGLAYER3, row.rate, row.channels, row.kbps);
+        auto path = HKoACMFormat::ConversionPath(*source, *target);
+        ASSERT_TRUE(path);
+        const auto plan = TKoSplitWriteStream::Plan(*source, *path, true);
+        ASSERT_TRUE(plan);
+        ASSERT_TRUE(plan->Mp3);
+        const size_t frame = row.rate >= 32000 ? 1152 : 576;
+        ASSERT_EQ(plan->SourceUnit, frame * source->BlockAlign());
+        const uint32_t range = 2 * (plan->PrimeUnits + plan->OverlapUnits) + 3;
+        const size_t rangeFrames = range * frame;
+        double sum = 0;
+        int joins = 0;
+        for (size_t length : {size_t(0), rangeFrames / 2 + 7, rangeFrames,
+                              rangeFrames + plan->OverlapUnits * frame, 12 * rangeFrames + 333}) {
+            SCOPED_TRACE(length);
+            const auto audio = Music(*source, length);
+            const auto single = Single(*source, *target, audio);
+            const auto split = Splitting(*source, *target, audio, range);
+            EXPECT_TRUE(split.closed);
+
+            mp3join::Frames singleFrames, splitFrames;
+            ASSERT_TRUE(mp3join::Parse(single.data(), single.size(), singleFrames));
+            ASSERT_TRUE(mp3join::Parse(split.bytes.data(), split.bytes.size(), splitFrames));
+            EXPECT_EQ(splitFrames.frames.size(), singleFrames.frames.size());
+            if (length == 0) continue;
+
+            const auto input = convtest::AsSamples(audio);
+            const auto one = DecodeMp3(*target, *source, single);
+            const auto many = DecodeMp3(*target, *source, split.bytes);
+            EXPECT_EQ(many.size(), one.size());
+            const size_t lag = convtest::BestLag(input, one, row.channels, 2400 * row.channels);
+            // Around each join, which may have moved a few frames on.
+            for (int64_t k = 1; k <= split.joins; ++k) {
+                const size_t join = size_t(k) * rangeFrames;
+                const size_t from = (join - 2 * frame) * row.channels;
+                const size_t n = std::min(8 * frame * row.channels, input.size() - from);
+                const std::vector<int16_t> ref(input.begin() + from, input.begin() + from + n);
+                const std::vector<int16_t> a(one.begin() + from, one.end());
+                const std::vector<int16_t> b(many.begin() + from, many.end());
+                const double snrOne = convtest::Snr(ref, a, n, lag);
+                const double snrMany = convtest::Snr(ref, b, n, lag);
+                EXPECT_GE(snrMany, snrOne - 1.0) << "join " << k;
+                sum += snrMany - snrOne;
+                ++joins;
+            }
+        }
+        EXPECT_EQ(joins, 12);
+        EXPECT_GE(sum / joins, -0.1);
+    }
+}
+
+// Ranges primed with a single frame start in other window shapes than the previous range's
+// continuation, and their encoders count on a reservoir other than the room left: the joins
+// move into the overlap, and the stream stays valid and as long as a single chain's.
+TEST(SplitEncoder, Mp3JoinsMoveIntoTheOverlap) {
+    const auto source = Pcm(44100, 16, 2);
+    const auto target = Codec(WAVE_FORMAT_MPEGLAYER3, 44100, 2, 128);
+    const auto audio = Music(*source, 1152 * 40 * 12 + 100);
+    const auto single = Single(*source, *target, audio);
+    const auto split = Splitting(*source, *target, audio, 40, -1, /*PrimeUnits=*/1);
+    EXPECT_TRUE(split.closed);
+    EXPECT_EQ(split.joins, 11);
+    EXPECT_GT(split.moved, 5);
+    mp3join::Frames singleFrames, splitFrames;
+    ASSERT_TRUE(mp3join::Parse(single.data(), single.size(), singleFrames));
+    ASSERT_TRUE(mp3join::Parse(split.bytes.data(), split.bytes.size(), splitFrames));
+    EXPECT_EQ(splitFrames.frames.size(), singleFrames.frames.size());
+    const auto one = DecodeMp3(*target, *source, single);
+    const auto many = DecodeMp3(*target, *source, split.bytes);
+    EXPECT_EQ(many.size(), one.size());
+    // Around the joins the frames are those of encoders that have not settled; a frame taken
+    // twice or from the wrong place would cost far more.
+    const auto input = convtest::AsSamples(audio);
+    const size_t lag = convtest::BestLag(input, one, 2, 4800);
+    EXPECT_GE(convtest::Snr(input, many, input.size(), lag),
+              convtest::Snr(input, one, input.size(), lag) - 0.5);
 }
