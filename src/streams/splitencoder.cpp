@@ -202,8 +202,7 @@ void TKoSplitWriteStream::Dispatch(bool Last) {
         // The next range starts after this one, primed with this one's last blocks. The range
         // takes the whole buffer and gives back only what follows: the copy is the short one.
         const std::size_t prime = std::min(used, std::size_t{plan_.PrimeUnits} * plan_.SourceUnit);
-        std::vector<uint8_t> rest;
-        rest.reserve(take + kWriteSlack);
+        std::vector<uint8_t> rest = TakeBuffer(take + kWriteSlack);
         rest.assign(pending_.begin() + static_cast<std::ptrdiff_t>(used - prime), pending_.end());
         range->input = std::move(pending_);
         range->input.resize(take);
@@ -242,8 +241,9 @@ void TKoSplitWriteStream::Work() {
     }
 }
 
-void TKoSplitWriteStream::Encode(Range& R) const {
+void TKoSplitWriteStream::Encode(Range& R) {
     TSink sink(*path_.back());
+    TakeBuffer(0).swap(sink.bytes);
     sink.bytes.reserve(R.input.size() / plan_.SourceUnit * plan_.TargetUnit + plan_.TargetUnit);
     // Built from the file upwards, as the factory builds a write chain.
     std::vector<std::unique_ptr<TKoStream>> stages;
@@ -264,7 +264,7 @@ void TKoSplitWriteStream::Encode(Range& R) const {
     // Top first: each stage hands what it holds to the one below.
     for (auto it = stages.rbegin(); it != stages.rend(); ++it) ok = (*it)->Close() && ok;
     while (!stages.empty()) stages.pop_back();
-    R.input = {};
+    GiveBack(R.input);
     if (plan_.Mp3) {
         R.ok = ok && mp3join::Parse(sink.bytes.data(), sink.bytes.size(), R.frames);
         return;
@@ -318,7 +318,7 @@ bool TKoSplitWriteStream::Join(Range& R) {
             return false;
     }
     overlap_.assign(range + size, R.output.data() + R.output.size());
-    R.output = {};
+    GiveBack(R.output);
     return true;
 }
 
@@ -406,4 +406,26 @@ bool TKoSplitWriteStream::Close() {
     StopWorkers();
     closeResult_ = !failed_;
     return closeResult_;
+}
+
+std::vector<uint8_t> TKoSplitWriteStream::TakeBuffer(std::size_t Capacity) {
+    std::vector<uint8_t> buffer;
+    {
+        std::lock_guard lock(mutex_);
+        if (!spare_.empty()) {
+            buffer = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    buffer.clear();
+    buffer.reserve(Capacity);
+    return buffer;
+}
+
+void TKoSplitWriteStream::GiveBack(std::vector<uint8_t>& Buffer) {
+    std::vector<uint8_t> buffer = std::move(Buffer);
+    Buffer = {};
+    std::lock_guard lock(mutex_);
+    // As many as the ranges in flight use at once; more would only hold memory.
+    if (spare_.size() < maxInFlight_ + 1) spare_.push_back(std::move(buffer));
 }

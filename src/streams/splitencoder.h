@@ -94,7 +94,7 @@ class TKoSplitWriteStream : public TKoStream {
 
     void Dispatch(bool Last);
     void Work();
-    void Encode(Range& R) const;
+    void Encode(Range& R);
     // Writes finished ranges out in order, waiting until at most Keep are in flight.
     bool Collect(std::size_t Keep);
     bool Join(Range& R);
@@ -131,6 +131,12 @@ class TKoSplitWriteStream : public TKoStream {
     bool failed_ = false;
     bool closed_ = false;
     bool closeResult_ = true;
+
+    // Buffers of ranges done with, kept for the next ones: fresh ones would be faulted in
+    // page by page for every range. Guarded by mutex_.
+    std::vector<uint8_t> TakeBuffer(std::size_t Capacity);
+    void GiveBack(std::vector<uint8_t>& Buffer);
+    std::vector<std::vector<uint8_t>> spare_;
 
     std::mutex mutex_;
     std::condition_variable work_, done_;
