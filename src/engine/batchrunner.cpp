@@ -174,10 +174,7 @@ bool TBatchRunner::MayTake(const std::string& Source) {
             return false;
         skip_.erase(skipped);
     }
-    for (const auto& slot : slots_)
-        if (slot->control->JobState() != jsStopped && slot->source == Source) return false;
-    for (const auto& slot : parked_)
-        if (slot->source == Source) return false;
+    if (Ours(Source)) return false;
     if (!Claims) return true;
     switch (Claims->Claim(Source)) {
         case TClaims::TResult::Claimed:
@@ -195,6 +192,14 @@ bool TBatchRunner::MayTake(const std::string& Source) {
             claimedElsewhere_.insert(Source);
             break;
     }
+    return false;
+}
+
+bool TBatchRunner::Ours(const std::string& Source) {
+    for (const auto& slot : slots_)
+        if (slot->control->JobState() != jsStopped && slot->source == Source) return true;
+    for (const auto& slot : parked_)
+        if (slot->source == Source) return true;
     return false;
 }
 

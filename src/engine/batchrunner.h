@@ -123,6 +123,7 @@ class TBatchRunner : private ISourceGate {
     void Park(std::unique_ptr<TSlot>& Slot);
     int ThreadsFor(const TSlot& Slot) const;
     bool MayTake(const std::string& Source) override;
+    bool Ours(const std::string& Source) override;
     std::vector<int64_t> MeasureFreeSpace(const TJobSettings& Job);
     void Release(TSlot& Slot);
     void ReleaseUnused(const std::string& Keep);

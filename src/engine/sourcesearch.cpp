@@ -31,6 +31,10 @@ void TSourceSearch::NotePassedOver(const std::string& Path, const std::string& R
 int64_t TSourceSearch::CandidateSize(const TJobSettings& Job, const std::string& Path) {
     takenElsewhere_ = false;
     if (Skip.count(Path) || (Shard && !Shard->Contains(Job, Path))) return -1;
+    if (gate_ && gate_->Ours(Path)) {
+        takenElsewhere_ = true;
+        return -1;
+    }
     const int64_t size = fileops::ReadableSize(Path);
     if (size < 0) {
         // A file gone since the directory was read (another process took it) is no news.

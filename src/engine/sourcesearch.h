@@ -40,6 +40,9 @@ class ISourceGate {
     virtual ~ISourceGate() = default;
     // False passes the source over silently for this search.
     virtual bool MayTake(const std::string& Source) = 0;
+    // The source is this process's already (being recoded, or its target waiting): passed
+    // over silently before anything looks at the file.
+    virtual bool Ours(const std::string& /*Source*/) { return false; }
 };
 
 class TSourceSearch {
