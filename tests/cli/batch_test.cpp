@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "cli_fixture.h"
@@ -532,7 +533,13 @@ TEST_F(Batch, SeveralProcessesOneFolder) {
             EXPECT_EQ(count, 1) << source << " recoded more than once";
             total += count;
         }
-        EXPECT_GE(total, files - 4) << "at most the killed process's two jobs are skipped";
+        // The killed one may have renamed a group's targets without deleting their sources:
+        // the last run finds those targets complete and skips their sources. Beyond those,
+        // at most its two running jobs' lines are missing.
+        int skipped = 0;
+        std::istringstream lines(Out());
+        for (std::string line; std::getline(lines, line);) skipped += line.rfind("skipped ", 0) == 0;
+        EXPECT_GE(total + skipped, files - 2) << "every file recoded once or found complete";
         const auto size = fs::file_size(Path("out/0/f1.wav"));
         int targets = 0;
         for (const auto& e : fs::recursive_directory_iterator(dir / "out")) {
