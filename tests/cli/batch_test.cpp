@@ -538,7 +538,8 @@ TEST_F(Batch, SeveralProcessesOneFolder) {
         // at most its two running jobs' lines are missing.
         int skipped = 0;
         std::istringstream lines(Out());
-        for (std::string line; std::getline(lines, line);) skipped += line.rfind("skipped ", 0) == 0;
+        for (std::string line; std::getline(lines, line);)
+            skipped += line.rfind("skipped ", 0) == 0;
         EXPECT_GE(total + skipped, files - 2) << "every file recoded once or found complete";
         const auto size = fs::file_size(Path("out/0/f1.wav"));
         int targets = 0;
