@@ -30,7 +30,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: sonbar-cli batch [--settings DIR] [--jobs N] [--threads N] [--watch] [--yes | --no] [--keep-going]\n"
+    "usage: sonbar-cli batch [--settings DIR] [--jobs N] [--threads N] [--watch] [--yes | --no] "
+    "[--keep-going]\n"
     "                        [--log FILE] [--json] [-q | -v]\n"
     "                        [--files-from FILE [-0] | --shard K/N]\n";
 
@@ -246,7 +247,19 @@ bool WaitForFiles(TWatch& Hot, int Ms, TServiceNotifier& Notifier) {
 }  // namespace
 
 int RunBatch(std::span<const std::string> args) {
-    enum { kSettings = 256, kJobs, kThreads, kWatch, kYes, kNo, kKeepGoing, kLog, kJson, kFilesFrom, kShard };
+    enum {
+        kSettings = 256,
+        kJobs,
+        kThreads,
+        kWatch,
+        kYes,
+        kNo,
+        kKeepGoing,
+        kLog,
+        kJson,
+        kFilesFrom,
+        kShard
+    };
     static constexpr option longOptions[] = {
         {"settings", required_argument, nullptr, kSettings},
         {"jobs", required_argument, nullptr, kJobs},

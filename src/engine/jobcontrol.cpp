@@ -362,7 +362,8 @@ void TJobControl::StopClock() {
 
 void TJobControl::UpdateProgressFrom(TRecodingThread& Thread) {
     const int32_t now = clock_.MsSinceMidnight();
-    if (!clockStopped_) elapsedMs_ += now < lastTick_ ? now + 86400000 - lastTick_ : now - lastTick_;
+    if (!clockStopped_)
+        elapsedMs_ += now < lastTick_ ? now + 86400000 - lastTick_ : now - lastTick_;
     lastTick_ = now;
     lastElapsedMs_ = elapsedMs_;
     TProgressFigures& f = figures_;

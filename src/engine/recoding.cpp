@@ -562,7 +562,8 @@ bool TRecodingThread::RenamePart() {
 void TRecodingThread::Committed(bool DirectorySynced, int Error) {
     if (!awaitingCommit_) return;
     awaitingCommit_ = false;
-    if (!DirectorySynced) return Fail(TRecodeStep::Complete, "Error writing output stream !", Error);
+    if (!DirectorySynced)
+        return Fail(TRecodeStep::Complete, "Error writing output stream !", Error);
     succeeded_ = true;
 }
 

@@ -111,7 +111,8 @@ TSourceCount TSourceSearch::Count(const TJobSettings& Job) const {
             if (IsSourceName(Job, name)) add(here + name);
         if (!Job.Recurse) continue;
         for (const std::string& name : listing.Dirs)
-            if (name[0] != '.') todo.emplace_back(index, relative.empty() ? name : relative + "/" + name);
+            if (name[0] != '.')
+                todo.emplace_back(index, relative.empty() ? name : relative + "/" + name);
     }
     return count;
 }

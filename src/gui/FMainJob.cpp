@@ -95,7 +95,8 @@ void TFormMain::StartBatchCount() {
 void TFormMain::CountFiles() {
     recount_ = false;
     if (batch_) {
-        if (batch_->Runner().Job()) count_.Found(batch_->Runner().Search().Count(*batch_->Runner().Job()));
+        if (batch_->Runner().Job())
+            count_.Found(batch_->Runner().Search().Count(*batch_->Runner().Job()));
     } else {
         count_.Found(job_->Search().Count(job_->Job()));
     }

@@ -214,9 +214,10 @@ QGroupBox* TFormPreferences::BuildBatchGroup() {
         });
         return spin;
     };
-    SpinEditJobs = count("SpinEditJobs", "&Jobs:",
-                         "How many files are recoded at once; Automatic is one per processor", 2,
-                         &TSettings::Jobs);
+    SpinEditJobs =
+        count("SpinEditJobs",
+              "&Jobs:", "How many files are recoded at once; Automatic is one per processor", 2,
+              &TSettings::Jobs);
     SpinEditThreads = count("SpinEditThreads", "&Threads:",
                             "How many processors encode one long file at once where its format "
                             "allows; Automatic uses those the other jobs leave free",

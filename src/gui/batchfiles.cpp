@@ -7,10 +7,10 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QMessageBox>
-#include <QSaveFile>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QMessageBox>
+#include <QSaveFile>
 #include <QUrl>
 
 #include "batchrecord.h"
@@ -49,7 +49,8 @@ TBatchFiles::TBatchFiles(QWidget* Parent) : QTreeWidget(Parent) {
     connect(save, &QAction::triggered, this, &TBatchFiles::SaveAsClick);
     addAction(save);
     AskSaveName = [this] {
-        return QFileDialog::getSaveFileName(window(), "Save as", QDir::homePath() + "/sonbar-files.txt",
+        return QFileDialog::getSaveFileName(window(), "Save as",
+                                            QDir::homePath() + "/sonbar-files.txt",
                                             "Text files (*.txt);;All files (*)");
     };
     ShowError = [this](const QString& Text, const QString& File) {

@@ -7,9 +7,9 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPainter>
-#include <QStyle>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -206,7 +206,8 @@ void TJobPanel::Reset() {
 
 void TJobPanel::ShowBatchCount(const std::string& FileText, const std::string& Remaining) {
     LabelFileCount->setText(QString::fromStdString(FileText));
-    LabelBatchRemaining->setText(QString::fromStdString(Remaining.empty() ? "--:--:--" : Remaining));
+    LabelBatchRemaining->setText(
+        QString::fromStdString(Remaining.empty() ? "--:--:--" : Remaining));
     for (QLabel* label : {LabelFileCount, captionBatchRemaining_, LabelBatchRemaining})
         label->setVisible(!FileText.empty());
 }

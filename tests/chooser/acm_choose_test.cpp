@@ -99,25 +99,26 @@ TEST(AcmFormatChoose, WideEnoughForItsCaptionAndEveryFormat) {
     const char* title = "Target audio format selection";
     r.choose.pszTitle = title;
     int cut = 0, formats = 0, width = 0;
-    Drive([&] { acmFormatChoose(&r.choose); }, Answer::Cancel, [&](const Dialog& d) {
-        width = d.dialog->width();
-        QComboBox& list = *d.formats();
-        for (int t = 0; t < d.tags()->count(); ++t) {
-            d.tags()->setCurrentIndex(t);
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-            QStyleOptionComboBox option;
-            option.initFrom(&list);
-            const int field = list.style()
-                                  ->subControlRect(QStyle::CC_ComboBox, &option,
-                                                   QStyle::SC_ComboBoxEditField, &list)
-                                  .width();
-            for (int i = 0; i < list.count(); ++i, ++formats)
-                if (list.fontMetrics().horizontalAdvance(list.itemText(i)) > field) {
-                    ++cut;
-                    ADD_FAILURE() << list.itemText(i).toStdString() << " is cut";
-                }
-        }
-    });
+    Drive([&] { acmFormatChoose(&r.choose); }, Answer::Cancel,
+          [&](const Dialog& d) {
+              width = d.dialog->width();
+              QComboBox& list = *d.formats();
+              for (int t = 0; t < d.tags()->count(); ++t) {
+                  d.tags()->setCurrentIndex(t);
+                  QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+                  QStyleOptionComboBox option;
+                  option.initFrom(&list);
+                  const int field = list.style()
+                                        ->subControlRect(QStyle::CC_ComboBox, &option,
+                                                         QStyle::SC_ComboBoxEditField, &list)
+                                        .width();
+                  for (int i = 0; i < list.count(); ++i, ++formats)
+                      if (list.fontMetrics().horizontalAdvance(list.itemText(i)) > field) {
+                          ++cut;
+                          ADD_FAILURE() << list.itemText(i).toStdString() << " is cut";
+                      }
+              }
+          });
     EXPECT_GT(formats, 10);
     EXPECT_EQ(cut, 0);
     QFont bold;

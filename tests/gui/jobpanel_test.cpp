@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTreeWidget>
-
 #include <set>
 
 #include "batchcount.h"
@@ -159,15 +158,23 @@ TEST(BatchCount, FilesAndRemainingTime) {
         {"the first file", [] {}, 1, 0, 1000, "File 1 of 3", ""},
         {"too soon to tell", [] {}, 1, 500, 1500, "File 1 of 3", ""},
         {"a sixth read in ten seconds", [] {}, 1, 500, 11000, "File 1 of 3", "00:00:50"},
-        {"the first ended", [&] { count.Ended(1000); }, 1, 0, 11000, "File 2 of 3",
-         "00:00:20"},
-        {"a count after waiting, fewer left", [&] { count.Found({1, 1000}); }, 1, 0, 11000,
-         "File 2 of 3", "00:00:20"},
-        {"two more arrived", [&] { count.Found({4, 4000}); }, 1, 0, 11000, "File 2 of 5",
-         "00:00:40"},
+        {"the first ended", [&] { count.Ended(1000); }, 1, 0, 11000, "File 2 of 3", "00:00:20"},
+        {"a count after waiting, fewer left",
+         [&] {
+             count.Found({1, 1000});
+         },
+         1, 0, 11000, "File 2 of 3", "00:00:20"},
+        {"two more arrived",
+         [&] {
+             count.Found({4, 4000});
+         },
+         1, 0, 11000, "File 2 of 5", "00:00:40"},
         {"two running", [] {}, 2, 1000, 21000, "File 3 of 5", "00:00:30"},
-        {"more ended than counted", [&] { for (int i = 0; i < 5; ++i) count.Ended(0); }, 1, 0,
-         21000, "File 7 of 7", "00:01:20"},
+        {"more ended than counted",
+         [&] {
+             for (int i = 0; i < 5; ++i) count.Ended(0);
+         },
+         1, 0, 21000, "File 7 of 7", "00:01:20"},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
@@ -198,14 +205,16 @@ TEST_F(R, TheJobPanelShowsFileNOfM) {
         f.ButtonGo->click();
         std::set<std::string> seen;
         bool timed = false;
-        ASSERT_TRUE(RunUntil([&] {
-            clock.Now += 1000;
-            if (label.isVisibleTo(&f)) seen.insert(label.text().toStdString());
-            timed = timed || QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$")
-                                 .match(f.JobPanel->LabelBatchRemaining->text())
-                                 .hasMatch();
-            return Stopped();
-        }, 180000));  // a bound for a loaded machine, not a time the test relies on
+        ASSERT_TRUE(RunUntil(
+            [&] {
+                clock.Now += 1000;
+                if (label.isVisibleTo(&f)) seen.insert(label.text().toStdString());
+                timed = timed || QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$")
+                                     .match(f.JobPanel->LabelBatchRemaining->text())
+                                     .hasMatch();
+                return Stopped();
+            },
+            180000));  // a bound for a loaded machine, not a time the test relies on
         EXPECT_TRUE(messages.Boxes().empty());
         EXPECT_EQ(f.ListViewFiles->topLevelItemCount(), 3);
         EXPECT_TRUE(seen.count("File 3 of 3")) << testing::PrintToString(seen);

@@ -189,10 +189,11 @@ TEST_F(W, PreferencesTabOrderFollowsTheLayout) {
         {"extensions", {p.Edits[EditSourceExts], p.Edits[EditTargetExt], p.ButtonSelectTF}},
         {"move directory", {p.Options[RadioMove], p.Edits[EditMoveDir], p.ButtonSelectMoveDir}},
         {"left column first", {p.ButtonSelectMoveDir, p.Options[RadioModeClassical]}},
-        {"WAV file", {p.Options[RadioWAVFile], p.Edits[EditWAVFile], p.ButtonSelectWAV,
-                      p.ButtonTestWAV}},
-        {"various", {p.Options[CheckBoxWavHeader], p.Options[CheckBoxTryAgain], p.Edits[EditSec],
-                     p.Edits[EditBufferSize], p.Edits[EditSpaceLeft], p.CheckBoxKeepGoing}},
+        {"WAV file",
+         {p.Options[RadioWAVFile], p.Edits[EditWAVFile], p.ButtonSelectWAV, p.ButtonTestWAV}},
+        {"various",
+         {p.Options[CheckBoxWavHeader], p.Options[CheckBoxTryAgain], p.Edits[EditSec],
+          p.Edits[EditBufferSize], p.Edits[EditSpaceLeft], p.CheckBoxKeepGoing}},
         {"pages, then the buttons", {p.SpinEditJobs, p.ButtonOk, p.ButtonCancel}},
     };
     for (const auto& [name, order] : rows) {

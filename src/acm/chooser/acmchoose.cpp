@@ -64,7 +64,8 @@ class FormatChooserDialog : public QDialog {
         formats_->setMaxVisibleItems(16);
         for (int tag = 0; tag < tags_->count(); ++tag) {
             fillFormats(tag);
-            formats_->setMinimumWidth(std::max(formats_->minimumWidth(), formats_->sizeHint().width()));
+            formats_->setMinimumWidth(
+                std::max(formats_->minimumWidth(), formats_->sizeHint().width()));
         }
         formats_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
         // And for the caption, which a window manager shows with the program's name and its
@@ -72,9 +73,9 @@ class FormatChooserDialog : public QDialog {
         QFont captionFont = font();
         captionFont.setBold(true);
         const QFontMetrics caption(captionFont);
-        setMinimumWidth(caption.horizontalAdvance(title + " \u2014 " +
-                                                  QApplication::applicationDisplayName()) +
-                        8 * caption.height());
+        setMinimumWidth(
+            caption.horizontalAdvance(title + " \u2014 " + QApplication::applicationDisplayName()) +
+            8 * caption.height());
 
         tags_->setCurrentIndex(static_cast<int>(initial.tag));
         fillFormats(static_cast<int>(initial.tag));
