@@ -23,6 +23,11 @@ namespace {
 
 // Source audio below which a file is encoded on one thread, whatever Threads says.
 constexpr int64_t kSplitMinBytes = 1 << 20;
+// A target's pages are handed to the disk whenever this much more has been written, so that
+// the fsync at its end finds little left to write.
+constexpr int64_t kWriteOutBytes = 2 << 20;
+// Most that is read at once straight into a chain that offers its own memory.
+constexpr int32_t kDirectReadBytes = 4 << 20;
 
 // A stream over a file descriptor the job opened itself (exclusively, never through a
 // link), so the WAVE writer needs no name to open and nothing can be planted under it.
@@ -53,6 +58,10 @@ class TFdStream : public TKoStream {
             position_ += n;
             if (position_ > extent_) extent_ = position_;
         }
+        if (extent_ - writtenOut_ >= kWriteOutBytes) {
+            ::sync_file_range(fd_, writtenOut_, extent_ - writtenOut_, SYNC_FILE_RANGE_WRITE);
+            writtenOut_ = extent_;
+        }
         return done;
     }
     bool Seek(const TKoSeekRequest& Request) override {
@@ -75,6 +84,7 @@ class TFdStream : public TKoStream {
     int fd_;
     int64_t position_ = 0;
     int64_t extent_ = 0;
+    int64_t writtenOut_ = 0;
     int lastError_ = 0;
 };
 
@@ -408,7 +418,7 @@ bool TRecodingThread::Pump(TRun& R) {
     sourceSize_ = R.in->GetSize();
     if (const uint32_t rate = R.source->Format().AvgBytesPerSec(); rate > 0)
         audioSeconds_ = static_cast<double>(sourceSize_) / rate;
-    TKoArea area = R.buffer.Area();
+    const TKoArea buffer = R.buffer.Area();
     // A chain that keeps no size (a read-ahead stage) ends where its reads end.
     const bool sized = sourceSize_ >= 0 && R.in->GetPosition() >= 0;
     while (!sized || R.in->GetPosition() != sourceSize_) {
@@ -422,6 +432,9 @@ bool TRecodingThread::Pump(TRun& R) {
             Fail(TRecodeStep::Stopped, "");
             return false;
         }
+        // Read into the chain's own memory where it has some: one copy less.
+        TKoArea area = R.out->WritableArea(std::max(buffer.Size, kDirectReadBytes));
+        if (area.Size <= 0) area = buffer;
         const int32_t n = R.in->Read(area);
         if (n == 0 && !sized) break;
         if (n <= 0) {
@@ -434,7 +447,7 @@ bool TRecodingThread::Pump(TRun& R) {
                 Fail(TRecodeStep::Read, "Error reading input stream !");
             return false;
         }
-        if (n != area.Size) area.Size = n;
+        area.Size = n;
         if (R.out->Write(area) != n) {
             const int error = R.file ? R.file->LastError() : errno;
             R.out->Close();

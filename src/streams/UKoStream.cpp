@@ -26,6 +26,9 @@ int32_t TKoStream::Read(const TKoArea&) {
 int32_t TKoStream::Write(const TKoArea&) {
     return -1;
 }
+TKoArea TKoStream::WritableArea(int32_t) {
+    return {};
+}
 bool TKoStream::Seek(const TKoSeekRequest&) {
     return false;
 }

@@ -32,6 +32,10 @@ class TKoStream : public TKoObject {
     virtual int32_t Read(const TKoArea& Area);
     // Bytes taken from Area.Start; negative on failure.
     virtual int32_t Write(const TKoArea& Area);
+    // Memory of the stream's own, up to Wanted bytes, that a writer may fill and then pass to
+    // Write, saving the copy out of a buffer of its own; an empty area when the stream offers
+    // none. It is good until the next call on the stream.
+    virtual TKoArea WritableArea(int32_t Wanted);
     // True when the stream moved; false (position unchanged) when it cannot.
     virtual bool Seek(const TKoSeekRequest& Request);
     // Completes the stream: flushes what is pending, finishes and closes files. Returns false
@@ -107,6 +111,7 @@ class TKoCombinedStream : public TKoStream {
     TKoFormat* GetFormat() override { return last_->GetFormat(); }
     int32_t Read(const TKoArea& Area) override { return last_->Read(Area); }
     int32_t Write(const TKoArea& Area) override { return last_->Write(Area); }
+    TKoArea WritableArea(int32_t Wanted) override { return last_->WritableArea(Wanted); }
     bool Seek(const TKoSeekRequest& Request) override { return last_->Seek(Request); }
     // Closes every member, outer end first, even after a failure; false when any failed.
     // An exception from a member is passed on (the first one) once all have been closed.

@@ -61,7 +61,7 @@ class TSink : public TKoStream {
         bytes.insert(bytes.end(), data, data + Area.Size);
         return Area.Size;
     }
-    std::vector<uint8_t> bytes;
+    TKoBytes bytes;
 
   private:
     std::unique_ptr<TKoWaveStreamFormat> format_;
@@ -70,11 +70,11 @@ class TSink : public TKoStream {
 }  // namespace
 
 struct TKoSplitWriteStream::Range {
-    std::vector<uint8_t> input;  // priming, the range, and the overlap, in source bytes
+    TKoBytes input;  // priming, the range, and the overlap, in source bytes
     uint32_t primeUnits = 0;
     uint32_t rangeUnits = 0;  // 0 for the last range: everything after the priming
     bool last = false;
-    std::vector<uint8_t> output;
+    TKoBytes output;
     mp3join::Frames frames;  // MPEG Layer-3: the output taken apart
     bool finished = false;
     bool ok = false;
@@ -179,12 +179,39 @@ void TKoSplitWriteStream::StopWorkers() {
 }
 
 int32_t TKoSplitWriteStream::Write(const TKoArea& Area) {
-    if (closed_ || failed_ || Area.Size < 0) return -1;
     const auto* data = static_cast<const uint8_t*>(AreaData(Area));
-    pending_.insert(pending_.end(), data, data + Area.Size);
+    const std::size_t size = Area.Size < 0 ? 0 : static_cast<std::size_t>(Area.Size);
+    if (room_ > 0 && data == pending_.data() + (pending_.size() - room_) && size <= room_) {
+        // Read into place: only the bytes not filled go.
+        pending_.resize(pending_.size() - room_ + size);
+        room_ = 0;
+    } else {
+        DropRoom();
+        if (closed_ || failed_ || Area.Size < 0) return -1;
+        pending_.insert(pending_.end(), data, data + size);
+    }
+    if (closed_ || failed_) return -1;
     const std::size_t whole = std::size_t{plan_.RangeUnits + plan_.OverlapUnits} * plan_.SourceUnit;
     while (!failed_ && pending_.size() >= carry_ + whole) Dispatch(false);
     return failed_ ? -1 : Area.Size;
+}
+
+TKoArea TKoSplitWriteStream::WritableArea(int32_t Wanted) {
+    DropRoom();
+    if (closed_ || failed_ || Wanted <= 0) return {};
+    const std::size_t whole = std::size_t{plan_.RangeUnits + plan_.OverlapUnits} * plan_.SourceUnit;
+    const std::size_t at = pending_.size();
+    // Write dispatches a range as soon as it is full, so there is always room here.
+    const std::size_t room =
+        std::min<std::size_t>(carry_ + whole - at, static_cast<std::size_t>(Wanted));
+    pending_.resize(at + room);
+    room_ = room;
+    return MakeArea(pending_.data() + at, static_cast<int32_t>(room));
+}
+
+void TKoSplitWriteStream::DropRoom() {
+    pending_.resize(pending_.size() - room_);
+    room_ = 0;
 }
 
 void TKoSplitWriteStream::Dispatch(bool Last) {
@@ -202,7 +229,7 @@ void TKoSplitWriteStream::Dispatch(bool Last) {
         // The next range starts after this one, primed with this one's last blocks. The range
         // takes the whole buffer and gives back only what follows: the copy is the short one.
         const std::size_t prime = std::min(used, std::size_t{plan_.PrimeUnits} * plan_.SourceUnit);
-        std::vector<uint8_t> rest = TakeBuffer(take + kWriteSlack);
+        TKoBytes rest = TakeBuffer(take + kWriteSlack);
         rest.assign(pending_.begin() + static_cast<std::ptrdiff_t>(used - prime), pending_.end());
         range->input = std::move(pending_);
         range->input.resize(take);
@@ -243,8 +270,8 @@ void TKoSplitWriteStream::Work() {
 
 void TKoSplitWriteStream::Encode(Range& R) {
     TSink sink(*path_.back());
-    TakeBuffer(0).swap(sink.bytes);
-    sink.bytes.reserve(R.input.size() / plan_.SourceUnit * plan_.TargetUnit + plan_.TargetUnit);
+    sink.bytes =
+        TakeBuffer(R.input.size() / plan_.SourceUnit * plan_.TargetUnit + plan_.TargetUnit);
     // Built from the file upwards, as the factory builds a write chain.
     std::vector<std::unique_ptr<TKoStream>> stages;
     TKoStream* top = &sink;
@@ -396,6 +423,7 @@ bool TKoSplitWriteStream::JoinFrames(Range& R) {
 
 bool TKoSplitWriteStream::Close() {
     if (closed_) return closeResult_;
+    DropRoom();
     closed_ = true;
     // An encoder of MPEG frames writes some even for no audio at all.
     if (!failed_ && (pending_.size() > carry_ || (plan_.Mp3 && first_ && inFlight_.empty())))
@@ -408,13 +436,23 @@ bool TKoSplitWriteStream::Close() {
     return closeResult_;
 }
 
-std::vector<uint8_t> TKoSplitWriteStream::TakeBuffer(std::size_t Capacity) {
-    std::vector<uint8_t> buffer;
+TKoBytes TKoSplitWriteStream::TakeBuffer(std::size_t Capacity) {
+    TKoBytes buffer;
     {
         std::lock_guard lock(mutex_);
-        if (!spare_.empty()) {
-            buffer = std::move(spare_.back());
-            spare_.pop_back();
+        // The smallest that holds Capacity, or else the largest: the buffers of inputs and of
+        // outputs differ in size, and one grown anew would be faulted in again.
+        auto best = spare_.end();
+        for (auto it = spare_.begin(); it != spare_.end(); ++it) {
+            const bool fits = it->capacity() >= Capacity;
+            if (best == spare_.end() ||
+                (fits && (best->capacity() < Capacity || it->capacity() < best->capacity())) ||
+                (!fits && best->capacity() < Capacity && it->capacity() > best->capacity()))
+                best = it;
+        }
+        if (best != spare_.end()) {
+            buffer = std::move(*best);
+            spare_.erase(best);
         }
     }
     buffer.clear();
@@ -422,10 +460,11 @@ std::vector<uint8_t> TKoSplitWriteStream::TakeBuffer(std::size_t Capacity) {
     return buffer;
 }
 
-void TKoSplitWriteStream::GiveBack(std::vector<uint8_t>& Buffer) {
-    std::vector<uint8_t> buffer = std::move(Buffer);
+void TKoSplitWriteStream::GiveBack(TKoBytes& Buffer) {
+    TKoBytes buffer = std::move(Buffer);
     Buffer = {};
     std::lock_guard lock(mutex_);
-    // As many as the ranges in flight use at once; more would only hold memory.
-    if (spare_.size() < maxInFlight_ + 1) spare_.push_back(std::move(buffer));
+    // As many as the ranges in flight use at once, an input and an output each, and the
+    // range being filled; more would only hold memory.
+    if (spare_.size() < 2 * maxInFlight_ + 1) spare_.push_back(std::move(buffer));
 }

@@ -41,6 +41,25 @@
 #include "UKoWaveStream.h"
 #include "mp3join.h"
 
+// Bytes that a resize leaves as they are: audio is read straight into them, and zeroing them
+// first would cost as much as a copy.
+template <class T>
+struct TKoUninitialised : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = TKoUninitialised<U>;
+    };
+    template <class U>
+    void construct(U* At) noexcept {
+        ::new (static_cast<void*>(At)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* At, Args&&... Values) {
+        ::new (static_cast<void*>(At)) U(std::forward<Args>(Values)...);
+    }
+};
+using TKoBytes = std::vector<uint8_t, TKoUninitialised<uint8_t>>;
+
 // How a conversion path splits: sizes in blocks of the target codec.
 struct TKoSplitPlan {
     uint32_t SourceUnit = 0;    // source bytes per target block
@@ -74,6 +93,8 @@ class TKoSplitWriteStream : public TKoStream {
     TKoWaveStreamFormat* GetFormat() override { return streamFormat_.get(); }
     // Area.Size, or -1 once a range or a write into the destination has failed.
     int32_t Write(const TKoArea& Area) override;
+    // Room at the end of the range being filled, up to its end.
+    TKoArea WritableArea(int32_t Wanted) override;
     // Encodes what is left, the end of the data included, and writes every range out.
     // False when any range or write failed. Later calls return the same answer.
     bool Close() override;
@@ -104,6 +125,8 @@ class TKoSplitWriteStream : public TKoStream {
     // Lays out frame At of F, at a higher bit rate if it must be.
     bool Lay(const mp3join::Frames& F, std::size_t At);
     bool WriteOut(const std::vector<uint8_t>& Bytes);
+    // Takes back room handed out by WritableArea and not written.
+    void DropRoom();
     void StopWorkers();
 
     std::unique_ptr<TKoWaveStreamFormat> streamFormat_;
@@ -113,9 +136,10 @@ class TKoSplitWriteStream : public TKoStream {
     TKoStream& destination_;
     const std::size_t maxInFlight_;
 
-    std::vector<uint8_t> pending_;  // priming carried from the last range, then new audio
+    TKoBytes pending_;  // priming carried from the last range, then new audio
     std::size_t carry_ = 0;
-    std::vector<uint8_t> overlap_;  // the previous range's continuation, in target bytes
+    std::size_t room_ = 0;  // bytes at the end of pending_ handed out by WritableArea
+    TKoBytes overlap_;      // the previous range's continuation, in target bytes
     std::deque<std::shared_ptr<Range>> inFlight_;
     int64_t joins_ = 0;
     int64_t inexactJoins_ = 0;
@@ -134,9 +158,9 @@ class TKoSplitWriteStream : public TKoStream {
 
     // Buffers of ranges done with, kept for the next ones: fresh ones would be faulted in
     // page by page for every range. Guarded by mutex_.
-    std::vector<uint8_t> TakeBuffer(std::size_t Capacity);
-    void GiveBack(std::vector<uint8_t>& Buffer);
-    std::vector<std::vector<uint8_t>> spare_;
+    TKoBytes TakeBuffer(std::size_t Capacity);
+    void GiveBack(TKoBytes& Buffer);
+    std::vector<TKoBytes> spare_;
 
     std::mutex mutex_;
     std::condition_variable work_, done_;
