@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QSaveFile>
 #include <QUrl>
+#include <algorithm>
 
 #include "batchrecord.h"
 #include "jobcontrol.h"
@@ -34,6 +35,9 @@ TBatchFiles::TBatchFiles(QWidget* Parent) : QTreeWidget(Parent) {
                                         {BytesOut, 13},
                                         {Seconds, 9}})
         setColumnWidth(column, em * chars);
+    connect(header(), &QHeaderView::sectionResized, this, [this](int Column, int, int) {
+        if (!fitting_ && (Column == Source || Column == Target)) userSized_ = true;
+    });
     setTextElideMode(Qt::ElideMiddle);
     setToolTip("The files of this batch; double-click opens the folder of the target");
     OpenFolder = [](const QString& Dir) { QDesktopServices::openUrl(QUrl::fromLocalFile(Dir)); };
@@ -60,6 +64,24 @@ TBatchFiles::TBatchFiles(QWidget* Parent) : QTreeWidget(Parent) {
         box.exec();
     };
     setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+void TBatchFiles::resizeEvent(QResizeEvent* Event) {
+    QTreeWidget::resizeEvent(Event);
+    FitColumns();
+}
+
+void TBatchFiles::FitColumns() {
+    if (userSized_) return;
+    const int em = fontMetrics().averageCharWidth();
+    int fixed = 0;
+    for (int column : {Outcome, BytesIn, BytesOut, Seconds}) fixed += columnWidth(column);
+    // A message such as "Error opening source file !" whole; the paths elide in the middle.
+    const int paths = std::clamp((viewport()->width() - fixed - 30 * em) / 2, 12 * em, 34 * em);
+    fitting_ = true;
+    setColumnWidth(Source, paths);
+    setColumnWidth(Target, paths);
+    fitting_ = false;
 }
 
 void TBatchFiles::Add(const TFileOutcome& O) {

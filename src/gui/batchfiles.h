@@ -28,6 +28,13 @@ class TBatchFiles : public QTreeWidget {
     std::function<QString()> AskSaveName;
     std::function<void(const QString&, const QString&)> ShowError;
 
+  protected:
+    void resizeEvent(QResizeEvent* Event) override;
+
   private:
     void OnActivated(QTreeWidgetItem* Item);
+    // Narrows the paths so that a message keeps room, until the user sizes them.
+    void FitColumns();
+    bool fitting_ = false;
+    bool userSized_ = false;
 };

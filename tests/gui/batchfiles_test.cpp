@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <QAction>
+#include <QHeaderView>
 #include <QPushButton>
 #include <deque>
 #include <sstream>
@@ -127,6 +128,24 @@ TEST_F(B, ARecordThatCannotBeOpenedStopsGoWithAMessage) {
         << messages.Boxes()[0];
     EXPECT_TRUE(fs::exists(root / "in/a.wav"));
     EXPECT_FALSE(fs::exists(root / "out/a.wav2"));
+}
+
+// The paths give way so that a message is read whole, as long as the user has not sized them.
+TEST_F(B, PathsGiveWayToTheMessage) {
+    TBatchFiles list;
+    list.show();
+    const int message = list.fontMetrics().horizontalAdvance("Error opening source file !");
+    const int em = list.fontMetrics().averageCharWidth();
+    for (int width : {1600, 900, 700}) {
+        SCOPED_TRACE(width);
+        list.resize(width, 300);
+        EXPECT_GE(list.columnWidth(TBatchFiles::Message), message);
+        EXPECT_LE(list.columnWidth(TBatchFiles::Source), 34 * em);
+        EXPECT_EQ(list.columnWidth(TBatchFiles::Target), list.columnWidth(TBatchFiles::Source));
+    }
+    list.header()->resizeSection(TBatchFiles::Source, 40 * em);
+    list.resize(800, 300);
+    EXPECT_EQ(list.columnWidth(TBatchFiles::Source), 40 * em);
 }
 
 // The program itself: --version and --help need no display, and none is a clear exit 1.
