@@ -21,8 +21,7 @@ need sox ffmpeg hyperfine python3 /usr/bin/time
 
 cli=$(release_cli "$build")
 
-work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-batch-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+make_work_dir batch-bench
 
 # N one-second files, older than the batch's 2-second stability window.
 make_inputs() {  # DIR N

@@ -19,3 +19,10 @@ release_cli() {
     cmake --build "$1" -j2 --target sonbar-cli >/dev/null || return 1
     echo "$1/src/cli/sonbar-cli"
 }
+
+# Sets $work to a new folder under WORK_DIR (default /tmp), named after $1, removed when the
+# script exits. The files measured go there: put WORK_DIR on the disk to measure.
+make_work_dir() {
+    work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-$1.XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+}

@@ -26,8 +26,7 @@ have() { command -v "$1" >/dev/null; }
 cli=$(release_cli "$build")
 [ -x "$cli" ] || cli=$(find "$build" -name sonbar-cli -type f -perm -u+x | head -n1)
 
-work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-convert-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+make_work_dir convert-bench
 
 # A sweep on the left, pink noise on the right: neither is trivial for a codec.
 sox -n -r 44100 -b 16 -c 2 "$work/in.wav" synth "$length" sine 200-4000 pinknoise gain -3

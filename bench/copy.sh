@@ -21,8 +21,7 @@ need sox hyperfine python3 /usr/bin/time
 cli=$(release_cli "$build")
 [ -x "$cli" ] || cli=$(find "$build" -name sonbar-cli -type f -perm -u+x | head -n1)
 
-work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-copy-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+make_work_dir copy-bench
 
 sox -n -r 44100 -b 16 -c 2 "$work/in.wav" synth 600 sine 200-4000 pinknoise gain -3
 sox -n -r 44100 -b 16 -c 2 "$work/short.wav" synth 60 sine 200-4000 pinknoise gain -3

@@ -23,8 +23,7 @@ source "$root/bench/common.sh"
 need sox python3
 
 cli=$(release_cli "$build")
-work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-durable-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+make_work_dir durable-bench
 
 mkdir -p "$work/src" "$work/ima"
 sox -n -r 44100 -b 16 -c 2 "$work/tone.wav" synth 1 sine 200-4000 gain -3

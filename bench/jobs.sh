@@ -24,8 +24,7 @@ need sox lame hyperfine python3 /usr/bin/time
 
 cli=$(release_cli "$build")
 
-work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-jobs-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+make_work_dir jobs-bench
 
 make_inputs() {  # DIR N SECONDS: copies of one tone, older than the stability window
     mkdir -p "$1"

@@ -14,8 +14,7 @@ source "$root/bench/common.sh"
 need sox parallel
 cli=$(release_cli "$build")
 
-work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-parallel.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+make_work_dir parallel
 mkdir -p "$work/in" "$work/out"
 sox -n -r 44100 -b 16 -c 2 "$work/tone.wav" synth 2 sine 200-4000 gain -3
 for i in $(seq -w 1 "$files"); do cp "$work/tone.wav" "$work/in/f$i.wav"; done

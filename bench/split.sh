@@ -25,8 +25,7 @@ need sox python3 /usr/bin/time
 have() { command -v "$1" >/dev/null; }
 
 cli=$(release_cli "$build")
-work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-split-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+make_work_dir split-bench
 
 sox -n -r 44100 -b 16 -c 2 "$work/in.wav" synth "$length" sine 200-4000 pinknoise gain -3
 sox -n -r 8000 -b 16 -c 1 "$work/phone.wav" synth "$length" sine 200-3000 gain -3

@@ -22,8 +22,7 @@ need sox python3
 
 cli=$(release_cli "$build")
 
-work=$(mktemp -d "${WORK_DIR:-/tmp}/sonbar-watch-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+make_work_dir watch-bench
 mkdir -p "$work/in" "$work/out" "$work/staging"
 for i in $(seq 1 100); do mkdir -p "$work/quiet/d$i"; done
 sox -n -r 22050 -b 16 -c 1 "$work/tone.wav" synth 1 sine 440 gain -3
