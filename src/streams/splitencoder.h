@@ -16,9 +16,10 @@
 // and encoded some frames past its end. Its frames are not a single encoder's: each range
 // starts with an empty bit reservoir and the psychoacoustic model settles during the
 // priming. What joins is laid out again (mp3join.h) so that every frame's main data is where
-// it points; the join point moves into the previous range's overlap frames where that gives
-// the next range's first frame the room it needs and window shapes that follow on, and a
-// frame still short of room gets the next higher bit rate. The joins are inaudible and the
+// it points; the join point goes as far into the previous range's overlap frames as gives the
+// next range's first frame the room it needs and window shapes that follow on (the further,
+// the longer the next range's encoder has settled), and a frame still short of room gets the
+// next higher bit rate. The joins are inaudible and the
 // length is exact, but the bytes are not those of a single chain.
 //
 // GSM 6.10 does not split: its state (the offset-compensation filter, a pole just below 1
@@ -109,6 +110,8 @@ class TKoSplitWriteStream : public TKoStream {
     // bit rate to make room for their main data.
     int64_t MovedJoins() const { return movedJoins_; }
     int64_t Bumps() const { return bumps_; }
+    // MPEG Layer-3: for each join, the index of the first frame of the next range's own.
+    const std::vector<int64_t>& Mp3JoinFrames() const { return mp3Joins_; }
 
   private:
     struct Range;
@@ -120,7 +123,8 @@ class TKoSplitWriteStream : public TKoStream {
     bool Collect(std::size_t Keep);
     bool Join(Range& R);
     bool JoinFrames(Range& R);
-    // How many of the previous range's overlap frames go before R's frames.
+    // How many of the previous range's overlap frames go before R's frames: as many as fit
+    // and lead into R's frames with window shapes that follow on.
     std::size_t JoinPoint(const mp3join::Frames& R, std::size_t From, std::size_t To) const;
     // Lays out frame At of F, at a higher bit rate if it must be.
     bool Lay(const mp3join::Frames& F, std::size_t At);
@@ -151,6 +155,8 @@ class TKoSplitWriteStream : public TKoStream {
     std::size_t tailFrom_ = 0, tailTo_ = 0;
     int64_t movedJoins_ = 0;
     int64_t bumps_ = 0;
+    int64_t laid_ = 0;  // frames laid out so far
+    std::vector<int64_t> mp3Joins_;
     bool first_ = true;
     bool failed_ = false;
     bool closed_ = false;
