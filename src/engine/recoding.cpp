@@ -26,8 +26,6 @@ constexpr int64_t kSplitMinBytes = 1 << 20;
 // A target's pages are handed to the disk whenever this much more has been written, so that
 // the fsync at its end finds little left to write.
 constexpr int64_t kWriteOutBytes = 2 << 20;
-// Most that is read at once straight into a chain that offers its own memory.
-constexpr int32_t kDirectReadBytes = 4 << 20;
 
 // A stream over a file descriptor the job opened itself (exclusively, never through a
 // link), so the WAVE writer needs no name to open and nothing can be planted under it.
@@ -433,8 +431,9 @@ bool TRecodingThread::Pump(TRun& R) {
             Fail(TRecodeStep::Stopped, "");
             return false;
         }
-        // Read into the chain's own memory where it has some: one copy less.
-        TKoArea area = R.out->WritableArea(std::max(buffer.Size, kDirectReadBytes));
+        // Read into the chain's own memory where it has some, as much as the copy buffer
+        // holds: one copy less.
+        TKoArea area = R.out->WritableArea(buffer.Size);
         if (area.Size <= 0) area = buffer;
         const int32_t n = R.in->Read(area);
         if (n == 0 && !sized) break;
