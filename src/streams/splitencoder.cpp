@@ -12,7 +12,7 @@ namespace {
 // About this much source audio per range: large enough that priming and overlap cost
 // little, small enough that the ranges in flight stay within a few megabytes per core.
 constexpr uint32_t kRangeBytes = 512 * 1024;
-// MPEG Layer-3 ranges are longer, as their priming is: at 44.1 kHz stereo, 199 frames to 28
+// MPEG Layer-3 ranges are longer, as their priming is: at 44.1 kHz stereo, 199 frames to 24
 // of priming and overlap. Four ranges' audio (those in flight with two threads and the one
 // filling) keep such a conversion under 8 MB per core.
 constexpr uint32_t kMp3RangeBytes = 896 * 1024;
@@ -21,11 +21,11 @@ constexpr uint32_t kMp3RangeBytes = 896 * 1024;
 // priming left the joins 0.3 dB of signal-to-noise ratio short on average, 20 frames a few
 // hundredths, with single joins up to 0.7 dB short where the states still differed. The
 // joins therefore go as far into the previous range's overlap as they can, so that the next
-// range's frames are taken only after up to 27 frames of priming: then no join of 240 fell
-// more than 0.25 dB short. The last frames before the end of an encoder's input are computed
-// from the flush's padding as well (its look-ahead is under a frame): all overlap frames but
-// the last are real continuations.
-constexpr uint32_t kMp3PrimeSamples = 20 * 1152;
+// range's frames are taken only after up to 23 frames of priming: then no join of 240 fell
+// more than 0.28 dB short, for the cost of 20 frames of priming and 4 of overlap. The last
+// frames before the end of an encoder's input are computed from the flush's padding as well
+// (its look-ahead is under a frame): all overlap frames but the last are real continuations.
+constexpr uint32_t kMp3PrimeSamples = 16 * 1152;
 constexpr uint32_t kMp3OverlapFrames = 8;
 // Room for a write of the caller's beyond a range, so the buffer need not grow.
 constexpr std::size_t kWriteSlack = 64 * 1024;
@@ -138,10 +138,10 @@ std::optional<TKoSplitPlan> TKoSplitWriteStream::Plan(const TKoWaveFormat& Sourc
         plan.Mp3 ? static_cast<uint32_t>(
                        uint64_t{target.AvgBytesPerSec()} * samples / target.SamplesPerSec() + 1)
                  : target.BlockAlign();
-    // Priming and overlap are encoded twice: keep them a small part of a range (a seventh of an
+    // Priming and overlap are encoded twice: keep them a small part of a range (an eighth of an
     // MPEG range at most: its priming is long, and the ranges in flight are large).
     plan.RangeUnits = plan.Mp3 ? std::max<uint32_t>(kMp3RangeBytes / plan.SourceUnit,
-                                                    7 * (plan.PrimeUnits + plan.OverlapUnits))
+                                                    8 * (plan.PrimeUnits + plan.OverlapUnits))
                                : std::max<uint32_t>(kRangeBytes / plan.SourceUnit,
                                                     16 * (plan.PrimeUnits + plan.OverlapUnits) + 1);
     return plan;
