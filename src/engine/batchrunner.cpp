@@ -174,7 +174,7 @@ bool TBatchRunner::MayTake(const std::string& Source) {
             return false;
         skip_.erase(skipped);
     }
-    if (Ours(Source)) return false;
+    // The search asked Ours before it looked at the file.
     if (!Claims) return true;
     switch (Claims->Claim(Source)) {
         case TClaims::TResult::Claimed:

@@ -370,7 +370,8 @@ bool TRecodingThread::OpenTarget(TRun& R) {
     R.outName = UsePartFile ? PartFileName() : targetFileName_;
     // Ranges on other cores cost threads and copies that a short file never earns back. A
     // read-ahead stage keeps no size: the file's own then tells a short one.
-    const int64_t audio = R.in->GetSize() >= 0 ? R.in->GetSize() : sourceIdentity_.Size;
+    int64_t audio = R.in->GetSize();
+    if (audio < 0) audio = sourceIdentity_.Size;
     if (audio >= 0 && audio < kSplitMinBytes) R.factory.Threads = 1;
     if (UsePartFile) {
         if (targetDir_ < 0) targetDir_ = fileops::OpenDirectoryOf(targetFileName_);

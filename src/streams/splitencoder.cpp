@@ -183,9 +183,9 @@ void TKoSplitWriteStream::StopWorkers() {
 
 int32_t TKoSplitWriteStream::Write(const TKoArea& Area) {
     const auto* data = static_cast<const uint8_t*>(AreaData(Area));
-    const std::size_t size = Area.Size < 0 ? 0 : static_cast<std::size_t>(Area.Size);
+    const auto size = static_cast<std::size_t>(std::max(Area.Size, 0));
+    // Room is only handed out while open: filled in place, the bytes not filled go.
     if (room_ > 0 && data == pending_.data() + (pending_.size() - room_) && size <= room_) {
-        // Read into place: only the bytes not filled go.
         pending_.resize(pending_.size() - room_ + size);
         room_ = 0;
     } else {
@@ -193,20 +193,17 @@ int32_t TKoSplitWriteStream::Write(const TKoArea& Area) {
         if (closed_ || failed_ || Area.Size < 0) return -1;
         pending_.insert(pending_.end(), data, data + size);
     }
-    if (closed_ || failed_) return -1;
-    const std::size_t whole = std::size_t{plan_.RangeUnits + plan_.OverlapUnits} * plan_.SourceUnit;
-    while (!failed_ && pending_.size() >= carry_ + whole) Dispatch(false);
+    while (!failed_ && pending_.size() >= carry_ + WholeRange()) Dispatch(false);
     return failed_ ? -1 : Area.Size;
 }
 
 TKoArea TKoSplitWriteStream::WritableArea(int32_t Wanted) {
     DropRoom();
     if (closed_ || failed_ || Wanted <= 0) return {};
-    const std::size_t whole = std::size_t{plan_.RangeUnits + plan_.OverlapUnits} * plan_.SourceUnit;
     const std::size_t at = pending_.size();
     // Write dispatches a range as soon as it is full, so there is always room here.
     const std::size_t room =
-        std::min<std::size_t>(carry_ + whole - at, static_cast<std::size_t>(Wanted));
+        std::min<std::size_t>(carry_ + WholeRange() - at, static_cast<std::size_t>(Wanted));
     pending_.resize(at + room);
     room_ = room;
     return MakeArea(pending_.data() + at, static_cast<int32_t>(room));
@@ -447,14 +444,14 @@ TKoBytes TKoSplitWriteStream::TakeBuffer(std::size_t Capacity) {
         std::lock_guard lock(mutex_);
         // The smallest that holds Capacity, or else the largest: the buffers of inputs and of
         // outputs differ in size, and one grown anew would be faulted in again.
-        auto best = spare_.end();
+        auto fitting = spare_.end(), largest = spare_.end();
         for (auto it = spare_.begin(); it != spare_.end(); ++it) {
-            const bool fits = it->capacity() >= Capacity;
-            if (best == spare_.end() ||
-                (fits && (best->capacity() < Capacity || it->capacity() < best->capacity())) ||
-                (!fits && best->capacity() < Capacity && it->capacity() > best->capacity()))
-                best = it;
+            if (it->capacity() >= Capacity &&
+                (fitting == spare_.end() || it->capacity() < fitting->capacity()))
+                fitting = it;
+            if (largest == spare_.end() || it->capacity() > largest->capacity()) largest = it;
         }
+        const auto best = fitting != spare_.end() ? fitting : largest;
         if (best != spare_.end()) {
             buffer = std::move(*best);
             spare_.erase(best);
