@@ -109,7 +109,8 @@ for line in open(sys.argv[1]):
 files = int(sys.argv[2])
 m = {k: statistics.median(v) for k, v in rows.items()}
 for k, v in m.items():
-    print(f"{k:14} {v / files * 1000:.3f} ms per file (median of {len(rows[k])})")
+    spread = ", ".join(f"{t / files * 1000:.2f}" for t in rows[k])
+    print(f"{k:14} {v / files * 1000:.3f} ms per file (median of {spread})")
 for batch in ("batch", "batch-2-jobs"):
     for floor in ("floor-source", "floor-target"):
         print(f"{batch}/{floor}: {m[batch] / m[floor]:.2f} (goal <= 1.0)")

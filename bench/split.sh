@@ -36,7 +36,10 @@ IN=$(q "$work/in.wav")
 PHONE=$(q "$work/phone.wav")
 OUT=$(q "$work/out.wav")
 
-# run_case NAME  LABEL1 CMD1  LABEL2 CMD2 ...: every command once per round, in turn.
+# run_case NAME  LABEL1 CMD1  LABEL2 CMD2 ...: every command once per round, in turn. Each
+# one starts on a quiet disk with no old output, as a new file would: the tools that do not
+# sync leave megabytes to write back, and an old target's blocks are freed on the rename over
+# it; neither belongs to the command timed next.
 run_case() {
     local name=$1
     shift
@@ -50,6 +53,8 @@ run_case() {
     : >"$times"
     for ((r = 0; r < rounds; r++)); do
         for i in "${!cmds[@]}"; do
+            rm -f "$work/out.wav" "$work/out.mp3"
+            sync
             /usr/bin/time -f "${labels[$i]} %e %U %S %M" -a -o "$times" bash -c "${cmds[$i]}" \
                 >/dev/null 2>&1
         done
