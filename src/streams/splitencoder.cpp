@@ -158,6 +158,9 @@ TKoSplitWriteStream::TKoSplitWriteStream(const TKoWaveFormat& Source, const TKoW
       // held another range's memory (1.3 MB of IMA) and was no faster.
       maxInFlight_(static_cast<std::size_t>(std::max(Threads, 1))) {
     for (std::size_t i = 0; i < Path.Count(); ++i) path_.push_back(KoClone(*Path[i]));
+    // Grown read by read, the first range's buffer would end up to twice as large as a
+    // range, and stay so in the pool.
+    pending_.reserve(WholeRange() + std::size_t{plan_.PrimeUnits} * plan_.SourceUnit + kWriteSlack);
     for (int i = 0; i < std::max(Threads, 1); ++i) workers_.emplace_back([this] { Work(); });
 }
 
