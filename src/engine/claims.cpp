@@ -62,20 +62,52 @@ bool Lock(int Fd) {
     return ::fcntl(Fd, F_OFD_SETLK, &lock) == 0;
 }
 
+// Gives the open file Fd the name Path, failing where Path exists. Linking a descriptor
+// directly takes a privilege; its name under /proc does not.
+bool LinkOpenFile(int Fd, const std::string& Path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(Fd);
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, Path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Writes Content into Fd, locked; false with errno set.
+bool LockAndWrite(int Fd, const std::string& Content) {
+    // Without locks (some network mounts) the claim lives by its owner and its age.
+    static_cast<void>(Lock(Fd));
+    errno = 0;
+    if (::write(Fd, Content.data(), Content.size()) == static_cast<ssize_t>(Content.size()))
+        return true;
+    if (errno == 0) errno = ENOSPC;
+    return false;
+}
+
 // Creates Path holding Content, all at once and locked: the content is written and locked
-// under a name of our own first and then linked to Path, which fails when Path exists (on
-// network file systems too). Returns the locked descriptor, or -errno.
+// in a file without a name, or under a name of our own, first and then linked to Path, which
+// fails when Path exists (on network file systems too). Returns the locked descriptor, or
+// -errno.
 int CreateClaim(const std::string& Path, const std::string& Content) {
+    // Unnamed, the file leaves nothing behind should the process die before the link, and
+    // costs the folder no entry to make and remove.
+    const std::string dir = fileops::DirectoryPart(Path);
+    const int unnamed =
+        ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (unnamed >= 0) {
+        if (!LockAndWrite(unnamed, Content)) {
+            const int error = errno;
+            ::close(unnamed);
+            return -error;
+        }
+        if (LinkOpenFile(unnamed, Path)) return unnamed;
+        const int error = errno;
+        ::close(unnamed);
+        // Without /proc the named way below links it.
+        if (error != ENOENT) return -error;
+    }
     const std::string temp = Path + "." + std::to_string(::getpid()) + ".new";
     ::unlink(temp.c_str());
     const int fd = fileops::CreateExclusive(temp);
     if (fd < 0) return -errno;
-    // Without locks (some network mounts) the claim lives by its owner and its age.
-    static_cast<void>(Lock(fd));
-    const bool written =
-        ::write(fd, Content.data(), Content.size()) == static_cast<ssize_t>(Content.size());
-    const int writeError = errno ? errno : ENOSPC;
-    if (!written) {
+    if (!LockAndWrite(fd, Content)) {
+        const int writeError = errno;
         ::close(fd);
         ::unlink(temp.c_str());
         return -writeError;
@@ -122,22 +154,47 @@ std::string TClaims::ClaimPathOf(const std::string& Path) {
 TClaims::TResult TClaims::Claim(const std::string& Path) {
     if (held_.count(Path)) return TResult::Taken;
     const std::string claim = ClaimPathOf(Path);
-    const std::string content = NewContent(host_);
     // Twice at most: once more after taking over a stale claim.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd = CreateClaim(claim, content);
-        if (fd >= 0) {
-            held_[Path] = THeld{content, fd};
+        THeld made;
+        const int error = Make(claim, made);
+        if (error == 0) {
+            held_[Path] = std::move(made);
+            lastMade_ = Path;
             dirs_.insert(fileops::DirectoryPart(claim));
             return TResult::Claimed;
         }
         // A sweep may remove a temporary in the instant before its lock: make it again.
-        if (fd == -ENOENT && attempt == 0) continue;
-        if (fd != -EEXIST) return TResult::Unclaimable;
+        if (error == ENOENT && attempt == 0) continue;
+        if (error != EEXIST) return TResult::Unclaimable;
         const std::string existing = ReadSmall(claim);
         if (!IsStale(claim, existing) || !TakeOver(claim, existing)) return TResult::Taken;
     }
     return TResult::Taken;
+}
+
+// A job claims its source and then its target: the second claim is the first one's file
+// linked under a second name where both are on one file system, which saves making, writing
+// and later freeing a file per job. The claims stay apart: each has a descriptor of its own
+// (sharing the lock) and is released on its own.
+int TClaims::Make(const std::string& ClaimPath, THeld& Made) {
+    if (const auto last = held_.find(lastMade_); last != held_.end()) {
+        if (LinkOpenFile(last->second.fd, ClaimPath)) {
+            const int fd = ::fcntl(last->second.fd, F_DUPFD_CLOEXEC, 0);
+            if (fd >= 0) {
+                Made = THeld{last->second.content, fd};
+                return 0;
+            }
+            ::unlink(ClaimPath.c_str());
+        } else if (errno == EEXIST) {
+            return EEXIST;
+        }
+    }
+    Made.content = NewContent(host_);
+    const int fd = CreateClaim(ClaimPath, Made.content);
+    if (fd < 0) return -fd;
+    Made.fd = fd;
+    return 0;
 }
 
 bool TClaims::IsStale(const std::string& ClaimPath, const std::string& Content) const {

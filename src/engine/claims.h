@@ -54,11 +54,14 @@ class TClaims {
         std::string content;
         int fd = -1;  // holds the lock
     };
+    // Makes the claim file ClaimPath; 0 or an errno.
+    int Make(const std::string& ClaimPath, THeld& Made);
     bool IsStale(const std::string& ClaimPath, const std::string& Content) const;
     bool TakeOver(const std::string& ClaimPath, const std::string& Content);
 
     std::string host_;
     std::map<std::string, THeld> held_;  // path -> its claim
     std::set<std::string> dirs_;         // folders claimed in, swept at the end
+    std::string lastMade_;               // the path claimed last
     int64_t lastRefreshMs_ = 0;
 };

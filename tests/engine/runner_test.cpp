@@ -81,6 +81,30 @@ TEST(Claims, WhoMayTakeAFile) {
     }
 }
 
+// A job's second claim is its first one's file under a second name (a stale claim planted
+// there is taken over first); each stays, locked, until it is released on its own.
+TEST(Claims, ASecondClaimSharesTheFirstsFileAndIsReleasedOnItsOwn) {
+    TTempDir dir;
+    fs::create_directory(dir / "out");
+    const std::string source = dir / "a.wav", target = dir / "out/a.wav";
+    std::ofstream(TClaims::ClaimPathOf(target)) << "otherhost 1 1\n";
+    TClaims mine(60000), other(60000);
+    ASSERT_EQ(mine.Claim(source), TClaims::TResult::Claimed);
+    ASSERT_EQ(mine.Claim(target), TClaims::TResult::Claimed);
+    struct stat first {}, second{};
+    ASSERT_EQ(::stat(TClaims::ClaimPathOf(source).c_str(), &first), 0);
+    ASSERT_EQ(::stat(TClaims::ClaimPathOf(target).c_str(), &second), 0);
+    EXPECT_EQ(first.st_ino, second.st_ino);
+    mine.Release(source);
+    EXPECT_FALSE(fs::exists(TClaims::ClaimPathOf(source)));
+    EXPECT_EQ(other.Claim(target), TClaims::TResult::Taken) << "still locked";
+    mine.Release(target);
+    EXPECT_EQ(other.Claim(target), TClaims::TResult::Claimed);
+    other.Release(target);
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), {}), 1) << "only out/ is left";
+}
+
 TEST(Claims, HeldClaimsAreTouchedSoNoOtherHostTakesThemOver) {
     TTempDir dir;
     const std::string file = dir / "a.wav";
