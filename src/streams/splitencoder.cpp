@@ -458,16 +458,13 @@ TKoBytes TKoSplitWriteStream::TakeBuffer(std::size_t Capacity) {
     TKoBytes buffer;
     {
         std::lock_guard lock(mutex_);
-        // The smallest that holds Capacity, or else the largest: the buffers of inputs and of
-        // outputs differ in size, and one grown anew would be faulted in again.
-        auto fitting = spare_.end(), largest = spare_.end();
-        for (auto it = spare_.begin(); it != spare_.end(); ++it) {
+        // The smallest that holds Capacity. None is grown: the grown one would be faulted in
+        // anew, and the buffers of inputs and of outputs differ in size.
+        auto best = spare_.end();
+        for (auto it = spare_.begin(); it != spare_.end(); ++it)
             if (it->capacity() >= Capacity &&
-                (fitting == spare_.end() || it->capacity() < fitting->capacity()))
-                fitting = it;
-            if (largest == spare_.end() || it->capacity() > largest->capacity()) largest = it;
-        }
-        const auto best = fitting != spare_.end() ? fitting : largest;
+                (best == spare_.end() || it->capacity() < best->capacity()))
+                best = it;
         if (best != spare_.end()) {
             buffer = std::move(*best);
             spare_.erase(best);
@@ -482,7 +479,11 @@ void TKoSplitWriteStream::GiveBack(TKoBytes& Buffer) {
     TKoBytes buffer = std::move(Buffer);
     Buffer = {};
     std::lock_guard lock(mutex_);
+    spare_.push_back(std::move(buffer));
     // As many as the ranges in flight use at once, an input and an output each, and the
-    // range being filled; more would only hold memory.
-    if (spare_.size() < 2 * maxInFlight_ + 1) spare_.push_back(std::move(buffer));
+    // range being filled; more would only hold memory. The smallest goes first.
+    if (spare_.size() > 2 * maxInFlight_ + 1)
+        spare_.erase(std::min_element(
+            spare_.begin(), spare_.end(),
+            [](const auto& A, const auto& B) { return A.capacity() < B.capacity(); }));
 }
