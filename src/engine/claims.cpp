@@ -173,10 +173,11 @@ TClaims::TResult TClaims::Claim(const std::string& Path) {
     return TResult::Taken;
 }
 
-// A job claims its source and then its target: the second claim is the first one's file
-// linked under a second name where both are on one file system, which saves making, writing
-// and later freeing a file per job. The claims stay apart: each has a descriptor of its own
-// (sharing the lock) and is released on its own.
+// A job claims its source and then its target, and the next job's source follows while the
+// last target's claim is still held: a claim is the file of the claim made last, linked under
+// a second name, while that one is held and on the same file system. That saves making,
+// writing and later freeing a file per claim. The claims stay apart: each has a descriptor of
+// its own (sharing the lock) and is released on its own.
 int TClaims::Make(const std::string& ClaimPath, THeld& Made) {
     if (const auto last = held_.find(lastMade_); last != held_.end()) {
         if (LinkOpenFile(last->second.fd, ClaimPath)) {
