@@ -91,7 +91,8 @@ TEST(Claims, ASecondClaimSharesTheFirstsFileAndIsReleasedOnItsOwn) {
     TClaims mine(60000), other(60000);
     ASSERT_EQ(mine.Claim(source), TClaims::TResult::Claimed);
     ASSERT_EQ(mine.Claim(target), TClaims::TResult::Claimed);
-    struct stat first {}, second{};
+    struct stat first {
+    }, second{};
     ASSERT_EQ(::stat(TClaims::ClaimPathOf(source).c_str(), &first), 0);
     ASSERT_EQ(::stat(TClaims::ClaimPathOf(target).c_str(), &second), 0);
     EXPECT_EQ(first.st_ino, second.st_ino);
