@@ -197,6 +197,23 @@ TEST(SplitEncoder, SameBytesAsOneChain) {
 
 // Only conversions whose state restarts at block boundaries split: a resampler or a dither
 // runs on across them.
+// Buffers grow and shrink across the size from which they are mapped: what they hold moves
+// with them, and each is given back the way it was taken (a mismatch crashes here).
+TEST(SplitEncoder, BuffersKeepTheirBytesAcrossTheMappedSize) {
+    constexpr std::size_t mapped = TKoBytes::allocator_type::kMapped;
+    for (const std::size_t from : {std::size_t{1000}, mapped - 1, mapped, 3 * mapped}) {
+        for (const std::size_t to : {std::size_t{10}, mapped - 1, mapped + 1, 5 * mapped}) {
+            SCOPED_TRACE(std::to_string(from) + " -> " + std::to_string(to));
+            TKoBytes bytes(from);
+            for (std::size_t i = 0; i < from; ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+            bytes.resize(to);
+            bytes.shrink_to_fit();
+            for (std::size_t i = 0; i < std::min(from, to); ++i)
+                ASSERT_EQ(bytes[i], static_cast<uint8_t>(i * 7)) << i;
+        }
+    }
+}
+
 TEST(SplitEncoder, PlansOnlyExactSplits) {
     struct Row {
         const char* name;
