@@ -285,80 +285,35 @@ void TKoSplitWriteStream::Work() {
 }
 
 void TKoSplitWriteStream::Encode(Range& R) {
-    TKoBytes output =
-        TakeBuffer(R.input.size() / plan_.SourceUnit * plan_.TargetUnit + plan_.TargetUnit);
-    const bool ok = !plan_.Mp3 && path_.size() == 1 ? ConvertInPlace(R.input, output)
-                                                    : ConvertThroughChain(R.input, output);
-    GiveBack(R.input);
-    if (plan_.Mp3) {
-        R.ok = ok && mp3join::Parse(output.data(), output.size(), R.frames);
-        return;
-    }
-    R.output = std::move(output);
-    R.ok = ok;
-}
-
-bool TKoSplitWriteStream::ConvertThroughChain(const TKoBytes& In, TKoBytes& Out) const {
     TSink sink(*path_.back());
-    sink.bytes = std::move(Out);
+    sink.bytes =
+        TakeBuffer(R.input.size() / plan_.SourceUnit * plan_.TargetUnit + plan_.TargetUnit);
     // Built from the file upwards, as the factory builds a write chain.
     std::vector<std::unique_ptr<TKoStream>> stages;
     TKoStream* top = &sink;
     for (std::size_t i = path_.size(); i-- > 0;) {
         const TKoWaveFormat& input = i > 0 ? *path_[i - 1] : streamFormat_->Format();
         auto stage = TKoACMConversionStream::CreateWriteConverter(input, *top, highQuality_);
-        if (!stage) return false;
+        if (!stage) return;
         top = stage.get();
         stages.push_back(std::move(stage));
     }
     bool ok = true;
-    for (std::size_t at = 0; ok && at < In.size();) {
-        const int32_t n = static_cast<int32_t>(std::min<std::size_t>(In.size() - at, 1 << 16));
-        ok = top->Write(MakeArea(In.data() + at, n)) == n;
+    for (std::size_t at = 0; ok && at < R.input.size();) {
+        const int32_t n = static_cast<int32_t>(std::min<std::size_t>(R.input.size() - at, 1 << 16));
+        ok = top->Write(MakeArea(R.input.data() + at, n)) == n;
         at += static_cast<std::size_t>(n);
     }
     // Top first: each stage hands what it holds to the one below.
     for (auto it = stages.rbegin(); it != stages.rend(); ++it) ok = (*it)->Close() && ok;
     while (!stages.empty()) stages.pop_back();
-    Out = std::move(sink.bytes);
-    return ok;
-}
-
-// One block codec and nothing before it: it reads the range where it lies and writes its
-// blocks straight into Out, in a step or two, instead of through a conversion stream's
-// buffers of a block or so (two copies and a call into the codec manager per block). The
-// steps are those of a conversion stream: whole blocks, a partial one, then the end.
-bool TKoSplitWriteStream::ConvertInPlace(const TKoBytes& In, TKoBytes& Out) const {
-    if (In.size() > static_cast<std::size_t>(INT32_MAX / 2)) return false;
-    const auto acm = TKoACMStream::Open(streamFormat_->Format(), *path_.back(), highQuality_);
-    if (!acm) return false;
-    const auto size = static_cast<int32_t>(In.size());
-    Out.resize(static_cast<std::size_t>(acm->DestinationSizeFor(size)) + plan_.TargetUnit);
-    uint8_t none = 0;  // the source of the steps after the last byte was taken
-    int32_t in = 0;
-    std::size_t out = 0;
-    bool ok = true;
-    for (int step = 0; ok && step < 16; ++step) {
-        const bool end = in == size;
-        if (out >= Out.size()) return false;
-        TKoACMStreamHeader header;
-        header.SetSource(end ? MakeArea(&none, 1) : MakeArea(In.data() + in, size - in));
-        header.SetDestination(MakeArea(Out.data() + out, static_cast<int32_t>(Out.size() - out)));
-        if (!acm->Prepare(header)) return false;
-        if (end) header.SetSourceLength(0);
-        ok = acm->Convert(header, end);
-        const int32_t used = header.SourceLengthUsed();
-        const int32_t produced = header.DestinationLengthUsed();
-        ok = acm->Unprepare(header) && ok;
-        in += used;
-        out += static_cast<std::size_t>(produced);
-        if (used == 0 && produced == 0) {
-            Out.resize(out);
-            // Without the end a block codec always takes something.
-            return ok && end && acm->Close();
-        }
+    GiveBack(R.input);
+    if (plan_.Mp3) {
+        R.ok = ok && mp3join::Parse(sink.bytes.data(), sink.bytes.size(), R.frames);
+        return;
     }
-    return false;
+    R.output = std::move(sink.bytes);
+    R.ok = ok;
 }
 
 bool TKoSplitWriteStream::Collect(std::size_t Keep) {

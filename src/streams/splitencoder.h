@@ -135,10 +135,6 @@ class TKoSplitWriteStream : public TKoStream {
     void Dispatch(bool Last);
     void Work();
     void Encode(Range& R);
-    // Convert a range's source bytes In into Out (whose room is reused): through a chain as
-    // a single stream would, or, for a single block codec, where the bytes lie.
-    bool ConvertThroughChain(const TKoBytes& In, TKoBytes& Out) const;
-    bool ConvertInPlace(const TKoBytes& In, TKoBytes& Out) const;
     // Writes finished ranges out in order, waiting until at most Keep are in flight.
     bool Collect(std::size_t Keep);
     bool Join(Range& R);
