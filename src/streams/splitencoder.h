@@ -151,6 +151,10 @@ class TKoSplitWriteStream : public TKoStream {
     std::size_t WholeRange() const {
         return std::size_t{plan_.RangeUnits + plan_.OverlapUnits} * plan_.SourceUnit;
     }
+    // What a range's input buffer holds: its priming, the range, its overlap, and room for a
+    // write of the caller's beyond them. Every input buffer is this large, so any spare one
+    // serves the next range.
+    std::size_t InputCapacity() const;
     void StopWorkers();
 
     std::unique_ptr<TKoWaveStreamFormat> streamFormat_;
