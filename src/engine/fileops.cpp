@@ -91,7 +91,7 @@ int64_t ReadableSize(const std::string& Path) {
 
 TStability Stability(const std::string& Path, int64_t StableMs) {
     const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return TStability::Busy;
+    if (fd < 0) return errno == ENOENT ? TStability::Gone : TStability::Busy;
     TStability result = TStability::Stable;
     // A read lease cannot be had while anybody holds the file open for writing. Where no
     // lease can be had at all (a file of another user, network file systems) the age of

@@ -34,8 +34,9 @@ bool IsWithin(const std::string& Inner, const std::string& Outer);
 int64_t ReadableSize(const std::string& Path);
 
 // Why a file may not be taken yet: it is held open for writing by another process, or it
-// changed within the last StableMs milliseconds.
-enum class TStability { Stable, Young, Busy };
+// changed within the last StableMs milliseconds; or it is gone (another process took it
+// since the directory was read).
+enum class TStability { Stable, Young, Busy, Gone };
 // Milliseconds since the file's last change, by the wall clock (file times are wall time).
 int64_t AgeMs(const struct stat& Status);
 // A clock for intervals: milliseconds that never jump back.

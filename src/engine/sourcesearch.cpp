@@ -54,6 +54,8 @@ int64_t TSourceSearch::CandidateSize(const TJobSettings& Job, const std::string&
         case fileops::TStability::Busy:
             NotePassedOver(Path, "is still being written by another program");
             return -1;
+        case fileops::TStability::Gone:
+            return -1;
     }
     return -1;
 }

@@ -114,8 +114,10 @@ bool TTargetChooser::Check(const TJobSettings& Job, const TFoundSource& Source,
     const int fd = ::openat(dir, at.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) throw EStopException("Target file access denied !");
     ::close(fd);
-    // A target another program is still writing is nobody's to replace or count as done.
-    if (fileops::Stability(Target.Path, 0) == fileops::TStability::Busy)
+    // A target another program is still writing is nobody's to replace or count as done;
+    // nor is one that vanished since it was looked at.
+    if (const auto now = fileops::Stability(Target.Path, 0);
+        now == fileops::TStability::Busy || now == fileops::TStability::Gone)
         throw EStopException("Target file access denied !");
     bool skip = Job.TargetPolicy == TTargetPolicy::Skip;
     if (Job.TargetPolicy == TTargetPolicy::Prompt) {

@@ -324,3 +324,32 @@ TEST(FileOpsUnit, OpenDirectoryBelowNeverFollowsALinkBelowItsRoot) {
         }
     }
 }
+
+// A file held open for writing is passed over as busy; one deleted by another process since
+// the folder was read is gone, which is no news (it was reported as busy once).
+TEST(FileOpsUnit, StabilityTellsAFileBeingWrittenFromOneThatIsGone) {
+    TTempDir dir;
+    const std::string old = dir / "old.wav", fresh = dir / "fresh.wav", open = dir / "open.wav";
+    Put(old, "audio");
+    const struct timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, old.c_str(), past, 0), 0);
+    Put(fresh, "audio");
+    const int writer = ::open(open.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(writer, 0);
+    const struct {
+        std::string path;
+        int64_t stableMs;
+        fileops::TStability expected;
+    } rows[] = {
+        {old, 2000, fileops::TStability::Stable},
+        {fresh, 60000, fileops::TStability::Young},
+        {open, 0, fileops::TStability::Busy},
+        {dir / "deleted.wav", 0, fileops::TStability::Gone},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.path);
+        EXPECT_EQ(fileops::Stability(r.path, r.stableMs), r.expected);
+    }
+    ::close(writer);
+    EXPECT_EQ(fileops::Stability(open, 0), fileops::TStability::Stable) << "once closed";
+}
