@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "splitencoder.h"
 
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "UKoACMConversionStream.h"
@@ -52,6 +57,14 @@ uint32_t SamplesPerBlock(const TKoWaveFormat& F) {
     if (F.ExtraSize() < 2) return 0;
     const uint8_t* extra = F.ExtraBytes();
     return uint32_t{extra[0]} | uint32_t{extra[1]} << 8;
+}
+
+bool PriorityOfThisThread(int& Policy, int& Nice, sched_param& Param) {
+    const pid_t self = ::gettid();
+    Policy = ::sched_getscheduler(self);
+    errno = 0;
+    Nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(self));
+    return Policy >= 0 && errno == 0 && ::sched_getparam(self, &Param) == 0;
 }
 
 // The audio a range's chain writes, in the target format.
@@ -164,6 +177,11 @@ TKoSplitWriteStream::TKoSplitWriteStream(const TKoWaveFormat& Source, const TKoW
     // range, and stay so in the pool.
     pending_.reserve(InputCapacity());
     for (int i = 0; i < std::max(Threads, 1); ++i) workers_.emplace_back([this] { Work(); });
+    // Each worker starts with this thread's priority; later changes reach it by its id.
+    sched_param param{};
+    if (!PriorityOfThisThread(policy_, nice_, param)) policy_ = -1;
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return workerIds_.size() == workers_.size(); });
 }
 
 TKoSplitWriteStream::~TKoSplitWriteStream() {
@@ -223,7 +241,20 @@ void TKoSplitWriteStream::DropRoom() {
     room_ = 0;
 }
 
+void TKoSplitWriteStream::FollowPriority() {
+    int policy = 0, nice = 0;
+    sched_param param{};
+    if (!PriorityOfThisThread(policy, nice, param) || (policy == policy_ && nice == nice_)) return;
+    for (const pid_t worker : workerIds_) {
+        ::sched_setscheduler(worker, policy, &param);
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(worker), nice);
+    }
+    policy_ = policy;
+    nice_ = nice;
+}
+
 void TKoSplitWriteStream::Dispatch(bool Last) {
+    FollowPriority();
     // A range is handed over when a worker is free to take it: queued, it would hold its
     // audio for nothing, and the buffer read into next besides. The free worker has given
     // back its input buffer, which the next range's reads then take.
@@ -267,6 +298,11 @@ void TKoSplitWriteStream::Dispatch(bool Last) {
 }
 
 void TKoSplitWriteStream::Work() {
+    {
+        std::lock_guard lock(mutex_);
+        workerIds_.push_back(::gettid());
+    }
+    done_.notify_all();
     for (;;) {
         std::shared_ptr<Range> range;
         {

@@ -29,6 +29,7 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <sys/types.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -128,11 +129,16 @@ class TKoSplitWriteStream : public TKoStream {
     int64_t Bumps() const { return bumps_; }
     // MPEG Layer-3: for each join, the index of the first frame of the next range's own.
     const std::vector<int64_t>& Mp3JoinFrames() const { return mp3Joins_; }
+    // The workers' thread ids. They run at the scheduling policy and nice value of the thread
+    // that writes into the stage (a job's priority may change while it runs), taken over
+    // whenever it hands out a range.
+    std::vector<pid_t> Workers() const { return workerIds_; }
 
   private:
     struct Range;
 
     void Dispatch(bool Last);
+    void FollowPriority();
     void Work();
     void Encode(Range& R);
     // Writes finished ranges out in order, waiting until at most Keep are in flight.
@@ -197,4 +203,6 @@ class TKoSplitWriteStream : public TKoStream {
     std::deque<std::shared_ptr<Range>> queue_;
     bool stopping_ = false;
     std::vector<std::thread> workers_;
+    std::vector<pid_t> workerIds_;  // complete once the constructor returns
+    int policy_ = -1, nice_ = 0;    // what the workers were last given
 };

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "UKoACMConversionStream.h"
 #include "UKoACMFormat.h"
@@ -253,6 +258,42 @@ TEST(SplitEncoder, FailedWriteFailsClose) {
     const auto split = Splitting(*source, *target, audio, 40, /*WriteLimit=*/5000);
     EXPECT_FALSE(split.closed);
     EXPECT_LE(split.bytes.size(), 5000u);
+}
+
+// The workers take on the scheduling of the thread that writes into the stage, also when it
+// changes while the stage runs (a job's priority moved in the window while it recodes).
+TEST(SplitEncoder, WorkersFollowTheWritersPriority) {
+    const auto source = Pcm(22050, 16, 1);
+    const auto target = Codec(WAVE_FORMAT_IMA_ADPCM, 22050, 1);
+    const auto audio = Signal(*source, 100000);
+    auto path = HKoACMFormat::ConversionPath(*source, *target);
+    ASSERT_TRUE(path);
+    auto plan = TKoSplitWriteStream::Plan(*source, *path, true);
+    ASSERT_TRUE(plan);
+    plan->RangeUnits = 20;
+    const auto niceOf = [](pid_t Thread) {
+        errno = 0;
+        return ::getpriority(PRIO_PROCESS, id_t(Thread));
+    };
+    // A nice value only rises without privileges: the writer is a thread of its own.
+    std::thread([&] {
+        const int before = niceOf(::gettid());
+        TFormatStream file(*target);
+        TKoSplitWriteStream split(*source, *path, true, *plan, 2, file);
+        ASSERT_EQ(split.Workers().size(), 2u);
+        for (const pid_t worker : split.Workers()) EXPECT_EQ(niceOf(worker), before);
+        const int after = std::min(before + 3, 19);
+        const sched_param param{};
+        ASSERT_EQ(::sched_setscheduler(::gettid(), SCHED_BATCH, &param), 0);
+        ASSERT_EQ(::setpriority(PRIO_PROCESS, id_t(::gettid()), after), 0);
+        EXPECT_TRUE(convtest::WriteInPieces(split, audio));
+        for (const pid_t worker : split.Workers()) {
+            EXPECT_EQ(niceOf(worker), after);
+            EXPECT_EQ(::sched_getscheduler(worker), SCHED_BATCH);
+        }
+        EXPECT_TRUE(split.Close());
+        EXPECT_EQ(file.bytes, Single(*source, *target, audio));
+    }).join();
 }
 
 // MPEG Layer-3 ranges joined: a valid frame sequence as long as a single chain's, whose
