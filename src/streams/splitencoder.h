@@ -80,9 +80,13 @@ using TKoBytes = std::vector<uint8_t, TKoUninitialised<uint8_t>>;
 
 // How a conversion path splits: sizes in blocks of the target codec.
 struct TKoSplitPlan {
-    uint32_t SourceUnit = 0;    // source bytes per target block
-    uint32_t TargetUnit = 0;    // target bytes per block
-    uint32_t RangeUnits = 0;    // blocks per range
+    uint32_t SourceUnit = 0;  // source bytes per target block
+    uint32_t TargetUnit = 0;  // target bytes per block
+    uint32_t RangeUnits = 0;  // blocks per range
+    // Blocks per range when the workers read the source themselves and no range's audio is
+    // held in memory: enough that priming and overlap cost next to nothing. The last ones
+    // are shorter, down to RangeUnits, so that the workers end together.
+    uint32_t LongRangeUnits = 0;
     uint32_t PrimeUnits = 0;    // blocks encoded before a range and dropped
     uint32_t OverlapUnits = 0;  // blocks encoded past a range to repair the next one's start
     // The encoding costs more than the copying of ranges that splitting adds (not so for
@@ -117,6 +121,19 @@ class TKoSplitWriteStream : public TKoStream {
     // False when any range or write failed. Later calls return the same answer.
     bool Close() override;
 
+    // The audio is Size bytes at Offset in the file Fd (not owned; open until Close), and each
+    // worker reads its ranges from there itself: the audio is neither copied by the writer
+    // nor held for ranges that wait, so the ranges can be long. Advance then takes the place
+    // of Write. Before any audio only.
+    void ReadSource(int Fd, int64_t Offset, int64_t Size);
+    // The next Bytes of the file's audio are to be encoded: Bytes, or -1 as Write.
+    int32_t Advance(int32_t Bytes);
+    // A worker's read came short or failed: the file changed or cannot be read.
+    bool SourceFailed() const { return sourceFailed_; }
+    // With ReadSource: the audio bytes whose target bytes have been written out (the ranges
+    // handed over run ahead of them by several seconds of audio).
+    int64_t SourceDone() const { return sourceDone_; }
+
     // Ranges joined so far, and joins at which the continuation of the previous range never
     // agreed with the next range's own start within the overlap (the blocks are valid, but
     // not those of a single chain; not seen with IMA, whose step index meets within a block
@@ -138,6 +155,10 @@ class TKoSplitWriteStream : public TKoStream {
     struct Range;
 
     void Dispatch(bool Last);
+    // The next range, from the audio written, or from the file read by the worker.
+    std::shared_ptr<Range> FromPending(bool Last);
+    std::shared_ptr<Range> FromSource(bool Last);
+    uint32_t SourceRangeUnits() const;
     void FollowPriority();
     void Work();
     void Encode(Range& R);
@@ -161,6 +182,8 @@ class TKoSplitWriteStream : public TKoStream {
     // write of the caller's beyond them. Every input buffer is this large, so any spare one
     // serves the next range.
     std::size_t InputCapacity() const;
+    // Feeds a range's source bytes to the chain at Top, from memory or from the file.
+    bool Feed(Range& R, TKoStream& Top);
     void StopWorkers();
 
     std::unique_ptr<TKoWaveStreamFormat> streamFormat_;
@@ -174,6 +197,11 @@ class TKoSplitWriteStream : public TKoStream {
     std::size_t carry_ = 0;
     std::size_t room_ = 0;  // bytes at the end of pending_ handed out by WritableArea
     TKoBytes overlap_;      // the previous range's continuation, in target bytes
+    // With ReadSource: the file, and the audio bytes handed over and dispatched so far.
+    int sourceFd_ = -1;
+    int64_t sourceOffset_ = 0, sourceSize_ = 0;
+    int64_t advanced_ = 0, next_ = 0, sourceDone_ = 0;
+    bool sourceFailed_ = false;
     std::deque<std::shared_ptr<Range>> inFlight_;
     int64_t joins_ = 0;
     int64_t inexactJoins_ = 0;

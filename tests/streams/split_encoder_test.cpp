@@ -85,27 +85,54 @@ struct Split {
     bool closed = false;
 };
 
+// How the audio reaches the split stage: written in pieces, written into the memory it
+// offers, or read by its workers from a file (behind a header) as the stage is told of it.
+enum class TFeed { Pieces, InPlace, File };
+
+// Audio in a file of its own, behind a header of 37 bytes.
+struct TAudioFile {
+    explicit TAudioFile(const std::vector<uint8_t>& Audio) {
+        char name[] = "/tmp/sonbar-split-XXXXXX";
+        fd = ::mkstemp(name);
+        ::unlink(name);
+        const std::vector<uint8_t> header(kHeader, 0xA5);
+        EXPECT_EQ(::write(fd, header.data(), header.size()), ssize_t(kHeader));
+        EXPECT_EQ(::write(fd, Audio.data(), Audio.size()), ssize_t(Audio.size()));
+    }
+    ~TAudioFile() { ::close(fd); }
+    static constexpr size_t kHeader = 37;
+    int fd = -1;
+};
+
 // The same through the split stage, with ranges of RangeUnits blocks so that short signals
-// cross many joins.
+// cross many joins (three times as long when read from a file).
 Split Splitting(const TKoWaveFormat& Source, const TKoWaveFormat& Target,
                 const std::vector<uint8_t>& Audio, uint32_t RangeUnits, int64_t WriteLimit = -1,
-                std::optional<uint32_t> PrimeUnits = {}, bool InPlace = false) {
+                std::optional<uint32_t> PrimeUnits = {}, TFeed Feed = TFeed::Pieces) {
     auto path = HKoACMFormat::ConversionPath(Source, Target);
     EXPECT_TRUE(path);
     auto plan = TKoSplitWriteStream::Plan(Source, *path, true);
     EXPECT_TRUE(plan);
     if (!plan) return {};
     plan->RangeUnits = RangeUnits;
+    plan->LongRangeUnits = 3 * RangeUnits;
     if (PrimeUnits) plan->PrimeUnits = *PrimeUnits;
     TFormatStream file(Target);
     file.writeLimit = WriteLimit;
     Split result;
     {
         TKoSplitWriteStream split(Source, *path, true, *plan, 3, file);
-        if (InPlace)
+        if (Feed == TFeed::InPlace) {
             WriteInPlace(split, Audio);
-        else
+        } else if (Feed == TFeed::File) {
+            TAudioFile source(Audio);
+            split.ReadSource(source.fd, TAudioFile::kHeader, int64_t(Audio.size()));
+            for (size_t at = 0; at < Audio.size(); at += 5000)
+                split.Advance(int32_t(std::min<size_t>(5000, Audio.size() - at)));
+            result.closed = split.Close();
+        } else {
             convtest::WriteInPieces(split, Audio);
+        }
         result.closed = split.Close();
         result.joins = split.Joins();
         result.inexact = split.InexactJoins();
@@ -186,14 +213,13 @@ TEST(SplitEncoder, SameBytesAsOneChain) {
             SCOPED_TRACE(length);
             const auto audio = Signal(*row.source, length);
             const auto expected = Single(*row.source, *row.target, audio);
-            for (bool inPlace : {false, true}) {
-                const auto split =
-                    Splitting(*row.source, *row.target, audio, range, -1, {}, inPlace);
+            for (TFeed feed : {TFeed::Pieces, TFeed::InPlace, TFeed::File}) {
+                const auto split = Splitting(*row.source, *row.target, audio, range, -1, {}, feed);
                 EXPECT_TRUE(split.closed);
-                EXPECT_EQ(split.bytes, expected) << "in place " << inPlace;
+                EXPECT_EQ(split.bytes, expected) << "fed by " << int(feed);
                 EXPECT_EQ(split.inexact, 0);
                 if (length > 3 * rangeFrames) {
-                    EXPECT_GE(split.joins, 6);
+                    EXPECT_GE(split.joins, feed == TFeed::File ? 3 : 6);
                 }
             }
         }
@@ -296,6 +322,26 @@ TEST(SplitEncoder, WorkersFollowTheWritersPriority) {
     }).join();
 }
 
+// A file that comes short of the audio it held when the stage was told of it (another program
+// cut it) fails the stage as a source that changed, not as a failed write.
+TEST(SplitEncoder, ASourceCutWhileReadFailsAsSuch) {
+    const auto source = Pcm(22050, 16, 1);
+    const auto target = Codec(WAVE_FORMAT_IMA_ADPCM, 22050, 1);
+    const auto audio = Signal(*source, 300000);
+    auto path = HKoACMFormat::ConversionPath(*source, *target);
+    ASSERT_TRUE(path);
+    auto plan = TKoSplitWriteStream::Plan(*source, *path, true);
+    ASSERT_TRUE(plan);
+    TFormatStream file(*target);
+    TAudioFile cut(audio);
+    ASSERT_EQ(::ftruncate(cut.fd, off_t(TAudioFile::kHeader + audio.size() / 2)), 0);
+    TKoSplitWriteStream split(*source, *path, true, *plan, 2, file);
+    split.ReadSource(cut.fd, TAudioFile::kHeader, int64_t(audio.size()));
+    split.Advance(int32_t(audio.size()));
+    EXPECT_FALSE(split.Close());
+    EXPECT_TRUE(split.SourceFailed());
+}
+
 // MPEG Layer-3 ranges joined: a valid frame sequence as long as a single chain's, whose
 // decoded audio around each join (from two frames before the next range's first frame to six
 // after it) is within 0.3 dB of a single chain's signal-to-noise ratio there. Where the next
@@ -331,12 +377,18 @@ TEST(SplitEncoder, Mp3JoinsAreInaudible) {
         const size_t rangeFrames = range * frame;
         double sum = 0;
         int joins = 0;
-        for (size_t length : {size_t(0), rangeFrames / 2 + 7, rangeFrames,
-                              rangeFrames + plan->OverlapUnits * frame, 12 * rangeFrames + 333}) {
-            SCOPED_TRACE(length);
+        // The longest also read from a file, in ranges three times as long and shorter ones
+        // at the end.
+        const size_t longest = 12 * rangeFrames + 333;
+        const std::pair<size_t, TFeed> cases[] = {
+            {0, TFeed::Pieces},           {rangeFrames / 2 + 7, TFeed::Pieces},
+            {rangeFrames, TFeed::Pieces}, {rangeFrames + plan->OverlapUnits * frame, TFeed::Pieces},
+            {longest, TFeed::Pieces},     {longest, TFeed::File}};
+        for (const auto& [length, feed] : cases) {
+            SCOPED_TRACE(std::to_string(length) + " fed by " + std::to_string(int(feed)));
             const auto audio = Music(*source, length);
             const auto single = Single(*source, *target, audio);
-            const auto split = Splitting(*source, *target, audio, range);
+            const auto split = Splitting(*source, *target, audio, range, -1, {}, feed);
             EXPECT_TRUE(split.closed);
 
             mp3join::Frames singleFrames, splitFrames;
@@ -367,7 +419,7 @@ TEST(SplitEncoder, Mp3JoinsAreInaudible) {
                 ++joins;
             }
         }
-        EXPECT_EQ(joins, 12);
+        EXPECT_EQ(joins, 12 + 6);
         EXPECT_GE(sum / joins, -0.1);
     }
 }
