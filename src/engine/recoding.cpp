@@ -15,9 +15,11 @@
 #include <chrono>
 
 #include "UKoMemory.h"
+#include "UKoWaveStream.h"
 #include "UKoWaveStreamFactory.h"
 #include "barestream.h"
 #include "fileops.h"
+#include "splitencoder.h"
 
 namespace {
 
@@ -26,6 +28,14 @@ constexpr int64_t kSplitMinBytes = 1 << 20;
 // A target's pages are handed to the disk whenever this much more has been written, so that
 // the fsync at its end finds little left to write.
 constexpr int64_t kWriteOutBytes = 2 << 20;
+
+// A chain's split stage, where the audio written into it goes straight there: the last
+// stage of the chain.
+TKoSplitWriteStream* SplitStageOf(TKoStream* Chain) {
+    if (auto* combined = dynamic_cast<TKoCombinedStream*>(Chain))
+        Chain = &combined->Member(combined->Count() - 1);
+    return dynamic_cast<TKoSplitWriteStream*>(Chain);
+}
 
 // A stream over a file descriptor the job opened itself (exclusively, never through a
 // link), so the WAVE writer needs no name to open and nothing can be planted under it.
@@ -295,6 +305,8 @@ struct TRecodingThread::TRun {
     std::unique_ptr<TKoStream> out;
     // The stage at the file end of the chain: its format is what the file must hold.
     TKoFileStage fileStage;
+    // The split stage on top when its workers read the source file themselves.
+    TKoSplitWriteStream* direct = nullptr;
     bool created = false;  // the output exists because of this run
     bool keep = false;     // the output stays, whatever follows
 };
@@ -414,6 +426,20 @@ bool TRecodingThread::OpenTarget(TRun& R) {
     return true;
 }
 
+TKoSplitWriteStream* TRecodingThread::SplitReadingSource(TRun& R) const {
+    // The source's audio straight from its file: the file reader at its first audio byte, a
+    // split stage right on it, and every byte the file claims for audio there now.
+    auto* split = SplitStageOf(R.out.get());
+    auto* wave = dynamic_cast<TKoMMIOWaveStream*>(R.in.get());
+    struct stat st {};
+    if (!split || !wave || wave->GetPosition() != 0 || sourceSize_ <= 0 ||
+        ::fstat(R.sourceFd.fd, &st) != 0 ||
+        int64_t{wave->DataChunk().dwDataOffset} + sourceSize_ > st.st_size)
+        return nullptr;
+    split->ReadSource(R.sourceFd.fd, wave->DataChunk().dwDataOffset, sourceSize_);
+    return split;
+}
+
 bool TRecodingThread::Pump(TRun& R) {
     sourceSize_ = R.in->GetSize();
     if (const uint32_t rate = R.source->Format().AvgBytesPerSec(); rate > 0)
@@ -421,6 +447,10 @@ bool TRecodingThread::Pump(TRun& R) {
     const TKoArea buffer = R.buffer.Area();
     // A chain that keeps no size (a read-ahead stage) ends where its reads end.
     const bool sized = sourceSize_ >= 0 && R.in->GetPosition() >= 0;
+    // Where the workers of a split stage read the audio themselves, it is told how far the
+    // job has come instead, and the reader only follows.
+    R.direct = sized ? SplitReadingSource(R) : nullptr;
+    TKoSplitWriteStream* const direct = R.direct;
     while (!sized || R.in->GetPosition() != sourceSize_) {
         ApplyPriority();
         if (AtBlockBoundary) AtBlockBoundary(bytesRead_);
@@ -431,6 +461,19 @@ bool TRecodingThread::Pump(TRun& R) {
             R.keep = true;
             Fail(TRecodeStep::Stopped, "");
             return false;
+        }
+        if (direct) {
+            const auto n = static_cast<int32_t>(
+                std::min<int64_t>(buffer.Size, sourceSize_ - R.in->GetPosition()));
+            if (!R.in->Seek(SeekFromCurrent(n)) || direct->Advance(n) != n) {
+                const int error = R.file ? R.file->LastError() : errno;
+                R.out->Close();
+                FailSplit(R, *direct, error);
+                return false;
+            }
+            // Done is what is written out, not what is handed over.
+            bytesRead_ = direct->SourceDone();
+            continue;
         }
         // Read into the chain's own memory where it has some, as much as the copy buffer
         // holds: one copy less.
@@ -460,6 +503,16 @@ bool TRecodingThread::Pump(TRun& R) {
     return true;
 }
 
+void TRecodingThread::FailSplit(TRun& R, const TKoSplitWriteStream& Split, int Error) {
+    // A worker's read that came short: the source was cut or rewritten under the job.
+    if (!Split.SourceFailed())
+        Fail(TRecodeStep::Write, "Error writing output stream !", Error);
+    else if (!SourceUnchanged(R.sourceFd.fd))
+        Fail(TRecodeStep::SourceChanged, kSourceChangedText);
+    else
+        Fail(TRecodeStep::Read, "Error reading input stream !");
+}
+
 void TRecodingThread::Complete(TRun& R) {
     // Success means the target is complete: the chain drained and closed without error,
     // the bytes are on disk and read back as written.
@@ -470,8 +523,10 @@ void TRecodingThread::Complete(TRun& R) {
     const int64_t dataBeforeClose = Threaded ? 0 : fileStage->GetPosition();
     if (!R.out->Close()) {
         const int error = R.file ? R.file->LastError() : 0;
+        if (R.direct && R.direct->SourceFailed()) return FailSplit(R, *R.direct, error);
         return Fail(TRecodeStep::Complete, "Error writing output stream !", error);
     }
+    if (R.direct) bytesRead_ = R.direct->SourceDone();
     // A bare file has no header to agree with: its length follows from the audio written
     // (the file stage is no longer written once the chain is closed).
     const int64_t bareData = bare ? fileStage->GetPosition() : 0;

@@ -36,6 +36,8 @@ enum class TRecodeStep {
 // The text of a job whose source changed under it.
 constexpr const char* kSourceChangedText = "the source file changed while it was being recoded";
 
+class TKoSplitWriteStream;
+
 class TRecodingThread {
   public:
     // OutputFormat: the target format (copied); nullptr writes the source's own format.
@@ -139,6 +141,10 @@ class TRecodingThread {
     bool OpenTarget(TRun& R);
     // Moves the audio block by block; false when the job stopped or failed on the way.
     bool Pump(TRun& R);
+    // The chain's split stage, now reading the source file itself, where it can.
+    TKoSplitWriteStream* SplitReadingSource(TRun& R) const;
+    // The failure of a split stage's Advance or Close: a source that came short, or a write.
+    void FailSplit(TRun& R, const TKoSplitWriteStream& Split, int Error);
     // Flushes, syncs, reads back and renames the target.
     void Complete(TRun& R);
     bool SourceUnchanged(int SourceFd) const;
