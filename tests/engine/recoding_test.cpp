@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "acm.h"
 #include "engine_util.h"
 
 namespace {
@@ -187,6 +188,38 @@ TEST_F(Recoding, SuspendResumeOrStopAtEveryBlockBoundary) {
             EXPECT_TRUE(job->RemovePartFile());
             ExpectLeft({});
         }
+    }
+}
+
+// Encoded on two threads, a long source's ranges are read by the threads that encode them. A
+// source cut while they read it is a source that changed: the job fails as such and leaves
+// neither target nor .part.
+TEST_F(Recoding, ASourceCutWhileItsRangesAreReadIsASourceThatChanged) {
+    WriteWave(source, 400000);
+    const auto pcm16 = TKoWaveFormat::CreatePCM16(44100, 2);
+    auto ima = TKoWaveFormat::CreateMaxSize();
+    ima->Data()->wFormatTag = WAVE_FORMAT_IMA_ADPCM;
+    ASSERT_EQ(
+        acmFormatSuggest(nullptr, pcm16->Data(), ima->Data(),
+                         static_cast<uint32_t>(ima->Capacity()), ACM_FORMATSUGGESTF_WFORMATTAG),
+        MMSYSERR_NOERROR);
+    ima->MarkComplete();
+    for (const bool cut : {false, true}) {
+        SCOPED_TRACE(cut ? "cut" : "whole");
+        auto job = Job(*ima);
+        job->Threads = 2;
+        job->AtBlockBoundary = [&](int64_t Bytes) {
+            if (cut && Bytes == 0) fs::resize_file(source, 400000);
+        };
+        job->Execute();
+        if (!cut) {
+            ASSERT_TRUE(job->Succeeded()) << job->ErrorText();
+            fs::remove(target);
+            continue;
+        }
+        EXPECT_EQ(job->FailedStep(), TRecodeStep::SourceChanged) << job->ErrorText();
+        job.reset();
+        EXPECT_TRUE(fs::is_empty(out));
     }
 }
 
