@@ -2,7 +2,8 @@
 // One long stream encoded on several cores. The audio written is cut into ranges on block
 // boundaries of the target codec; each range goes through a conversion chain of its own on a
 // worker thread, and the results are written in order into the stream below, so the target
-// gets the bytes a single chain would have written.
+// gets the bytes a single chain would have written. Where the audio lies in a file, the workers
+// read their ranges from it themselves, and the ranges are longer.
 //
 // Codecs whose blocks do not depend on one another (PCM, A-law, u-law, MS ADPCM) split
 // without further ado. IMA carries its step index from block to block: each range is primed

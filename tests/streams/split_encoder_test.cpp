@@ -286,16 +286,22 @@ TEST(SplitEncoder, FailedWriteFailsClose) {
     EXPECT_LE(split.bytes.size(), 5000u);
 }
 
+// 22,050 Hz mono to IMA ADPCM, and how it splits.
+struct TImaSplit {
+    std::unique_ptr<TKoWaveFormat> source = Pcm(22050, 16, 1);
+    std::unique_ptr<TKoWaveFormat> target = Codec(WAVE_FORMAT_IMA_ADPCM, 22050, 1);
+    std::unique_ptr<TKoWaveFormatList> path = HKoACMFormat::ConversionPath(*source, *target);
+    std::optional<TKoSplitPlan> plan =
+        path ? TKoSplitWriteStream::Plan(*source, *path, true) : std::nullopt;
+};
+
 // The workers take on the scheduling of the thread that writes into the stage, also when it
 // changes while the stage runs (a job's priority moved in the window while it recodes).
 TEST(SplitEncoder, WorkersFollowTheWritersPriority) {
-    const auto source = Pcm(22050, 16, 1);
-    const auto target = Codec(WAVE_FORMAT_IMA_ADPCM, 22050, 1);
+    TImaSplit ima;
+    ASSERT_TRUE(ima.plan);
+    auto& [source, target, path, plan] = ima;
     const auto audio = Signal(*source, 100000);
-    auto path = HKoACMFormat::ConversionPath(*source, *target);
-    ASSERT_TRUE(path);
-    auto plan = TKoSplitWriteStream::Plan(*source, *path, true);
-    ASSERT_TRUE(plan);
     plan->RangeUnits = 20;
     const auto niceOf = [](pid_t Thread) {
         errno = 0;
@@ -325,13 +331,10 @@ TEST(SplitEncoder, WorkersFollowTheWritersPriority) {
 // A file that comes short of the audio it held when the stage was told of it (another program
 // cut it) fails the stage as a source that changed, not as a failed write.
 TEST(SplitEncoder, ASourceCutWhileReadFailsAsSuch) {
-    const auto source = Pcm(22050, 16, 1);
-    const auto target = Codec(WAVE_FORMAT_IMA_ADPCM, 22050, 1);
+    TImaSplit ima;
+    ASSERT_TRUE(ima.plan);
+    auto& [source, target, path, plan] = ima;
     const auto audio = Signal(*source, 300000);
-    auto path = HKoACMFormat::ConversionPath(*source, *target);
-    ASSERT_TRUE(path);
-    auto plan = TKoSplitWriteStream::Plan(*source, *path, true);
-    ASSERT_TRUE(plan);
     TFormatStream file(*target);
     TAudioFile cut(audio);
     ASSERT_EQ(::ftruncate(cut.fd, off_t(TAudioFile::kHeader + audio.size() / 2)), 0);
