@@ -414,15 +414,19 @@ TEST_F(Batch, HotFolder) {
     ASSERT_EQ(Shell("sox -n -r 44100 -c 2 -b 16 " + Q(staged) + " synth 1 sine 440 && cp " +
                     Q(staged) + " " + Q(src)),
               0);
-    // Kept open by its writer for a second and a half, appended to, then closed.
+    // Kept open by its writer for a second and a half, appended to, then closed. The batch is
+    // stopped a second after it has told of all three files, back to waiting for more (the
+    // wait is for its lines, bounded at two minutes against a hang).
     const std::string watch = Cli() + " batch --watch --settings " + Q(Path("cfg")) + " >" +
                               Q(Path("stdout.txt")) + " & pid=$!; ";
     const int code =
         Shell(watch + "sleep 1.5; mv " + Q(staged) + " " + Q(Path("in/renamed.wav")) + "; cp " +
               Q(src) + " " + Q(Path("in/copied.wav")) + "; " + "{ head -c 1000 " + Q(src) +
               "; sleep 1.5; tail -c +1001 " + Q(src) + "; } >" + Q(Path("in/slow.wav")) +
-              "; sleep 4.5; kill -TERM $pid; wait $pid");
-    EXPECT_EQ(code, 0) << "a signal while waiting for files ends the batch at once, successfully";
+              "; for i in $(seq 1200); do [ \"$(grep -c '^recoded ' " + Q(Path("stdout.txt")) +
+              ")\" = 3 ] && break; sleep 0.1; done; sleep 1; kill -TERM $pid; wait $pid");
+    EXPECT_EQ(code, 0) << "a signal while waiting for files ends the batch at once, successfully\n"
+                       << Slurp(Path("stdout.txt")) << Err();
     for (const char* name : {"renamed.wav", "copied.wav", "slow.wav"}) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(fs::exists(Path(std::string("out/") + name))) << Out() << Err();
