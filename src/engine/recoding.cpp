@@ -450,7 +450,6 @@ bool TRecodingThread::Pump(TRun& R) {
     // Where the workers of a split stage read the audio themselves, it is told how far the
     // job has come instead, and the reader only follows.
     R.direct = sized ? SplitReadingSource(R) : nullptr;
-    TKoSplitWriteStream* const direct = R.direct;
     while (!sized || R.in->GetPosition() != sourceSize_) {
         ApplyPriority();
         if (AtBlockBoundary) AtBlockBoundary(bytesRead_);
@@ -462,17 +461,17 @@ bool TRecodingThread::Pump(TRun& R) {
             Fail(TRecodeStep::Stopped, "");
             return false;
         }
-        if (direct) {
+        if (R.direct) {
             const auto n = static_cast<int32_t>(
                 std::min<int64_t>(buffer.Size, sourceSize_ - R.in->GetPosition()));
-            if (!R.in->Seek(SeekFromCurrent(n)) || direct->Advance(n) != n) {
+            if (!R.in->Seek(SeekFromCurrent(n)) || R.direct->Advance(n) != n) {
                 const int error = R.file ? R.file->LastError() : errno;
                 R.out->Close();
-                FailSplit(R, *direct, error);
+                FailSplit(R, *R.direct, error);
                 return false;
             }
             // Done is what is written out, not what is handed over.
-            bytesRead_ = direct->SourceDone();
+            bytesRead_ = R.direct->SourceDone();
             continue;
         }
         // Read into the chain's own memory where it has some, as much as the copy buffer

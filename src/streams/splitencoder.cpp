@@ -186,9 +186,6 @@ TKoSplitWriteStream::TKoSplitWriteStream(const TKoWaveFormat& Source, const TKoW
       // one of them is free.
       maxInFlight_(static_cast<std::size_t>(std::max(Threads, 1))) {
     for (std::size_t i = 0; i < Path.Count(); ++i) path_.push_back(KoClone(*Path[i]));
-    // Grown read by read, the first range's buffer would end up to twice as large as a
-    // range, and stay so in the pool.
-    pending_.reserve(InputCapacity());
     for (int i = 0; i < std::max(Threads, 1); ++i) workers_.emplace_back([this] { Work(); });
     // Each worker starts with this thread's priority; later changes reach it by its id.
     sched_param param{};
@@ -227,6 +224,7 @@ int32_t TKoSplitWriteStream::Write(const TKoArea& Area) {
     } else {
         DropRoom();
         if (closed_ || failed_ || Area.Size < 0 || sourceFd_ >= 0) return -1;
+        ReservePending();
         pending_.insert(pending_.end(), data, data + size);
     }
     while (!failed_ && pending_.size() >= carry_ + WholeRange()) Dispatch(false);
@@ -236,6 +234,7 @@ int32_t TKoSplitWriteStream::Write(const TKoArea& Area) {
 TKoArea TKoSplitWriteStream::WritableArea(int32_t Wanted) {
     DropRoom();
     if (closed_ || failed_ || Wanted <= 0 || sourceFd_ >= 0) return {};
+    ReservePending();
     const std::size_t at = pending_.size();
     // Write dispatches a range as soon as it is full, so there is always room here.
     const std::size_t room =
@@ -247,6 +246,13 @@ TKoArea TKoSplitWriteStream::WritableArea(int32_t Wanted) {
 
 std::size_t TKoSplitWriteStream::InputCapacity() const {
     return std::size_t{plan_.PrimeUnits} * plan_.SourceUnit + WholeRange() + kWriteSlack;
+}
+
+void TKoSplitWriteStream::ReservePending() {
+    // Sized once, at the first audio written (none is, where the workers read the file):
+    // grown read by read, the first range's buffer would end up to twice as large as a range,
+    // and stay so in the pool.
+    if (pending_.capacity() == 0) pending_.reserve(InputCapacity());
 }
 
 void TKoSplitWriteStream::DropRoom() {
@@ -271,8 +277,6 @@ void TKoSplitWriteStream::ReadSource(int Fd, int64_t Offset, int64_t Size) {
     sourceFd_ = Fd;
     sourceOffset_ = Offset;
     sourceSize_ = Size;
-    // Only the writer's memory goes: a worker's reads take a buffer of their own.
-    pending_ = TKoBytes();
 }
 
 int32_t TKoSplitWriteStream::Advance(int32_t Bytes) {

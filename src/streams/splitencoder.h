@@ -175,6 +175,7 @@ class TKoSplitWriteStream : public TKoStream {
     bool WriteOut(const std::vector<uint8_t>& Bytes);
     // Takes back room handed out by WritableArea and not written.
     void DropRoom();
+    void ReservePending();
     // Source bytes a range's chain is given past its priming: the range and its overlap.
     std::size_t WholeRange() const {
         return std::size_t{plan_.RangeUnits + plan_.OverlapUnits} * plan_.SourceUnit;
